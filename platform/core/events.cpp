@@ -1,0 +1,112 @@
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "platform/core/handles.h"
+#include "platform/wincore.h"
+
+namespace platform {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+class Event final : public Waitable {
+public:
+    Event(bool manualReset, bool initialState) : manual_(manualReset), signalled_(initialState) {}
+
+    void Set() {
+        std::lock_guard lock(mutex_);
+        signalled_ = true;
+        changed_.notify_all();
+    }
+
+    void Reset() {
+        std::lock_guard lock(mutex_);
+        signalled_ = false;
+    }
+
+    void Pulse() {
+        std::lock_guard lock(mutex_);
+        // Waiters remember the pulse count they started with; bumping it releases exactly the
+        // threads waiting now, and the event is left non-signalled for anyone who comes later.
+        ++pulses_;
+        signalled_ = false;
+        changed_.notify_all();
+    }
+
+    DWORD Wait(DWORD milliseconds) override {
+        std::unique_lock lock(mutex_);
+        const unsigned long long pulsesAtStart = pulses_;
+        auto released = [&] { return signalled_ || pulses_ != pulsesAtStart; };
+        if (milliseconds == INFINITE) {
+            changed_.wait(lock, released);
+        } else if (!changed_.wait_until(lock, Clock::now() + std::chrono::milliseconds(milliseconds),
+                                        released)) {
+            return WAIT_TIMEOUT;
+        }
+        if (!manual_ && signalled_) signalled_ = false;
+        return WAIT_OBJECT_0;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    const bool manual_;
+    bool signalled_;
+    unsigned long long pulses_ = 0;
+};
+
+template <class F>
+BOOL WithEvent(HANDLE handle, F f) {
+    std::shared_ptr<Event> event = LookupHandleAs<Event>(handle);
+    if (!event) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    f(*event);
+    return TRUE;
+}
+
+}  // namespace
+}  // namespace platform
+
+HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCWSTR name) {
+    if (name != nullptr) {  // named events are shared between processes; nothing here needs one
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return nullptr;
+    }
+    return platform::InsertHandle(
+        std::make_shared<platform::Event>(manualReset != FALSE, initialState != FALSE));
+}
+
+BOOL SetEvent(HANDLE event) {
+    return platform::WithEvent(event, [](platform::Event& e) { e.Set(); });
+}
+
+BOOL ResetEvent(HANDLE event) {
+    return platform::WithEvent(event, [](platform::Event& e) { e.Reset(); });
+}
+
+BOOL PulseEvent(HANDLE event) {
+    return platform::WithEvent(event, [](platform::Event& e) { e.Pulse(); });
+}
+
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+    std::shared_ptr<platform::Waitable> object = platform::LookupHandleAs<platform::Waitable>(handle);
+    if (!object) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return WAIT_FAILED;
+    }
+    return object->Wait(milliseconds);
+}
+
+void Sleep(DWORD milliseconds) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+DWORD GetTickCount() {
+    using namespace std::chrono;
+    return static_cast<DWORD>(
+        duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
