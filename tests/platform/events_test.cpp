@@ -1,0 +1,131 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "platform/wincore.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long ElapsedMs(Clock::time_point since) {
+    return static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
+}
+
+struct EventHandle {
+    HANDLE h = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ~EventHandle() { CloseHandle(h); }
+};
+
+TEST(Events, ManualResetStaysSignalledUntilReset) {
+    EventHandle e;
+    ASSERT_NE(e.h, nullptr);
+    EXPECT_EQ(WaitForSingleObject(e.h, 0), WAIT_TIMEOUT);
+    ASSERT_TRUE(SetEvent(e.h));
+    EXPECT_EQ(WaitForSingleObject(e.h, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(e.h, 10), WAIT_OBJECT_0);  // a wait does not consume it
+    ASSERT_TRUE(ResetEvent(e.h));
+    EXPECT_EQ(WaitForSingleObject(e.h, 0), WAIT_TIMEOUT);
+}
+
+TEST(Events, InitialStateIsHonoured) {
+    HANDLE on = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+    EXPECT_EQ(WaitForSingleObject(on, 0), WAIT_OBJECT_0);
+    CloseHandle(on);
+}
+
+TEST(Events, SignalFromAnotherThreadWakesWaiterPromptly) {
+    EventHandle e;
+    auto start = Clock::now();
+    std::thread t([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        SetEvent(e.h);
+    });
+    EXPECT_EQ(WaitForSingleObject(e.h, 5000), WAIT_OBJECT_0);
+    EXPECT_LT(ElapsedMs(start), 4000);  // woken by the signal, not by the time-out
+    t.join();
+}
+
+TEST(Events, SignalSetBeforeWaitIsNotLost) {
+    EventHandle e;
+    std::thread t([&] { SetEvent(e.h); });
+    t.join();
+    EXPECT_EQ(WaitForSingleObject(e.h, 1000), WAIT_OBJECT_0);
+}
+
+TEST(Events, PulseReleasesCurrentWaitersAndLeavesEventReset) {
+    EventHandle e;
+    std::atomic<int> released{0};
+    std::atomic<int> waiting{0};
+    std::vector<std::thread> waiters;
+    for (int i = 0; i < 3; ++i) {
+        waiters.emplace_back([&] {
+            ++waiting;
+            if (WaitForSingleObject(e.h, 5000) == WAIT_OBJECT_0) ++released;
+        });
+    }
+    while (waiting.load() < 3) std::this_thread::yield();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let them reach the wait
+    ASSERT_TRUE(PulseEvent(e.h));
+    for (auto& t : waiters) t.join();
+    EXPECT_EQ(released.load(), 3);
+    EXPECT_EQ(WaitForSingleObject(e.h, 0), WAIT_TIMEOUT);  // nobody later sees the pulse
+}
+
+TEST(Events, PulseWithNoWaiterIsLost) {
+    EventHandle e;
+    PulseEvent(e.h);
+    EXPECT_EQ(WaitForSingleObject(e.h, 20), WAIT_TIMEOUT);
+}
+
+TEST(Events, TimeoutFiresWithinGenerousMargin) {
+    EventHandle e;
+    auto start = Clock::now();
+    EXPECT_EQ(WaitForSingleObject(e.h, 100), WAIT_TIMEOUT);
+    long ms = ElapsedMs(start);
+    EXPECT_GE(ms, 100);
+    EXPECT_LT(ms, 3000);
+}
+
+TEST(Events, AutoResetEventReleasesOneWaitAtATime) {
+    HANDLE e = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    SetEvent(e);
+    EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_TIMEOUT);
+    CloseHandle(e);
+}
+
+TEST(Handles, ClosedOrBogusHandleFailsCleanly) {
+    HANDLE e = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_TRUE(CloseHandle(e));
+    SetLastError(0);
+    EXPECT_FALSE(SetEvent(e));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_FAILED);
+    EXPECT_FALSE(CloseHandle(e));
+    EXPECT_FALSE(PulseEvent(INVALID_HANDLE_VALUE));
+    EXPECT_FALSE(ResetEvent(nullptr));
+    EXPECT_EQ(WaitForSingleObject(reinterpret_cast<HANDLE>(0x12345678), 0), WAIT_FAILED);
+}
+
+TEST(Handles, ClosedHandleIsNeverHandedOutAgain) {
+    HANDLE first = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    CloseHandle(first);
+    for (int i = 0; i < 1000; ++i) {
+        HANDLE h = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        ASSERT_NE(h, first);
+        CloseHandle(h);
+    }
+    EXPECT_FALSE(SetEvent(first));
+}
+
+TEST(Handles, NamedEventsAreRefused) {
+    EXPECT_EQ(CreateEventW(nullptr, TRUE, FALSE, u"shared"), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED);
+}
+
+}  // namespace
