@@ -73,8 +73,8 @@ void BM_BlockRoundTripDirect(benchmark::State& state) {
     auto image = testutil::MakeImage(0, kImageBytes);
     testutil::BoardSim sim({"--baud", "0"});
     std::u16string name(sim.path.begin(), sim.path.end());
-    HANDLE port = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
+    HANDLE port = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              0, nullptr);
     COMMTIMEOUTS firstByte{MAXDWORD, MAXDWORD, 2000, 0, 0};
     SetCommTimeouts(port, &firstByte);
     BYTE payload[132] = {};

@@ -26,8 +26,9 @@ DWORD LinkWorker(LPVOID) {
         // Receiving comes first: a queued frame only goes out once the input queue is empty.
         if (port != INVALID_HANDLE_VALUE && status.cbInQue > 0) {
             DWORD count = 0;
-            ReadFile(port, received, status.cbInQue < kReceiveBytes ? status.cbInQue : kReceiveBytes,
-                     &count, nullptr);
+            ReadFile(port, received,
+                     status.cbInQue < kReceiveBytes ? status.cbInQue : kReceiveBytes, &count,
+                     nullptr);
             for (DWORD i = 0; i < count; ++i) {
                 g_FrameDecoder.Push(received[i]);
                 if (g_FrameDecoder.state == CFrameDecoder::Complete) {

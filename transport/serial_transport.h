@@ -10,7 +10,7 @@
 inline constexpr std::size_t kTransmitSlotBytes = 512;
 
 // Transport state: one set for the process.
-extern std::atomic<HANDLE> g_hPort;              // the open port, or INVALID_HANDLE_VALUE
+extern std::atomic<HANDLE> g_hPort;             // the open port, or INVALID_HANDLE_VALUE
 extern std::atomic<HANDLE> g_hTransmitPending;  // set while the slot holds an unwritten frame
 extern std::atomic<HANDLE> g_hTransportStop;    // waited on by the destructor; nothing sets it
 

@@ -37,7 +37,9 @@ std::mutex g_mutex;
 std::set<OpenKey*> g_openKeys;
 std::string g_sysfsRoot = "/sys";
 
-char16_t Fold(char16_t c) { return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - 32) : c; }
+char16_t Fold(char16_t c) {
+    return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - 32) : c;
+}
 
 bool SameName(const std::u16string& a, const std::u16string& b) {
     if (a.size() != b.size()) return false;
@@ -150,7 +152,8 @@ void LoadHive(RegNode* root, const char* path) {
         if (end == std::u16string::npos) end = text.size();
         std::u16string line = text.substr(start, end - start);
         start = end + 1;
-        while (!line.empty() && (line.back() == u'\r' || line.back() == u' ' || line.back() == u'\t'))
+        while (!line.empty() &&
+               (line.back() == u'\r' || line.back() == u' ' || line.back() == u'\t'))
             line.pop_back();
         std::size_t lead = line.find_first_not_of(u" \t");
         if (lead == std::u16string::npos) continue;
@@ -290,8 +293,8 @@ LONG RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD, REGSAM desired, PHKEY result
     return static_cast<LONG>(ERROR_SUCCESS);
 }
 
-LONG RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameChars, LPDWORD, LPWSTR,
-                   LPDWORD, PFILETIME lastWrite) {
+LONG RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameChars, LPDWORD, LPWSTR, LPDWORD,
+                   PFILETIME lastWrite) {
     std::lock_guard lock(platform::g_mutex);
     OpenKey* open = platform::FindOpen(key);
     if (open == nullptr) return static_cast<LONG>(ERROR_INVALID_HANDLE);

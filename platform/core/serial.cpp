@@ -119,11 +119,10 @@ struct BaudEntry {
     speed_t code;
 };
 constexpr BaudEntry kBauds[] = {
-    {50, B50},         {75, B75},         {110, B110},       {134, B134},
-    {150, B150},       {200, B200},       {300, B300},       {600, B600},
-    {1200, B1200},     {1800, B1800},     {2400, B2400},     {4800, B4800},
-    {9600, B9600},     {19200, B19200},   {38400, B38400},   {57600, B57600},
-    {115200, B115200}, {230400, B230400}, {460800, B460800}, {921600, B921600},
+    {50, B50},       {75, B75},         {110, B110},       {134, B134},       {150, B150},
+    {200, B200},     {300, B300},       {600, B600},       {1200, B1200},     {1800, B1800},
+    {2400, B2400},   {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
+    {57600, B57600}, {115200, B115200}, {230400, B230400}, {460800, B460800}, {921600, B921600},
 };
 
 bool BaudCode(DWORD rate, speed_t* code) {
@@ -204,10 +203,18 @@ BOOL GetCommState(HANDLE handle, LPDCB dcb) {
         dcb->DCBlength = sizeof *dcb;
         dcb->BaudRate = platform::BaudRate(::cfgetospeed(&t));
         switch (t.c_cflag & CSIZE) {
-            case CS5: dcb->ByteSize = 5; break;
-            case CS6: dcb->ByteSize = 6; break;
-            case CS7: dcb->ByteSize = 7; break;
-            default: dcb->ByteSize = 8; break;
+            case CS5:
+                dcb->ByteSize = 5;
+                break;
+            case CS6:
+                dcb->ByteSize = 6;
+                break;
+            case CS7:
+                dcb->ByteSize = 7;
+                break;
+            default:
+                dcb->ByteSize = 8;
+                break;
         }
         if ((t.c_cflag & PARENB) == 0) {
             dcb->Parity = NOPARITY;
@@ -242,8 +249,8 @@ BOOL SetCommState(HANDLE handle, LPDCB dcb) {
     }
     return platform::WithPort(handle, [&](SerialPort& p) -> BOOL {
         speed_t speed;
-        if (!platform::BaudCode(dcb->BaudRate, &speed) || dcb->ByteSize < 5 ||
-            dcb->ByteSize > 8 || dcb->Parity > SPACEPARITY || dcb->StopBits > TWOSTOPBITS) {
+        if (!platform::BaudCode(dcb->BaudRate, &speed) || dcb->ByteSize < 5 || dcb->ByteSize > 8 ||
+            dcb->Parity > SPACEPARITY || dcb->StopBits > TWOSTOPBITS) {
             SetLastError(ERROR_INVALID_PARAMETER);
             return FALSE;
         }
@@ -258,11 +265,20 @@ BOOL SetCommState(HANDLE handle, LPDCB dcb) {
         static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
         t.c_cflag |= kSizes[dcb->ByteSize - 5];
         switch (dcb->Parity) {
-            case ODDPARITY: t.c_cflag |= PARENB | PARODD; break;
-            case EVENPARITY: t.c_cflag |= PARENB; break;
-            case MARKPARITY: t.c_cflag |= PARENB | PARODD | CMSPAR; break;
-            case SPACEPARITY: t.c_cflag |= PARENB | CMSPAR; break;
-            default: break;
+            case ODDPARITY:
+                t.c_cflag |= PARENB | PARODD;
+                break;
+            case EVENPARITY:
+                t.c_cflag |= PARENB;
+                break;
+            case MARKPARITY:
+                t.c_cflag |= PARENB | PARODD | CMSPAR;
+                break;
+            case SPACEPARITY:
+                t.c_cflag |= PARENB | CMSPAR;
+                break;
+            default:
+                break;
         }
         if (dcb->StopBits != ONESTOPBIT) t.c_cflag |= CSTOPB;  // 1.5 is not offered by termios
         const DWORD flags = dcb->Flags;
@@ -292,9 +308,9 @@ BOOL SetCommState(HANDLE handle, LPDCB dcb) {
             ::ioctl(p.fd_, rts == RTS_CONTROL_ENABLE ? TIOCMBIS : TIOCMBIC, &rtsBit);
         p.dtrControl_ = dtr;
         p.rtsControl_ = rts;
-        p.keptFlags_ = flags & (DCB_fBinary | DCB_fOutxDsrFlow | DCB_fDsrSensitivity |
-                                DCB_fTXContinueOnXoff | DCB_fErrorChar | DCB_fNull |
-                                DCB_fAbortOnError);
+        p.keptFlags_ =
+            flags & (DCB_fBinary | DCB_fOutxDsrFlow | DCB_fDsrSensitivity | DCB_fTXContinueOnXoff |
+                     DCB_fErrorChar | DCB_fNull | DCB_fAbortOnError);
         if (flags & DCB_fOutxCtsFlow) p.keptFlags_ |= DCB_fOutxCtsFlow;
         return TRUE;
     });
@@ -390,9 +406,9 @@ BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLA
     // multiplier with a constant: return as soon as anything arrives, or after the constant.
     const bool atOnce = to.ReadIntervalTimeout == MAXDWORD && to.ReadTotalTimeoutMultiplier == 0 &&
                         to.ReadTotalTimeoutConstant == 0;
-    const bool anyByte = to.ReadIntervalTimeout == MAXDWORD &&
-                         to.ReadTotalTimeoutMultiplier == MAXDWORD &&
-                         to.ReadTotalTimeoutConstant != 0 && to.ReadTotalTimeoutConstant != MAXDWORD;
+    const bool anyByte =
+        to.ReadIntervalTimeout == MAXDWORD && to.ReadTotalTimeoutMultiplier == MAXDWORD &&
+        to.ReadTotalTimeoutConstant != 0 && to.ReadTotalTimeoutConstant != MAXDWORD;
     const unsigned long long totalMs =
         anyByte ? to.ReadTotalTimeoutConstant
                 : static_cast<unsigned long long>(to.ReadTotalTimeoutMultiplier) * toRead +

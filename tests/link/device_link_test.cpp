@@ -1,10 +1,11 @@
+#include "link/device_link.h"
+
+#include <gtest/gtest.h>
+
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-
-#include "link/device_link.h"
 #include "platform/sound.h"
 #include "transport/serial_transport.h"
 
@@ -70,7 +71,8 @@ TEST_F(DeviceLink, SectorFrameCarriesAddressAndStuffedBlock) {
     link.SendSector(0x01020304, block);
     Bytes frame = Queued();
     ASSERT_EQ(frame.size(), 140u);
-    EXPECT_EQ(Bytes(frame.begin() + 3, frame.begin() + 9), (Bytes{0x04, 0x03, 0x02, 0x01, 0x11, 0x14}));
+    EXPECT_EQ(Bytes(frame.begin() + 3, frame.begin() + 9),
+              (Bytes{0x04, 0x03, 0x02, 0x01, 0x11, 0x14}));
     EXPECT_EQ(Bytes(frame.end() - 5, frame.end()), (Bytes{0x11, 0x14, 0x00, 0x11, 0x13}));
 }
 

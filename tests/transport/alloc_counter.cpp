@@ -1,9 +1,9 @@
 // Counts heap allocations while a test has switched counting on.
+#include "tests/transport/alloc_counter.h"
+
 #include <atomic>
 #include <cstdlib>
 #include <new>
-
-#include "tests/transport/alloc_counter.h"
 
 namespace testutil {
 std::atomic<bool> g_countAllocations{false};
@@ -16,8 +16,18 @@ void* operator new(std::size_t n) {
     if (void* p = std::malloc(n ? n : 1)) return p;
     throw std::bad_alloc();
 }
-void* operator new[](std::size_t n) { return operator new(n); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void* operator new[](std::size_t n) {
+    return operator new(n);
+}
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p, std::size_t) noexcept {
+    std::free(p);
+}

@@ -1,12 +1,12 @@
+#include <gtest/gtest.h>
+
 #include <fstream>
 #include <string>
 
-#include <gtest/gtest.h>
-
 #include "link/device_link.h"
 #include "platform/message_box.h"
-#include "platform/winreg.h"
 #include "platform/sound.h"
+#include "platform/winreg.h"
 #include "tests/transport/alloc_counter.h"
 #include "tests/transport/pty_helpers.h"
 #include "transport/link_worker.h"
@@ -52,8 +52,7 @@ protected:
     int Send(const std::vector<std::uint8_t>& image, int count, DWORD timeoutMs) {
         for (int i = 0; i < count; ++i) {
             g_DeviceLink.SendSector(static_cast<DWORD>(64 * i), image.data() + 8 + 128 * i);
-            if (WaitForSingleObject(g_DeviceLink.m_hBlockAck, timeoutMs) != WAIT_OBJECT_0)
-                return i;
+            if (WaitForSingleObject(g_DeviceLink.m_hBlockAck, timeoutMs) != WAIT_OBJECT_0) return i;
             ResetEvent(g_DeviceLink.m_hBlockAck);
         }
         return count;

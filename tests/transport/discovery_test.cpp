@@ -1,7 +1,7 @@
+#include <gtest/gtest.h>
+
 #include <fstream>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "platform/message_box.h"
 #include "platform/winserial.h"

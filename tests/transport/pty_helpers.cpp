@@ -25,7 +25,8 @@ namespace testutil {
 
 PtyPair::PtyPair() {
     char name[256];
-    if (::openpty(&master, &slave, name, nullptr, nullptr) != 0) throw std::runtime_error("openpty");
+    if (::openpty(&master, &slave, name, nullptr, nullptr) != 0)
+        throw std::runtime_error("openpty");
     termios t;
     ::tcgetattr(slave, &t);
     ::cfmakeraw(&t);
@@ -36,7 +37,9 @@ PtyPair::PtyPair() {
     path = name;
 }
 
-PtyPair::~PtyPair() { CloseAll(); }
+PtyPair::~PtyPair() {
+    CloseAll();
+}
 
 void PtyPair::CloseAll() {
     if (master >= 0) ::close(master);
@@ -94,8 +97,8 @@ Hive::~Hive() {
 }
 
 std::string DriverKey(const std::string& key, const std::string& pnpId, const std::string* name) {
-    std::string s = "[HKEY_LOCAL_MACHINE\\Drivers\\Active\\" + key + "]\r\n\"PnpId\"=\"" + pnpId +
-                    "\"\r\n";
+    std::string s =
+        "[HKEY_LOCAL_MACHINE\\Drivers\\Active\\" + key + "]\r\n\"PnpId\"=\"" + pnpId + "\"\r\n";
     if (name) s += "\"Name\"=\"" + *name + "\"\r\n";
     return s + "\r\n";
 }

@@ -1,8 +1,8 @@
+#include <gtest/gtest.h>
+
 #include <filesystem>
 #include <fstream>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "platform/winreg.h"
 #include "tests/transport/pty_helpers.h"
@@ -11,7 +11,9 @@ namespace {
 
 using testutil::Hive;
 
-std::u16string Wide(const std::string& s) { return std::u16string(s.begin(), s.end()); }
+std::u16string Wide(const std::string& s) {
+    return std::u16string(s.begin(), s.end());
+}
 
 struct Key {
     explicit Key(const char16_t* path) {
@@ -78,7 +80,7 @@ TEST(Registry, HiveKeysComeInFileOrderWithTheirValues) {
 }
 
 TEST(Registry, CapacityOf511BytesIsEnforced) {
-    std::string fits(254, 'a');   // 510 bytes with the terminator
+    std::string fits(254, 'a');    // 510 bytes with the terminator
     std::string longer(255, 'b');  // 512 bytes
     Hive hive(testutil::DriverKey("01", fits, &longer));
     Key key(u"Drivers\\Active");
@@ -97,12 +99,14 @@ TEST(Registry, CapacityOf511BytesIsEnforced) {
 
 TEST(Registry, OddHivesNeverBreakTheReader) {
     std::string huge(200000, 'x');
-    Hive hive("garbage line\r\n\"Orphan\"=\"value\"\r\n"
-              "[HKEY_LOCAL_MACHINE\\Drivers\\Active\\01\r\n\"PnpId\"=\"lost\"\r\n"
-              "[HKEY_CURRENT_USER\\Drivers\\Active\\09]\r\n\"PnpId\"=\"other root\"\r\n"
-              "[HKEY_LOCAL_MACHINE\\Drivers\\Active\\02]\r\n"
-              "\"PnpId\"=dword:00000001\r\n\"Name\"=\"unterminated\r\n\"Half\r\n"
-              "\"Big\"=\"" + huge + "\"\r\n\"Name\"=\"COM2:\"\r\n");
+    Hive hive(
+        "garbage line\r\n\"Orphan\"=\"value\"\r\n"
+        "[HKEY_LOCAL_MACHINE\\Drivers\\Active\\01\r\n\"PnpId\"=\"lost\"\r\n"
+        "[HKEY_CURRENT_USER\\Drivers\\Active\\09]\r\n\"PnpId\"=\"other root\"\r\n"
+        "[HKEY_LOCAL_MACHINE\\Drivers\\Active\\02]\r\n"
+        "\"PnpId\"=dword:00000001\r\n\"Name\"=\"unterminated\r\n\"Half\r\n"
+        "\"Big\"=\"" +
+        huge + "\"\r\n\"Name\"=\"COM2:\"\r\n");
     Key key(u"Drivers\\Active");
     ASSERT_EQ(key.rc, 0);
     EXPECT_EQ(SubkeyNames(key.key), std::vector<std::u16string>{u"02"});

@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -7,8 +8,6 @@
 #include <atomic>
 #include <thread>
 
-#include <gtest/gtest.h>
-
 #include "platform/winserial.h"
 #include "tests/transport/pty_helpers.h"
 
@@ -16,11 +15,13 @@ namespace {
 
 using testutil::PtyPair;
 
-std::u16string Wide(const std::string& s) { return std::u16string(s.begin(), s.end()); }
+std::u16string Wide(const std::string& s) {
+    return std::u16string(s.begin(), s.end());
+}
 
 HANDLE Open(const std::string& name) {
-    return CreateFileW(Wide(name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return CreateFileW(Wide(name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 void SetAtOnce(HANDLE port) {
@@ -90,8 +91,7 @@ TEST(SerialPort, LineSettingsReachTheTerminalAndReadBack) {
     EXPECT_EQ(back.ByteSize, 8);
     EXPECT_EQ(back.Parity, NOPARITY);
     EXPECT_EQ(back.StopBits, TWOSTOPBITS);
-    EXPECT_EQ(back.Flags & (DCB_fOutX | DCB_fInX | DCB_fOutxCtsFlow),
-              DCB_fOutX | DCB_fInX);
+    EXPECT_EQ(back.Flags & (DCB_fOutX | DCB_fInX | DCB_fOutxCtsFlow), DCB_fOutX | DCB_fInX);
     EXPECT_EQ((back.Flags & DCB_fRtsControlMask) >> DCB_fRtsControlShift, RTS_CONTROL_ENABLE);
 
     // RTS handshaking is hardware flow control.

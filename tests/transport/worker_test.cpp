@@ -1,9 +1,9 @@
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <cstring>
 #include <string>
 #include <thread>
-
-#include <gtest/gtest.h>
 
 #include "link/device_link.h"
 #include "platform/message_box.h"
@@ -177,16 +177,20 @@ TEST(TransmitSlot, FramesAreNeverTorn) {
     std::thread a(sender, 0xAA, 200), b(sender, 0xBB, 90);
     BYTE out[kTransmitSlotBytes];
     int taken = 0;
-    for (int i = 0; i < 20000; ++i) {
+    // Counted by frames taken, not by tries: on a loaded machine the senders may start late.
+    const DWORD start = GetTickCount();
+    bool whole = true;
+    while (whole && taken < 5000 && GetTickCount() - start < 10000) {
         DWORD n = CSerialTransport::TakeFrame(out, sizeof out);
         if (n == 0) continue;
         ++taken;
-        ASSERT_TRUE((n == 200 && out[0] == 0xAA) || (n == 90 && out[0] == 0xBB)) << n;
-        for (DWORD k = 1; k < n; ++k) ASSERT_EQ(out[k], out[0]);
+        whole = (n == 200 && out[0] == 0xAA) || (n == 90 && out[0] == 0xBB);
+        for (DWORD k = 1; k < n; ++k) whole = whole && out[k] == out[0];
     }
     stop.store(true);
     a.join();
     b.join();
+    EXPECT_TRUE(whole) << "torn frame after " << taken;
     EXPECT_GT(taken, 0);
 }
 
@@ -209,14 +213,16 @@ TEST(DeviceLinkText, PaintingNeverSeesAHalfWrittenVersion) {
             link.OnFrame(0x01, f.data(), static_cast<std::int32_t>(f.size()));
         }
     });
-    for (int i = 0; i < 20000; ++i) {
+    std::string odd;
+    for (int i = 0; i < 20000 && odd.empty(); ++i) {
         char text[32];
         link.GetVersion(text, sizeof text);
         std::string s = text;
-        ASSERT_TRUE(s == longText || s == "S" || s == "0.00") << s;
+        if (s != longText && s != "S" && s != "0.00") odd = s;
     }
     stop.store(true);
     writer.join();
+    EXPECT_EQ(odd, "");
     BYTE rest[kTransmitSlotBytes];
     CSerialTransport::TakeFrame(rest, sizeof rest);
 }

@@ -11,8 +11,8 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <csignal>
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -34,7 +34,9 @@ using Clock = std::chrono::steady_clock;
 using Block = std::array<std::uint8_t, 128>;
 
 volatile sig_atomic_t g_stopRequested = 0;
-void OnSignal(int) { g_stopRequested = 1; }
+void OnSignal(int) {
+    g_stopRequested = 1;
+}
 
 struct Options {
     long baud = 38400;
@@ -88,20 +90,34 @@ bool ParseOptions(int argc, char** argv, Options& o) {
             return errno == 0 && end != s.c_str() && *end == 0 && out >= 0;
         };
         bool ok = true;
-        if (a == "--baud") ok = number(o.baud);
-        else if (a == "--registry") ok = next(o.registry);
-        else if (a == "--expect") ok = next(o.expect);
-        else if (a == "--version") ok = next(o.version);
-        else if (a == "--serial") ok = next(o.serial);
-        else if (a == "--exit-after") ok = number(o.exitAfter);
-        else if (a == "--stop-at") ok = number(o.stopAt);
-        else if (a == "--bad-check") ok = number(o.badCheck);
-        else if (a == "--hangup-at") ok = number(o.hangupAt);
-        else if (a == "--ack-delay") ok = number(o.ackDelayMs);
-        else if (a == "--coalesce") ok = number(o.coalesce) && o.coalesce >= 1;
-        else if (a == "--noise") o.noise = true;
-        else if (a == "--split") o.split = true;
-        else ok = false;
+        if (a == "--baud")
+            ok = number(o.baud);
+        else if (a == "--registry")
+            ok = next(o.registry);
+        else if (a == "--expect")
+            ok = next(o.expect);
+        else if (a == "--version")
+            ok = next(o.version);
+        else if (a == "--serial")
+            ok = next(o.serial);
+        else if (a == "--exit-after")
+            ok = number(o.exitAfter);
+        else if (a == "--stop-at")
+            ok = number(o.stopAt);
+        else if (a == "--bad-check")
+            ok = number(o.badCheck);
+        else if (a == "--hangup-at")
+            ok = number(o.hangupAt);
+        else if (a == "--ack-delay")
+            ok = number(o.ackDelayMs);
+        else if (a == "--coalesce")
+            ok = number(o.coalesce) && o.coalesce >= 1;
+        else if (a == "--noise")
+            o.noise = true;
+        else if (a == "--split")
+            o.split = true;
+        else
+            ok = false;
         if (!ok) return false;
     }
     return true;
@@ -206,8 +222,7 @@ private:
                     finished_ = true;
                     return;
                 }
-                const std::uint32_t address = payload[0] | (payload[1] << 8) |
-                                              (payload[2] << 16) |
+                const std::uint32_t address = payload[0] | (payload[1] << 8) | (payload[2] << 16) |
                                               (static_cast<std::uint32_t>(payload[3]) << 24);
                 Block block;
                 std::memcpy(block.data(), payload + 4, block.size());
