@@ -72,7 +72,7 @@ TEST_F(Board, WholeImageArrivesByteForByteWithoutHeapAllocation) {
         std::ofstream out(expect, std::ios::binary);
         out.write(reinterpret_cast<const char*>(image.data()), 8 + kImageBytes);
     }
-    Connect({"--expect", expect});
+    Connect({"--expect", expect, "--exit-after", "536"});
     const unsigned long beepsBefore = platform::BeepCount(MB_ICONEXCLAMATION);
 
     testutil::g_allocations.store(0);

@@ -116,6 +116,8 @@ bool ParseOptions(int argc, char** argv, Options& o) {
             o.noise = true;
         else if (a == "--split")
             o.split = true;
+        else if (a == "--help")
+            return false;
         else
             ok = false;
         if (!ok) return false;
@@ -389,10 +391,12 @@ int main(int argc, char** argv) {
         if (n > 0) board.Receive(buffer, static_cast<std::size_t>(n));
     }
     // Let the utility read the last reply before the line goes; a hang-up fault skips this.
+    // The pty hands written bytes to the far side a moment later, so an empty queue only counts
+    // once they have had time to get there.
     for (int i = 0; i < 100 && !board.hungUp(); ++i) {
-        int waiting = 0;
-        if (::ioctl(slave, FIONREAD, &waiting) != 0 || waiting <= 0) break;
         ::usleep(10000);
+        int waiting = 0;
+        if (i >= 4 && (::ioctl(slave, FIONREAD, &waiting) != 0 || waiting <= 0)) break;
     }
     // Hanging up: both ends of our side go, and the utility's reads see the line drop.
     ::close(master);
