@@ -57,3 +57,5 @@ private:
     void Append(std::uint8_t b);
 };
 
+// The process's one decoder, defined by the program (after the application object).
+extern CFrameDecoder g_FrameDecoder;

@@ -36,6 +36,7 @@ constexpr ErrorText kErrorTexts[] = {
      "request."},
     {ERROR_IO_DEVICE, "The request could not be performed because of an I/O device error."},
     {ERROR_DEVICE_NOT_CONNECTED, "The device is not connected."},
+    {ERROR_TIMEOUT, "This operation returned because the timeout period expired."},
     {ERROR_RESOURCE_DATA_NOT_FOUND,
      "The specified image file did not contain a resource section."},
     {ERROR_RESOURCE_TYPE_NOT_FOUND, "The specified resource type cannot be found in the image file."},

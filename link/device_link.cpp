@@ -1,0 +1,101 @@
+#include "link/device_link.h"
+
+#include <atomic>
+#include <cstring>
+
+#include "link/frame_codec.h"
+#include "transport/serial_transport.h"
+
+namespace {
+// Set while a frame is being handled, so a frame can never be dispatched inside another.
+std::atomic<bool> g_bDispatchBusy{false};
+
+// Copies at most `limit` characters of `payload` (its `length` bytes, stopping at a zero) into
+// `field` of `capacity` bytes, zero-filling the rest.
+void StoreText(char* field, std::size_t capacity, const BYTE* payload, std::int32_t length,
+               std::size_t limit) {
+    std::size_t n = 0;
+    const std::size_t available = length > 0 ? static_cast<std::size_t>(length) : 0;
+    while (n < available && n < limit && n + 1 < capacity && payload[n] != 0) ++n;
+    std::memset(field, 0, capacity);
+    std::memcpy(field, payload, n);
+}
+
+void CopyOut(char* out, std::size_t capacity, const char* text) {
+    if (out == nullptr || capacity == 0) return;
+    std::size_t n = std::strlen(text);
+    if (n + 1 > capacity) n = capacity - 1;
+    std::memcpy(out, text, n);
+    out[n] = 0;
+}
+}  // namespace
+
+CDeviceLink::CDeviceLink() {
+    std::memset(m_szVersion, 0, sizeof m_szVersion);
+    std::memset(m_szSerial, 0, sizeof m_szSerial);
+    std::strcpy(m_szVersion, "0.00");
+    std::strcpy(m_szSerial, "XXXXXX");
+    m_hBlockAck = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    for (HANDLE& h : m_hReply) h = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+}
+
+// The events end with the process: the worker may still signal them during exit.
+CDeviceLink::~CDeviceLink() = default;
+
+BOOL CDeviceLink::SendCommand(BYTE command, const BYTE* payload, unsigned length) {
+    BYTE frame[kTransmitSlotBytes];
+    const std::size_t n = EncodeFrame(command, payload, length, frame, sizeof frame);
+    if (n == 0) return FALSE;  // would not fit the transmit slot
+    return CSerialTransport::QueueFrame(frame, static_cast<unsigned>(n));
+}
+
+BYTE CDeviceLink::SendSector(DWORD address, const BYTE* block) {
+    BYTE payload[4 + kBlockBytes];
+    payload[0] = static_cast<BYTE>(address);
+    payload[1] = static_cast<BYTE>(address >> 8);
+    payload[2] = static_cast<BYTE>(address >> 16);
+    payload[3] = static_cast<BYTE>(address >> 24);
+    std::memcpy(payload + 4, block, kBlockBytes);
+    return static_cast<BYTE>(SendCommand(kCmdWriteBlock, payload, sizeof payload));
+}
+
+void CDeviceLink::OnFrame(BYTE command, const BYTE* payload, std::int32_t length) {
+    if (g_bDispatchBusy.exchange(true)) return;
+    if (payload == nullptr || length < 0 || !VerifyFrame(command, payload, length)) {
+        g_bDispatchBusy.store(false);
+        return;
+    }
+    switch (command) {
+        case kCmdVersion: {
+            {
+                std::lock_guard lock(m_textLock);
+                StoreText(m_szVersion, sizeof m_szVersion, payload, length, sizeof m_szVersion - 1);
+            }
+            SendCommand(kCmdSerial, nullptr, 0);
+            break;
+        }
+        case kCmdSerial: {
+            std::lock_guard lock(m_textLock);
+            StoreText(m_szSerial, sizeof m_szSerial, payload, length, 8);
+            break;
+        }
+        case kCmdWriteBlock:
+            SetEvent(m_hBlockAck);
+            MessageBeep(MB_ICONEXCLAMATION);
+            break;
+        default:
+            break;
+    }
+    if (command < kReplyEvents) PulseEvent(m_hReply[command]);
+    g_bDispatchBusy.store(false);
+}
+
+void CDeviceLink::GetVersion(char* out, std::size_t capacity) const {
+    std::lock_guard lock(m_textLock);
+    CopyOut(out, capacity, m_szVersion);
+}
+
+void CDeviceLink::GetSerial(char* out, std::size_t capacity) const {
+    std::lock_guard lock(m_textLock);
+    CopyOut(out, capacity, m_szSerial);
+}

@@ -1,0 +1,61 @@
+// Pseudo-terminals, hive files and the simulated board, for tests that drive the real port code.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/wincore.h"
+
+namespace testutil {
+
+// Both ends of a pty; the slave stays open here too, so the master never sees a hang-up while
+// the code under test reopens the port.
+struct PtyPair {
+    PtyPair();
+    ~PtyPair();
+    void CloseAll();  // hangs the line up
+    // Everything the master receives within `ms`, stopping early once `want` bytes are in.
+    std::vector<std::uint8_t> ReadMaster(std::size_t want, int ms);
+    void WriteMaster(const std::vector<std::uint8_t>& bytes);
+
+    int master = -1;
+    int slave = -1;
+    std::string path;
+};
+
+// A hive file named by VANTRA_REGISTRY for the lifetime of the object; sysfs is pointed at an
+// empty folder so the machine's own adapters stay out of the way.
+struct Hive {
+    explicit Hive(const std::string& body);
+    ~Hive();
+    std::string file;
+};
+// A hive section body: [HKEY_LOCAL_MACHINE\Drivers\Active\<key>] with PnpId and, if given, Name.
+std::string DriverKey(const std::string& key, const std::string& pnpId, const std::string* name);
+
+std::string TempPath(const std::string& stem);
+
+// vantra-boardsim as a child process.
+struct BoardSim {
+    explicit BoardSim(const std::vector<std::string>& args);
+    ~BoardSim();
+    // Asks it to stop (unless it already has) and returns its summary line; `status` gets the
+    // exit status.
+    std::string Finish(int* status);
+
+    pid_t pid = -1;
+    int out = -1;
+    std::string path;
+};
+
+// Starts LinkWorker the way the application does (suspended, then resumed).
+HANDLE StartWorker();
+
+// Image in the firmware resource layout: start address, length, then bytes from a fixed seed.
+std::vector<std::uint8_t> MakeImage(std::uint32_t start, std::uint32_t length);
+std::uint32_t Crc32(const std::uint8_t* data, std::size_t n);
+
+}  // namespace testutil

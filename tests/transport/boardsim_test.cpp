@@ -1,0 +1,143 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+
+#include "link/device_link.h"
+#include "platform/message_box.h"
+#include "platform/sound.h"
+#include "platform/winreg.h"
+#include "tests/transport/alloc_counter.h"
+#include "tests/support/pty_helpers.h"
+#include "transport/link_worker.h"
+#include "transport/port_discovery.h"
+#include "transport/serial_transport.h"
+
+namespace {
+
+constexpr std::uint32_t kImageBytes = 68492;  // 536 blocks, the last holding 12 bytes
+
+// The link, its worker and a simulated board on the other end of a pty.
+class Board : public ::testing::Test {
+protected:
+    void Connect(std::vector<std::string> args) {
+        registry_ = testutil::TempPath("boardhive");
+        args.insert(args.begin(), {"--baud", "0", "--registry", registry_});
+        sim_ = std::make_unique<testutil::BoardSim>(args);
+        ASSERT_FALSE(sim_->path.empty());
+        ::setenv("VANTRA_REGISTRY", registry_.c_str(), 1);
+        platform::SetRegistrySysfsRoot("/nonexistent-sysfs");
+        transport_ = new CSerialTransport;
+        ASSERT_EQ(std::string(g_szPortName), sim_->path);
+        thread_ = testutil::StartWorker();
+        ResetEvent(g_DeviceLink.m_hBlockAck);
+    }
+
+    void TearDown() override {
+        if (thread_) {
+            EXPECT_TRUE(StopLinkWorker(thread_, 2000));
+        }
+        if (transport_) {
+            SetEvent(g_hTransportStop.load());
+            delete transport_;
+        }
+        ::unsetenv("VANTRA_REGISTRY");
+        platform::SetRegistrySysfsRoot(nullptr);
+        std::remove(registry_.c_str());
+        platform::TakeRecordedMessages();
+    }
+
+    // Sends blocks [0, count) of `image` as the transfer does; returns how many were
+    // acknowledged before the first time-out.
+    int Send(const std::vector<std::uint8_t>& image, int count, DWORD timeoutMs) {
+        for (int i = 0; i < count; ++i) {
+            g_DeviceLink.SendSector(static_cast<DWORD>(64 * i), image.data() + 8 + 128 * i);
+            if (WaitForSingleObject(g_DeviceLink.m_hBlockAck, timeoutMs) != WAIT_OBJECT_0) return i;
+            ResetEvent(g_DeviceLink.m_hBlockAck);
+        }
+        return count;
+    }
+
+    std::string registry_;
+    std::unique_ptr<testutil::BoardSim> sim_;
+    CSerialTransport* transport_ = nullptr;
+    HANDLE thread_ = nullptr;
+};
+
+TEST_F(Board, WholeImageArrivesByteForByteWithoutHeapAllocation) {
+    std::vector<std::uint8_t> image = testutil::MakeImage(0, kImageBytes);
+    image.resize(8 + 536 * 128, 0xFF);  // the last block is sent whole, as from the resource
+    std::string expect = testutil::TempPath("expect");
+    {
+        std::ofstream out(expect, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(image.data()), 8 + kImageBytes);
+    }
+    Connect({"--expect", expect, "--exit-after", "536"});
+    const unsigned long beepsBefore = platform::BeepCount(MB_ICONEXCLAMATION);
+
+    testutil::g_allocations.store(0);
+    testutil::g_countAllocations.store(true);
+    const int acknowledged = Send(image, 536, 2000);
+    testutil::g_countAllocations.store(false);
+
+    EXPECT_EQ(acknowledged, 536);
+    EXPECT_EQ(testutil::g_allocations.load(), 0u);
+    int status = -1;
+    std::string summary = sim_->Finish(&status);
+    // By now the worker has long finished with the last acknowledgement and its beep.
+    EXPECT_EQ(platform::BeepCount(MB_ICONEXCLAMATION) - beepsBefore, 536u);
+    char crc[16];
+    std::snprintf(crc, sizeof crc, "%08X", testutil::Crc32(image.data() + 8, kImageBytes));
+    EXPECT_EQ(status, 0) << summary;
+    EXPECT_NE(summary.find("blocks=536 first=0x0 last=0x85C0 gaps=0 repeats=0"), std::string::npos)
+        << summary;
+    EXPECT_NE(summary.find(std::string("crc32=") + crc), std::string::npos) << summary;
+    EXPECT_NE(summary.find("expect=match"), std::string::npos) << summary;
+    std::remove(expect.c_str());
+}
+
+TEST_F(Board, VersionAndSerialAreLearnt) {
+    Connect({"--version", "V4.01", "--serial", "87654321", "--noise", "--split"});
+    g_DeviceLink.SendCommand(0x01, nullptr, 0);
+    char serial[32] = "";
+    for (int i = 0; i < 400; ++i) {
+        g_DeviceLink.GetSerial(serial, sizeof serial);
+        if (std::string(serial) == "87654321") break;
+        Sleep(5);
+    }
+    char version[32];
+    g_DeviceLink.GetVersion(version, sizeof version);
+    EXPECT_STREQ(version, "V4.01");
+    EXPECT_STREQ(serial, "87654321");
+}
+
+// Faults end in a clean time-out at the right block, never in a false acknowledgement.
+TEST_F(Board, SilentBoardTimesOutAtTheBlockItStopsAt) {
+    Connect({"--stop-at", "5"});
+    auto image = testutil::MakeImage(0, 20 * 128);
+    EXPECT_EQ(Send(image, 20, 300), 5);
+}
+
+TEST_F(Board, CorruptAcknowledgementIsDropped) {
+    Connect({"--bad-check", "3"});
+    auto image = testutil::MakeImage(0, 20 * 128);
+    EXPECT_EQ(Send(image, 20, 300), 3);
+}
+
+TEST_F(Board, HangUpMidTransferTimesOut) {
+    Connect({"--hangup-at", "4"});
+    auto image = testutil::MakeImage(0, 20 * 128);
+    EXPECT_EQ(Send(image, 20, 300), 4);
+    int status = -1;
+    EXPECT_NE(sim_->Finish(&status).find("hung-up"), std::string::npos);
+    // The worker carries on against the dead line until it is told to stop.
+    Sleep(30);
+}
+
+TEST_F(Board, AwkwardButHonestRepliesAllArrive) {
+    Connect({"--noise", "--split", "--coalesce", "3", "--ack-delay", "20"});
+    auto image = testutil::MakeImage(0, 12 * 128);
+    EXPECT_EQ(Send(image, 12, 2000), 12);
+}
+
+}  // namespace

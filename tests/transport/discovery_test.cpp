@@ -1,0 +1,171 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+
+#include "platform/message_box.h"
+#include "platform/winserial.h"
+#include "tests/support/pty_helpers.h"
+#include "transport/port_discovery.h"
+#include "transport/serial_transport.h"
+
+namespace {
+
+using testutil::DriverKey;
+using testutil::Hive;
+using testutil::PtyPair;
+
+class Discovery : public ::testing::Test {
+protected:
+    void SetUp() override { platform::TakeRecordedMessages(); }
+    void TearDown() override {
+        HANDLE port = g_hPort.exchange(INVALID_HANDLE_VALUE);
+        if (port != INVALID_HANDLE_VALUE) CloseHandle(port);
+    }
+    // The port OpenPort settled on, and whether it opened it.
+    std::string Run(bool* opened) {
+        *opened = OpenPort();
+        return g_szPortName;
+    }
+};
+
+TEST_F(Discovery, QuatechCardIsFoundByItsPnpIdPrefix) {
+    PtyPair pty;
+    std::string other = "/dev/vantra-other";
+    Hive hive(DriverKey("01", "Generic", &other) + DriverKey("02", "Quatech-SSP-100", &pty.path));
+    bool opened = false;
+    EXPECT_EQ(Run(&opened), pty.path);
+    EXPECT_TRUE(opened);
+    EXPECT_NE(g_hPort.load(), INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(platform::TakeRecordedMessages().empty());
+}
+
+TEST_F(Discovery, CfSerialPrefixMatchesOnlyInItsOwnCase) {
+    PtyPair pty;
+    std::string wrong = "/dev/vantra-lower-case";
+    Hive hive(DriverKey("01", "cf-serial_i-o card", &wrong) +
+              DriverKey("02", "CF-Serial_I-O card rev B", &pty.path));
+    bool opened = false;
+    EXPECT_EQ(Run(&opened), pty.path);
+    EXPECT_TRUE(opened);
+}
+
+TEST_F(Discovery, LongPnpIdDoesNotShortenTheNextQuery) {
+    PtyPair pty;
+    std::string other = "/dev/vantra-other";
+    Hive hive(DriverKey("01", std::string(120, 'z'), &other) +
+              DriverKey("02", "Quatech" + std::string(240, 'q'), &pty.path));
+    bool opened = false;
+    EXPECT_EQ(Run(&opened), pty.path);
+}
+
+TEST_F(Discovery, MatchWithoutUsableNameKeepsLooking) {
+    PtyPair pty;
+    std::string tooLong = "/dev/" + std::string(200, 'n');
+    Hive hive(DriverKey("01", "Quatech no name", nullptr) +
+              DriverKey("02", "Quatech long name", &tooLong) +
+              DriverKey("03", "CF-Serial_I-O", &pty.path));
+    bool opened = false;
+    EXPECT_EQ(Run(&opened), pty.path);
+}
+
+TEST_F(Discovery, NoMatchFallsBackToCom1) {
+    std::string tooLong = "/dev/" + std::string(200, 'n');
+    Hive hive(DriverKey("01", "Quatech long name", &tooLong) +
+              DriverKey("02", "Something else", &tooLong));
+    bool opened = false;
+    EXPECT_EQ(Run(&opened), "COM1:");  // whether this machine has a ttyS0 does not matter
+    platform::TakeRecordedMessages();
+}
+
+TEST_F(Discovery, MissingPortIsReportedOnce) {
+    std::string missing = "/dev/vantra-no-such-port";
+    Hive hive(DriverKey("01", "Quatech", &missing));
+    bool opened = true;
+    EXPECT_EQ(Run(&opened), missing);
+    EXPECT_FALSE(opened);
+    EXPECT_EQ(g_hPort.load(), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(platform::TakeRecordedMessages(),
+              std::vector<std::u16string>{u"Cannot Open Connection To Board."});
+}
+
+TEST_F(Discovery, RefusedLineSettingsCloseThePort) {
+    std::string notATerminal = testutil::TempPath("plainfile");
+    std::ofstream(notATerminal) << "x";
+    Hive hive(DriverKey("01", "Quatech", &notATerminal));
+    bool opened = true;
+    Run(&opened);
+    EXPECT_FALSE(opened);
+    EXPECT_EQ(g_hPort.load(), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(platform::TakeRecordedMessages(),
+              std::vector<std::u16string>{u"Could not SetCommState"});
+    // The lock went with the handle.
+    std::u16string wide(notATerminal.begin(), notATerminal.end());
+    HANDLE again = CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+    EXPECT_NE(again, INVALID_HANDLE_VALUE);
+    CloseHandle(again);
+    std::remove(notATerminal.c_str());
+}
+
+TEST_F(Discovery, PortIsConfiguredForThePollingWorker) {
+    PtyPair pty;
+    Hive hive(DriverKey("01", "Quatech", &pty.path));
+    bool opened = false;
+    Run(&opened);
+    ASSERT_TRUE(opened);
+    DCB dcb{};
+    ASSERT_TRUE(GetCommState(g_hPort.load(), &dcb));
+    EXPECT_EQ(dcb.BaudRate, 38400u);
+    EXPECT_EQ(dcb.ByteSize, 8);
+    EXPECT_EQ(dcb.Parity, NOPARITY);
+    EXPECT_EQ(dcb.StopBits, ONESTOPBIT);
+    EXPECT_EQ(dcb.Flags & 0x3FFC, 0x1000u);  // flow control off, DTR off, RTS on
+    COMMTIMEOUTS t{};
+    ASSERT_TRUE(GetCommTimeouts(g_hPort.load(), &t));
+    EXPECT_EQ(t.ReadIntervalTimeout, MAXDWORD);
+    EXPECT_EQ(t.ReadTotalTimeoutMultiplier + t.ReadTotalTimeoutConstant +
+                  t.WriteTotalTimeoutMultiplier + t.WriteTotalTimeoutConstant,
+              0u);
+}
+
+TEST(Transport, QueuedFrameWaitsInTheSlotUntilTaken) {
+    std::string missing = "/dev/vantra-no-such-port";
+    Hive named(DriverKey("01", "Quatech", &missing));
+    auto* transport = new CSerialTransport;
+    platform::TakeRecordedMessages();
+    const BYTE first[] = {0xAA, 0xAA, 0xAA};
+    const BYTE frame[] = {0x11, 0x12, 0x01, 0x00, 0x11, 0x13};
+    EXPECT_TRUE(CSerialTransport::QueueFrame(first, sizeof first));
+    EXPECT_TRUE(CSerialTransport::QueueFrame(frame, sizeof frame));  // replaces the first
+    EXPECT_EQ(WaitForSingleObject(g_hTransmitPending.load(), 0), WAIT_OBJECT_0);
+    BYTE out[kTransmitSlotBytes];
+    ASSERT_EQ(CSerialTransport::TakeFrame(out, sizeof out), 6u);
+    EXPECT_EQ(std::vector<BYTE>(out, out + 6), std::vector<BYTE>(frame, frame + 6));
+    EXPECT_EQ(WaitForSingleObject(g_hTransmitPending.load(), 0), WAIT_TIMEOUT);
+
+    std::vector<BYTE> tooBig(kTransmitSlotBytes + 1, 0x55);
+    EXPECT_FALSE(CSerialTransport::QueueFrame(tooBig.data(), static_cast<unsigned>(tooBig.size())));
+    EXPECT_EQ(WaitForSingleObject(g_hTransmitPending.load(), 0), WAIT_TIMEOUT);
+    SetEvent(g_hTransportStop.load());  // skip the one-second pause
+    delete transport;
+}
+
+TEST(Transport, DestructionClosesAnOpenPort) {
+    PtyPair pty;
+    Hive hive(DriverKey("01", "Quatech", &pty.path));
+    auto* transport = new CSerialTransport;
+    HANDLE port = g_hPort.load();
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    SetEvent(g_hTransportStop.load());
+    delete transport;
+    EXPECT_EQ(g_hPort.load(), INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(CloseHandle(port));  // already closed
+    std::u16string wide(pty.path.begin(), pty.path.end());
+    HANDLE again = CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+    EXPECT_NE(again, INVALID_HANDLE_VALUE);
+    CloseHandle(again);
+}
+
+}  // namespace

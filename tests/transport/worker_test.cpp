@@ -1,0 +1,230 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "link/device_link.h"
+#include "platform/message_box.h"
+#include "tests/support/pty_helpers.h"
+#include "transport/link_worker.h"
+#include "transport/serial_transport.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+const Bytes kSerialQuery = {0x11, 0x12, 0x02, 0x00, 0x11, 0x13};
+
+// A reply from the board with its real check byte.
+Bytes Reply(std::uint8_t command, const std::string& text, bool badCheck = false) {
+    Bytes f = {0x11, 0x12, command};
+    std::uint8_t check = command;
+    for (char c : text) {
+        f.push_back(static_cast<std::uint8_t>(c));
+        check ^= static_cast<std::uint8_t>(c);
+    }
+    f.push_back(0);
+    f.push_back(badCheck ? static_cast<std::uint8_t>(check ^ 1) : check);
+    f.push_back(0x11);
+    f.push_back(0x13);
+    return f;
+}
+
+Bytes operator+(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+std::string Version() {
+    char text[32];
+    g_DeviceLink.GetVersion(text, sizeof text);
+    return text;
+}
+
+std::string Serial() {
+    char text[32];
+    g_DeviceLink.GetSerial(text, sizeof text);
+    return text;
+}
+
+// Hands the link a valid reply directly, as the worker would.
+void Store(std::uint8_t command, const std::string& text) {
+    Bytes frame = Reply(command, text);
+    g_DeviceLink.OnFrame(command, frame.data() + 3, static_cast<std::int32_t>(frame.size() - 5));
+}
+
+class Worker : public ::testing::Test {
+protected:
+    void SetUp() override {
+        hive_ = std::make_unique<testutil::Hive>(testutil::DriverKey("01", "Quatech", &pty_.path));
+        transport_ = new CSerialTransport;
+        ASSERT_NE(g_hPort.load(), INVALID_HANDLE_VALUE);
+        // A known starting point: the link's texts from earlier tests are overwritten here.
+        Store(0x01, "0.00");
+        Store(0x02, "XXXXXX");
+        CSerialTransport::TakeFrame(scratch_, sizeof scratch_);
+    }
+    void TearDown() override {
+        if (thread_) {
+            EXPECT_TRUE(StopLinkWorker(thread_, 2000));
+        }
+        SetEvent(g_hTransportStop.load());
+        delete transport_;
+    }
+    void Start() { thread_ = testutil::StartWorker(); }
+
+    testutil::PtyPair pty_;
+    std::unique_ptr<testutil::Hive> hive_;
+    CSerialTransport* transport_ = nullptr;
+    HANDLE thread_ = nullptr;
+    BYTE scratch_[kTransmitSlotBytes];
+};
+
+// The version reply is stored and answered at once with exactly one serial query.
+TEST_F(Worker, VersionReplyIsAnsweredWithTheSerialQuery) {
+    Start();
+    pty_.WriteMaster({0x11, 0x12, 0x01, 0x56, 0x34, 0x2E, 0x30, 0x31, 0x00, 0x4C, 0x11, 0x13});
+    EXPECT_EQ(pty_.ReadMaster(7, 300), kSerialQuery);
+    EXPECT_EQ(Version(), "V4.01");
+    pty_.WriteMaster(Reply(0x02, "1234567890"));
+    for (int i = 0; i < 200 && Serial() == "XXXXXX"; ++i) Sleep(5);
+    EXPECT_EQ(Serial(), "12345678");
+}
+
+TEST_F(Worker, FrameSplitOverSeveralReadsIsOneFrame) {
+    Start();
+    Bytes reply = Reply(0x01, "V5.10");
+    pty_.WriteMaster(Bytes(reply.begin(), reply.begin() + 2));
+    Sleep(30);
+    pty_.WriteMaster(Bytes(reply.begin() + 2, reply.end() - 1));
+    Sleep(30);
+    pty_.WriteMaster(Bytes(reply.end() - 1, reply.end()));
+    EXPECT_EQ(pty_.ReadMaster(6, 1000), kSerialQuery);
+    EXPECT_EQ(Version(), "V5.10");
+}
+
+TEST_F(Worker, FramesInOneReadAreDispatchedInOrderThroughNoise) {
+    // Everything arrives before the worker's first pass, so it comes in one read.
+    pty_.WriteMaster(Bytes{0x55, 0x13, 0x00, 0x12} + Reply(0x02, "11112222") + Bytes{0x14, 0x99} +
+                     Reply(0x01, "V1.00") + Bytes{0x11, 0x11, 0x12} + Reply(0x01, "V2.00"));
+    Sleep(20);
+    Start();
+    EXPECT_EQ(pty_.ReadMaster(6, 1000), kSerialQuery);
+    EXPECT_EQ(Version(), "V2.00");
+    EXPECT_EQ(Serial(), "11112222");
+}
+
+TEST_F(Worker, BadCheckByteChangesNothing) {
+    Start();
+    pty_.WriteMaster(Reply(0x01, "V9.99", true));
+    EXPECT_TRUE(pty_.ReadMaster(1, 150).empty());
+    EXPECT_EQ(Version(), "0.00");
+}
+
+// A frame queued while input waits goes out only after the input is handled: here the input
+// is a version reply whose serial query takes the slot over, so the queued frame never leaves.
+TEST_F(Worker, ReceivingComesBeforeSending) {
+    Bytes input;
+    for (int i = 0; i < 300; ++i) input = input + Bytes{0x55, 0x00, 0x13};
+    pty_.WriteMaster(input + Reply(0x01, "V3.00"));
+    const BYTE versionQuery[] = {0x11, 0x12, 0x01, 0x00, 0x11, 0x13};
+    CSerialTransport::QueueFrame(versionQuery, sizeof versionQuery);
+    Sleep(20);
+    Start();
+    EXPECT_EQ(pty_.ReadMaster(12, 300), kSerialQuery);
+}
+
+TEST_F(Worker, QueuedFrameLeavesWithoutWaitingForTheIdlePause) {
+    Start();
+    Sleep(20);
+    const BYTE frame[] = {0x11, 0x12, 0x01, 0x00, 0x11, 0x13};
+    // Many frames in a row, each waiting for the previous one on the line: a lost or torn
+    // frame shows up as a short or wrong read.
+    for (int i = 0; i < 50; ++i) {
+        CSerialTransport::QueueFrame(frame, sizeof frame);
+        Bytes seen = pty_.ReadMaster(6, 1000);
+        ASSERT_EQ(seen, Bytes(frame, frame + 6)) << "frame " << i;
+    }
+}
+
+TEST_F(Worker, StopsWhenAskedEvenAfterThePortHasGone) {
+    Start();
+    pty_.CloseAll();
+    const BYTE frame[] = {0x11, 0x12, 0x01, 0x00, 0x11, 0x13};
+    CSerialTransport::QueueFrame(frame, sizeof frame);  // dropped by a failing write
+    Sleep(30);
+    EXPECT_EQ(WaitForSingleObject(g_hTransmitPending.load(), 0), WAIT_TIMEOUT);
+    SetEvent(g_hTransportStop.load());
+    delete transport_;  // the worker goes on polling a closed handle
+    transport_ = nullptr;
+    Sleep(30);
+    EXPECT_TRUE(StopLinkWorker(thread_, 2000));
+    DWORD code = 1;
+    GetExitCodeThread(thread_, &code);
+    EXPECT_EQ(code, 0u);
+    thread_ = nullptr;
+    platform::TakeRecordedMessages();
+}
+
+// Two senders and the worker share the slot: every frame written is one whole frame.
+TEST(TransmitSlot, FramesAreNeverTorn) {
+    std::atomic<bool> stop{false};
+    auto sender = [&](BYTE fill, unsigned length) {
+        std::vector<BYTE> frame(length, fill);
+        while (!stop.load()) CSerialTransport::QueueFrame(frame.data(), length);
+    };
+    std::thread a(sender, 0xAA, 200), b(sender, 0xBB, 90);
+    BYTE out[kTransmitSlotBytes];
+    int taken = 0;
+    // Counted by frames taken, not by tries: on a loaded machine the senders may start late.
+    const DWORD start = GetTickCount();
+    bool whole = true;
+    while (whole && taken < 5000 && GetTickCount() - start < 10000) {
+        DWORD n = CSerialTransport::TakeFrame(out, sizeof out);
+        if (n == 0) continue;
+        ++taken;
+        whole = (n == 200 && out[0] == 0xAA) || (n == 90 && out[0] == 0xBB);
+        for (DWORD k = 1; k < n; ++k) whole = whole && out[k] == out[0];
+    }
+    stop.store(true);
+    a.join();
+    b.join();
+    EXPECT_TRUE(whole) << "torn frame after " << taken;
+    EXPECT_GT(taken, 0);
+}
+
+TEST(DeviceLinkText, PaintingNeverSeesAHalfWrittenVersion) {
+    CDeviceLink link;
+    const std::string longText(31, 'L');
+    auto frameFor = [](const std::string& text) {
+        std::vector<BYTE> p(text.begin(), text.end());
+        p.push_back(0);
+        BYTE check = 0x01;
+        for (BYTE b : p) check ^= b;
+        p.push_back(check);
+        return p;
+    };
+    const std::vector<BYTE> a = frameFor(longText), b = frameFor("S");
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        for (int i = 0; !stop.load(); ++i) {
+            const auto& f = (i & 1) ? a : b;
+            link.OnFrame(0x01, f.data(), static_cast<std::int32_t>(f.size()));
+        }
+    });
+    std::string odd;
+    for (int i = 0; i < 20000 && odd.empty(); ++i) {
+        char text[32];
+        link.GetVersion(text, sizeof text);
+        std::string s = text;
+        if (s != longText && s != "S" && s != "0.00") odd = s;
+    }
+    stop.store(true);
+    writer.join();
+    EXPECT_EQ(odd, "");
+    BYTE rest[kTransmitSlotBytes];
+    CSerialTransport::TakeFrame(rest, sizeof rest);
+}
+
+}  // namespace

@@ -1,0 +1,142 @@
+#include "transport/port_discovery.h"
+
+#include <cstring>
+
+#include "platform/message_box.h"
+#include "platform/winreg.h"
+#include "platform/winserial.h"
+#include "transport/serial_transport.h"
+
+char g_szPortName[kPortNameBytes] = "COM1:";
+
+namespace {
+
+constexpr DWORD kKeyNameChars = 512;
+constexpr DWORD kValueCapacityBytes = 511;
+// An enumeration that never reports the end (a broken key) still has to stop somewhere; no
+// handheld has this many drivers.
+constexpr DWORD kMaxDriverKeys = 1024;
+
+WCHAR g_szKeyName[kKeyNameChars];
+WCHAR g_szValue[512];
+char g_szPnpId[256];
+
+// Keeps the low byte of each 16-bit character, up to the first zero or the end of the `bytes`
+// returned; `out` has room for `capacity` bytes. False when the text does not fit.
+bool Narrow(const WCHAR* value, DWORD bytes, char* out, std::size_t capacity) {
+    const std::size_t chars = bytes / sizeof(WCHAR);
+    std::size_t n = 0;
+    for (; n < chars && value[n] != 0; ++n) {
+        if (n + 1 >= capacity) {
+            out[0] = 0;
+            return false;
+        }
+        out[n] = static_cast<char>(value[n] & 0xFF);
+    }
+    out[n] = 0;
+    return true;
+}
+
+// Reads string value `name` of `key` into g_szValue with the full capacity.
+bool QueryText(HKEY key, const WCHAR* name, DWORD* bytes) {
+    DWORD type = 0;
+    *bytes = kValueCapacityBytes;
+    return RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<LPBYTE>(g_szValue),
+                            bytes) == static_cast<LONG>(ERROR_SUCCESS);
+}
+
+// The subkey's "Name" becomes the port name; a name too long for it is not used at all, since
+// a shortened path could name a different device.
+bool TakePortName(HKEY key) {
+    DWORD bytes = 0;
+    if (!QueryText(key, u"Name", &bytes)) return false;
+    char name[kPortNameBytes];
+    if (!Narrow(g_szValue, bytes, name, sizeof name)) return false;
+    std::memcpy(g_szPortName, name, sizeof name);
+    return true;
+}
+
+void FindPort() {
+    HKEY active = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Drivers\\Active", 0, KEY_READ, &active) !=
+        static_cast<LONG>(ERROR_SUCCESS))
+        return;
+    for (DWORD index = 0; index < kMaxDriverKeys; ++index) {
+        DWORD nameChars = kKeyNameChars;
+        LONG rc = RegEnumKeyExW(active, index, g_szKeyName, &nameChars, nullptr, nullptr, nullptr,
+                                nullptr);
+        if (rc == static_cast<LONG>(ERROR_NO_MORE_ITEMS)) break;
+        if (rc != static_cast<LONG>(ERROR_SUCCESS)) continue;
+        HKEY sub = nullptr;
+        if (RegOpenKeyExW(active, g_szKeyName, 0, KEY_READ, &sub) !=
+            static_cast<LONG>(ERROR_SUCCESS))
+            continue;
+        DWORD bytes = 0;
+        if (!QueryText(sub, u"PnpId", &bytes)) {
+            RegCloseKey(sub);
+            continue;
+        }
+        Narrow(g_szValue, bytes, g_szPnpId, sizeof g_szPnpId);
+        bool found = false;
+        if (std::strncmp(g_szPnpId, "Quatech", 7) == 0) {
+            found = TakePortName(sub);
+        } else if (std::strncmp(g_szPnpId, "CF-Serial_I-O", 13) == 0) {
+            found = TakePortName(sub);
+        }
+        RegCloseKey(sub);
+        if (found) break;
+    }
+    RegCloseKey(active);
+}
+
+}  // namespace
+
+bool OpenPort() {
+    std::strcpy(g_szPortName, "COM1:");
+    FindPort();
+
+    WCHAR wideName[kPortNameBytes];
+    std::size_t i = 0;
+    for (; g_szPortName[i] != 0; ++i) wideName[i] = static_cast<unsigned char>(g_szPortName[i]);
+    wideName[i] = 0;
+    HANDLE port = CreateFileW(wideName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (port == INVALID_HANDLE_VALUE) {
+        platform::ShowUserMessage(u"Cannot Open Connection To Board.", MB_OK);
+        return false;
+    }
+
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    GetCommState(port, &dcb);
+    dcb.BaudRate = CBR_38400;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    // Flow control off, DTR off, RTS held on; binary, parity checking, continue-on-XOFF,
+    // error character and abort-on-error stay as the port has them.
+    constexpr DWORD kCleared = DCB_fOutxCtsFlow | DCB_fOutxDsrFlow | DCB_fDtrControlMask |
+                               DCB_fDsrSensitivity | DCB_fOutX | DCB_fInX | DCB_fNull |
+                               (RTS_CONTROL_HANDSHAKE << DCB_fRtsControlShift);
+    static_assert(~kCleared == 0xFFFFD483u);
+    dcb.Flags = (dcb.Flags & ~kCleared) | (RTS_CONTROL_ENABLE << DCB_fRtsControlShift);
+    SetupComm(port, 4096, 1024);
+    if (!SetCommState(port, &dcb)) {
+        CloseHandle(port);
+        g_hPort.store(INVALID_HANDLE_VALUE);
+        platform::ShowUserMessage(u"Could not SetCommState", MB_OK);
+        return false;
+    }
+    COMMTIMEOUTS timeouts{};
+    GetCommTimeouts(port, &timeouts);
+    timeouts.ReadIntervalTimeout = MAXDWORD;
+    timeouts.ReadTotalTimeoutMultiplier = 0;
+    timeouts.ReadTotalTimeoutConstant = 0;
+    timeouts.WriteTotalTimeoutMultiplier = 0;
+    timeouts.WriteTotalTimeoutConstant = 0;
+    SetCommTimeouts(port, &timeouts);
+    PurgeComm(port, PURGE_TXCLEAR);
+    PurgeComm(port, PURGE_RXCLEAR);
+    g_hPort.store(port);
+    return true;
+}

@@ -1,0 +1,102 @@
+#include "upgrade/firmware_transfer.h"
+
+#include <cstring>
+
+#include "platform/message_box.h"
+#include "platform/wincore.h"
+
+namespace {
+
+DWORD ReadLe32(const BYTE* p) {
+    return static_cast<DWORD>(p[0]) | static_cast<DWORD>(p[1]) << 8 |
+           static_cast<DWORD>(p[2]) << 16 | static_cast<DWORD>(p[3]) << 24;
+}
+
+void ShowText(const char* text, UINT type) {
+    WCHAR wide[128];
+    std::size_t n = 0;
+    for (; text[n] != 0 && n + 1 < sizeof wide / sizeof wide[0]; ++n) {
+        wide[n] = static_cast<unsigned char>(text[n]);
+    }
+    wide[n] = 0;
+    platform::ShowUserMessage(wide, type);
+}
+
+}  // namespace
+
+bool LoadFirmwareImage(WORD resourceId, FirmwareImage* image) {
+    HRSRC found = FindResourceW(nullptr, MAKEINTRESOURCEW(resourceId), u"FIRMWARE");
+    if (found == nullptr) return false;  // FindResourceW set the reason
+    const DWORD size = SizeofResource(nullptr, found);
+    const BYTE* bytes = static_cast<const BYTE*>(LockResource(LoadResource(nullptr, found)));
+    // A header claiming more bytes than the resource holds would send whatever follows it.
+    if (bytes == nullptr || size < 8 || ReadLe32(bytes + 4) > size - 8) {
+        SetLastError(ERROR_INVALID_DATA);
+        return false;
+    }
+    image->start = ReadLe32(bytes);
+    image->length = ReadLe32(bytes + 4);
+    image->bytes = bytes + 8;
+    return true;
+}
+
+DWORD BlockCount(const FirmwareImage& image) {
+    return static_cast<DWORD>((static_cast<unsigned long long>(image.length) + kBlockSize - 1) /
+                              kBlockSize);
+}
+
+void CopyBlock(const FirmwareImage& image, DWORD index, BYTE (&block)[kBlockSize]) {
+    const unsigned long long offset = static_cast<unsigned long long>(index) * kBlockSize;
+    DWORD available = 0;
+    if (offset < image.length) {
+        const unsigned long long left = image.length - offset;
+        available = static_cast<DWORD>(left < kBlockSize ? left : kBlockSize);
+        std::memcpy(block, image.bytes + offset, available);
+    }
+    std::memset(block + available, kErasedByte, kBlockSize - available);
+}
+
+void RunTransfer(ITransferView* view, IProgressSink* progress) {
+    view->EnableLoad(FALSE);
+
+    FirmwareImage image;
+    if (!LoadFirmwareImage(kFirmwareResourceId, &image)) {
+        // Nothing to send: say why and give LOAD back, without an outcome box.
+        view->ReportLastSystemError();
+        view->EnableLoad(TRUE);
+        return;
+    }
+
+    const DWORD blocks = BlockCount(image);
+    HANDLE acknowledged = g_DeviceLink.m_hBlockAck;
+    ResetEvent(acknowledged);
+
+    const char* outcome = kTransferComplete;
+    BYTE block[kBlockSize];
+    for (DWORD i = 0; i < blocks; ++i) {
+        CopyBlock(image, i, block);
+        g_DeviceLink.SendSector(image.start + kWordsPerBlock * i, block);
+        // Only a signalled event is an acknowledgement; a time-out or a failed wait is not.
+        if (WaitForSingleObject(acknowledged, kAcknowledgeTimeoutMs) != WAIT_OBJECT_0) {
+            outcome = kTransferFailed;
+            break;
+        }
+        ResetEvent(acknowledged);
+        progress->SetPosition(
+            static_cast<int>(static_cast<unsigned long long>(i) * 100 / blocks));
+    }
+
+    ShowText(outcome, MB_OK);
+    view->EnableLoad(TRUE);
+}
+
+void ReportLastSystemError() {
+    const DWORD code = GetLastError();
+    LPWSTR text = nullptr;
+    DWORD n = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<LPWSTR>(&text),
+        0, nullptr);
+    platform::ShowUserMessage(n != 0 ? text : u"An unknown error occurred.", MB_ICONINFORMATION);
+    LocalFree(text);
+}

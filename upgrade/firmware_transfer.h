@@ -1,0 +1,55 @@
+// The embedded firmware image and its block-by-block transfer to the board.
+#pragma once
+
+#include "link/device_link.h"
+#include "platform/wintypes.h"
+
+inline constexpr WORD kFirmwareResourceId = 144;
+inline constexpr DWORD kBlockSize = kBlockBytes;
+inline constexpr DWORD kWordsPerBlock = 64;  // the board addresses 16-bit words
+inline constexpr DWORD kAcknowledgeTimeoutMs = 2000;
+inline constexpr BYTE kErasedByte = 0xFF;    // what flash holds past the image's end
+
+inline constexpr char kTransferComplete[] = "Transfer Complete.";
+inline constexpr char kTransferFailed[] = "Transfer Failed. Sector did not write.";
+
+// Header at the start of a "FIRMWARE" resource, then `length` image bytes.
+struct FirmwareImage {
+    DWORD start;   // board word address of the first block
+    DWORD length;  // image bytes
+    const BYTE* bytes;
+};
+
+// Finds and checks the image resource. On failure the thread's last error says why (the
+// resource is missing, or shorter than its header claims) and nothing is read.
+bool LoadFirmwareImage(WORD resourceId, FirmwareImage* image);
+
+// Block i of the image as it goes on the wire: always kBlockSize bytes, erased bytes past the end.
+void CopyBlock(const FirmwareImage& image, DWORD index, BYTE (&block)[kBlockSize]);
+DWORD BlockCount(const FirmwareImage& image);
+
+// What the transfer touches on the upgrade view.
+class ITransferView {
+public:
+    virtual void EnableLoad(BOOL enable) = 0;
+    virtual void ReportLastSystemError() = 0;
+
+protected:
+    ~ITransferView() = default;
+};
+
+// The progress control; SetPosition returns after the control shows the new position.
+class IProgressSink {
+public:
+    virtual void SetPosition(int position) = 0;
+
+protected:
+    ~IProgressSink() = default;
+};
+
+// Sends the image, one acknowledged block at a time, and shows the outcome in a message box.
+// Runs on the user-interface thread and returns when the outcome box is dismissed.
+void RunTransfer(ITransferView* view, IProgressSink* progress);
+
+// Shows the system's text for the calling thread's last error, with the information icon.
+void ReportLastSystemError();
