@@ -1,0 +1,142 @@
+// The transfer driven end to end against the simulated board, without a display.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "link/device_link.h"
+#include "platform/message_box.h"
+#include "platform/resources.h"
+#include "platform/sound.h"
+#include "platform/winreg.h"
+#include "tests/support/pty_helpers.h"
+#include "transport/link_worker.h"
+#include "transport/port_discovery.h"
+#include "transport/serial_transport.h"
+#include "ui/res/vantra_resources.h"
+#include "upgrade/firmware_transfer.h"
+
+namespace {
+
+// Stands in for the upgrade view: records what the transfer does to LOAD and the bar.
+struct RecordingView : ITransferView, IProgressSink {
+    void EnableLoad(BOOL enable) override { load.push_back(enable != FALSE); }
+    void ReportLastSystemError() override {
+        ++reports;
+        ::ReportLastSystemError();
+    }
+    void SetPosition(int position) override { positions.push_back(position); }
+
+    std::vector<bool> load;
+    std::vector<int> positions;
+    int reports = 0;
+};
+
+class Transfer : public ::testing::Test {
+protected:
+    void SetUp() override {
+        previous_ = platform::SetProgramResources(&VantraResources());
+        platform::TakeRecordedMessages();
+    }
+
+    void Connect(std::vector<std::string> args) {
+        registry_ = testutil::TempPath("transferhive");
+        args.insert(args.begin(), {"--baud", "0", "--registry", registry_, "--expect",
+                                   VANTRA_FIRMWARE_144_BIN});
+        sim_ = std::make_unique<testutil::BoardSim>(args);
+        ASSERT_FALSE(sim_->path.empty());
+        ::setenv("VANTRA_REGISTRY", registry_.c_str(), 1);
+        platform::SetRegistrySysfsRoot("/nonexistent-sysfs");
+        transport_ = new CSerialTransport;
+        ASSERT_EQ(std::string(g_szPortName), sim_->path);
+        thread_ = testutil::StartWorker();
+    }
+
+    void TearDown() override {
+        if (thread_) {
+            EXPECT_TRUE(StopLinkWorker(thread_, 2000));
+        }
+        if (transport_) {
+            SetEvent(g_hTransportStop.load());
+            delete transport_;
+        }
+        ::unsetenv("VANTRA_REGISTRY");
+        platform::SetRegistrySysfsRoot(nullptr);
+        if (!registry_.empty()) std::remove(registry_.c_str());
+        platform::SetProgramResources(previous_);
+        platform::TakeRecordedMessages();
+    }
+
+    std::string Summary(int* status) { return sim_->Finish(status); }
+
+    const platform::ResourceSet* previous_ = nullptr;
+    std::string registry_;
+    std::unique_ptr<testutil::BoardSim> sim_;
+    CSerialTransport* transport_ = nullptr;
+    HANDLE thread_ = nullptr;
+};
+
+TEST_F(Transfer, WholeImageArrivesAndCompletes) {
+    Connect({});
+    RecordingView view;
+    const unsigned long beeps = platform::BeepCount(MB_ICONEXCLAMATION);
+    RunTransfer(&view, &view);
+
+    EXPECT_EQ(view.load, (std::vector<bool>{false, true}));
+    ASSERT_EQ(view.positions.size(), 536u);
+    EXPECT_EQ(view.positions.front(), 0);
+    EXPECT_EQ(view.positions[268], 50);
+    EXPECT_EQ(view.positions.back(), 99);
+    EXPECT_EQ(platform::TakeRecordedMessages(), std::vector<std::u16string>{u"Transfer Complete."});
+    EXPECT_EQ(platform::BeepCount(MB_ICONEXCLAMATION) - beeps, 536u);
+
+    int status = -1;
+    std::string summary = Summary(&status);
+    EXPECT_EQ(status, 0) << summary;
+    EXPECT_NE(summary.find("blocks=536 first=0x0 last=0x85C0 gaps=0 repeats=0"), std::string::npos)
+        << summary;
+    EXPECT_NE(summary.find("expect=match"), std::string::npos) << summary;
+}
+
+TEST_F(Transfer, SilentBoardFailsAtTheBlockAndLoadStartsAgainFromTheFirst) {
+    Connect({"--stop-at", "10"});
+    RecordingView view;
+    RunTransfer(&view, &view);
+
+    ASSERT_EQ(view.positions.size(), 10u);
+    EXPECT_EQ(view.positions.back(), 1);  // 9 * 100 / 536
+    EXPECT_EQ(view.load, (std::vector<bool>{false, true}));
+    EXPECT_EQ(platform::TakeRecordedMessages(),
+              std::vector<std::u16string>{u"Transfer Failed. Sector did not write."});
+
+    // Pressing LOAD again starts over at block 0, which the board now refuses as well.
+    RunTransfer(&view, &view);
+    EXPECT_EQ(view.positions.size(), 10u);
+    EXPECT_EQ(platform::TakeRecordedMessages(),
+              std::vector<std::u16string>{u"Transfer Failed. Sector did not write."});
+
+    int status = -1;
+    std::string summary = Summary(&status);
+    // 11 blocks the first time (0..10), then block 0 again: received last, and a repeat.
+    EXPECT_NE(summary.find("blocks=12 first=0x0 last=0x0 gaps=0 repeats=1"), std::string::npos)
+        << summary;
+}
+
+TEST_F(Transfer, MissingImageIsReportedAndNothingIsSent) {
+    const platform::ResourceSet empty = {nullptr, 0, nullptr, 0};
+    platform::SetProgramResources(&empty);
+    // No port and no worker: a queued frame would stay in the slot for us to see.
+    BYTE frame[kTransmitSlotBytes];
+    CSerialTransport::TakeFrame(frame, sizeof frame);
+
+    RecordingView view;
+    RunTransfer(&view, &view);
+    EXPECT_EQ(view.reports, 1);
+    EXPECT_EQ(view.load, (std::vector<bool>{false, true}));
+    EXPECT_TRUE(view.positions.empty());
+    EXPECT_EQ(platform::TakeRecordedMessages(),
+              std::vector<std::u16string>{u"The specified resource type cannot be found in the image file."});
+    EXPECT_EQ(CSerialTransport::TakeFrame(frame, sizeof frame), 0u);
+}
+
+}  // namespace
