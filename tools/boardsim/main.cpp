@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -52,7 +53,16 @@ struct Options {
     long coalesce = 1;    // frames per write
     bool noise = false;
     bool split = false;
+    bool trace = false;       // timestamped events on stderr
+    bool exitOnClose = false;  // end once the utility has let go of the port
 };
+
+// Wall-clock milliseconds, so a test can line our events up with its own clock.
+long long NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
 
 void Usage() {
     std::fprintf(stderr,
@@ -63,6 +73,8 @@ void Usage() {
                  "  --version TEXT    version reply (default V4.01)\n"
                  "  --serial TEXT     serial-number reply (default 30417265)\n"
                  "  --exit-after N    end after N blocks have been received\n"
+                 "  --exit-on-close   end when the utility closes the port\n"
+                 "  --trace           timestamped events on stderr (frames, port open/closed)\n"
                  "faults:\n"
                  "  --stop-at K       do not answer block K or any later one\n"
                  "  --bad-check K     corrupt the check byte of reply K (counting from 0)\n"
@@ -114,6 +126,10 @@ bool ParseOptions(int argc, char** argv, Options& o) {
             ok = number(o.coalesce) && o.coalesce >= 1;
         else if (a == "--noise")
             o.noise = true;
+        else if (a == "--trace")
+            o.trace = true;
+        else if (a == "--exit-on-close")
+            o.exitOnClose = true;
         else if (a == "--split")
             o.split = true;
         else if (a == "--help")
@@ -170,7 +186,7 @@ public:
 
     // One line: what arrived, and whether it matches the expected image. True when it does (or
     // when nothing was expected).
-    bool Summarise(FILE* out) const {
+    bool Summarise(FILE* out, bool portClosed) const {
         std::vector<std::uint8_t> image;
         unsigned long gaps = 0;
         std::uint32_t previous = 0;
@@ -192,9 +208,10 @@ public:
         }
         std::fprintf(out,
                      "boardsim: blocks=%lu first=0x%X last=0x%X gaps=%lu repeats=%lu "
-                     "crc32=%08X%s%s\n",
+                     "crc32=%08X%s%s%s\n",
                      received_, firstAddress_, lastAddress_, gaps, repeats_, Crc32(image),
-                     verdict.c_str(), hungUp_ ? " hung-up" : "");
+                     verdict.c_str(), hungUp_ ? " hung-up" : "",
+                     portClosed ? " port-closed" : "");
         std::fflush(out);
         return match;
     }
@@ -207,6 +224,9 @@ private:
     }
 
     void Handle(std::uint8_t command, const std::uint8_t* payload, std::int32_t length) {
+        if (o_.trace) {
+            std::fprintf(stderr, "trace %lld frame %02X %lu\n", NowMs(), command, received_);
+        }
         switch (command) {
             case 0x01:
                 Reply(0x01, reinterpret_cast<const std::uint8_t*>(o_.version.c_str()),
@@ -383,9 +403,22 @@ int main(int argc, char** argv) {
 
     Board board(o, master);
     std::uint8_t buffer[4096];
-    while (!g_stopRequested && !board.finished()) {
+    // The utility holds an exclusive lock on the port while it has it open; trying the lock
+    // from our own descriptor of the same device tells when it opens and closes the line.
+    bool utilityHasPort = false;
+    bool utilityClosed = false;
+    auto watchPort = [&] {
+        const bool held = ::flock(slave, LOCK_EX | LOCK_NB) != 0;
+        if (!held) ::flock(slave, LOCK_UN);
+        if (held == utilityHasPort) return;
+        utilityHasPort = held;
+        if (!held) utilityClosed = true;
+        if (o.trace) std::fprintf(stderr, "trace %lld port %s\n", NowMs(), held ? "open" : "closed");
+    };
+    while (!g_stopRequested && !board.finished() && !(o.exitOnClose && utilityClosed)) {
         pollfd p{master, POLLIN, 0};
-        int r = ::poll(&p, 1, 100);
+        int r = ::poll(&p, 1, 20);
+        watchPort();
         if (r <= 0) continue;
         ssize_t n = ::read(master, buffer, sizeof buffer);
         if (n > 0) board.Receive(buffer, static_cast<std::size_t>(n));
@@ -401,5 +434,6 @@ int main(int argc, char** argv) {
     // Hanging up: both ends of our side go, and the utility's reads see the line drop.
     ::close(master);
     ::close(slave);
-    return board.Summarise(stdout) ? 0 : 1;
+    const bool match = board.Summarise(stdout, utilityClosed);
+    return match ? 0 : 1;
 }
