@@ -683,3 +683,8 @@ int AfxMessageBox(UINT idPrompt, UINT type = MB_OK, UINT helpId = static_cast<UI
 // The program's main: creates the QApplication, installs the message-box presenter and the beep
 // player, runs the application object's InitInstance and then its event loop.
 int AfxWinMain(int argc, char** argv);
+// What AfxWinMain installs and removes around the application, for programs (tests) that make
+// their own QApplication: failures reported below the user interface become real message
+// boxes, and MessageBeep sounds (from any thread, without waiting for the user interface).
+void AfxInstallPlatformHooks();
+void AfxRemovePlatformHooks();

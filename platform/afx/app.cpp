@@ -185,6 +185,18 @@ BOOL AfxSocketInit(void*) {
     return TRUE;
 }
 
+void AfxInstallPlatformHooks() {
+    guiRunning = true;
+    platform::SetMessagePresenter(&PresentMessage);
+    platform::SetBeepPlayer(&PlayBeep);
+}
+
+void AfxRemovePlatformHooks() {
+    platform::SetBeepPlayer(nullptr);
+    platform::SetMessagePresenter(nullptr);
+    guiRunning = false;
+}
+
 int AfxWinMain(int argc, char** argv) {
     static int qtArgc;  // QApplication keeps a reference to it
     qtArgc = argc;
@@ -198,9 +210,7 @@ int AfxWinMain(int argc, char** argv) {
         app->m_pszAppName = ProgramName();
     QApplication::setApplicationName(afx::ToQString(app->m_pszAppName));
 
-    guiRunning = true;
-    platform::MessagePresenter oldPresenter = platform::SetMessagePresenter(&PresentMessage);
-    platform::BeepPlayer oldBeep = platform::SetBeepPlayer(&PlayBeep);
+    AfxInstallPlatformHooks();
 
     int code;
     if (!app->InitInstance()) {
@@ -216,8 +226,6 @@ int AfxWinMain(int argc, char** argv) {
     QCoreApplication::sendPostedEvents();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 
-    guiRunning = false;
-    platform::SetBeepPlayer(oldBeep);
-    platform::SetMessagePresenter(oldPresenter);
+    AfxRemovePlatformHooks();
     return code;
 }

@@ -19,6 +19,8 @@
 #include <csignal>
 
 #include "platform/afx/afxtesting.h"
+#include "platform/message_box.h"
+#include "platform/sound.h"
 #include "tests/ui/test_resources.h"
 #include "tests/ui/test_shell.h"
 #include "ui/vantra_doc.h"
@@ -416,6 +418,55 @@ TEST(Sockets, SocketInitIgnoresBrokenPipes) {
     struct sigaction action {};
     sigaction(SIGPIPE, nullptr, &action);
     EXPECT_EQ(action.sa_handler, SIG_IGN);
+}
+
+}  // namespace
+
+namespace {
+
+DWORD ReportFromWorker(LPVOID) {
+    platform::ShowUserMessage(u"Cannot Open Connection To Board.", MB_OK);
+    return 0;
+}
+
+DWORD BeepFromWorker(LPVOID) {
+    MessageBeep(MB_ICONEXCLAMATION);
+    return 0;
+}
+
+class Hooks : public ::testing::Test {
+protected:
+    void SetUp() override { AfxInstallPlatformHooks(); }
+    void TearDown() override { AfxRemovePlatformHooks(); }
+};
+
+TEST_F(Hooks, FailuresBelowTheUserInterfaceShowARealBoxFromAnyThread) {
+    std::u16string text;
+    afx::testing::DismissNextMessageBox(&text);
+    EXPECT_EQ(platform::ShowUserMessage(u"Cannot Open Connection To Board.", MB_OK), IDOK);
+    EXPECT_EQ(text, u"Cannot Open Connection To Board.");
+
+    text.clear();
+    afx::testing::DismissNextMessageBox(&text);
+    HANDLE worker = CreateThread(nullptr, 0, ReportFromWorker, nullptr, 0, nullptr);
+    ASSERT_NE(worker, nullptr);
+    // The box is shown by this (the user-interface) thread, so keep its events flowing.
+    for (int i = 0; i < 500 && WaitForSingleObject(worker, 0) == WAIT_TIMEOUT; ++i)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    EXPECT_EQ(WaitForSingleObject(worker, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(text, u"Cannot Open Connection To Board.");
+    CloseHandle(worker);
+    EXPECT_TRUE(platform::TakeRecordedMessages().empty());
+}
+
+TEST_F(Hooks, BeepingFromAWorkerNeverWaitsForTheUserInterface) {
+    unsigned long before = platform::BeepCount(MB_ICONEXCLAMATION);
+    HANDLE worker = CreateThread(nullptr, 0, BeepFromWorker, nullptr, 0, nullptr);
+    // This thread does not run its event loop meanwhile.
+    EXPECT_EQ(WaitForSingleObject(worker, 2000), WAIT_OBJECT_0);
+    EXPECT_EQ(platform::BeepCount(MB_ICONEXCLAMATION), before + 1);
+    QCoreApplication::processEvents();  // the posted beep plays here
+    CloseHandle(worker);
 }
 
 }  // namespace

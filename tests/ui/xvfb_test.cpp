@@ -34,7 +34,9 @@ TEST(RealDisplay, WindowIsDrawnOnAnXServer) {
     testsupport::XvfbServer server;
     ASSERT_TRUE(server.Start()) << server.Error();
     int code = RunWithEnv(VANTRA_WINDOW_PROBE,
-                          {"QT_QPA_PLATFORM=xcb", "DISPLAY=" + server.Display()}, 60000);
+                          {"QT_QPA_PLATFORM=xcb", "DISPLAY=" + server.Display(),
+                           "LSAN_OPTIONS=suppressions=" VANTRA_LSAN_SUPPRESSIONS},
+                          60000);
     EXPECT_EQ(code, 0) << "the probe's messages are on stderr";
 }
 
