@@ -98,10 +98,16 @@ public:
         if (!ProcessShellCommand(info)) return FALSE;
         m_pMainWnd->ShowWindow(SW_SHOW);
         m_pMainWnd->UpdateWindow();
-        // Give the display server time to map the window, then look at it and close.
+        // Give the display server time to map the window, then look at it and minimise it:
+        // the frame's OnSize closes it on SIZE_MINIMIZED, which ends the event loop.
         QTimer::singleShot(700, [this] {
             verdict = Check(static_cast<CTestFrame*>(m_pMainWnd));
-            ::SendMessageW(m_pMainWnd->m_hWnd, WM_CLOSE, 0, 0);
+            m_pMainWnd->ShowWindow(SW_MINIMIZE);
+        });
+        QTimer::singleShot(10000, [this] {
+            std::fprintf(stderr, "window probe: minimising did not close the window\n");
+            verdict = 3;
+            if (m_pMainWnd) ::SendMessageW(m_pMainWnd->m_hWnd, WM_CLOSE, 0, 0);
         });
         return TRUE;
     }
