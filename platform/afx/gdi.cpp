@@ -5,7 +5,6 @@
 #include <QPainter>
 #include <QScreen>
 
-#include <map>
 #include <memory>
 #include <unordered_map>
 
@@ -16,6 +15,7 @@ namespace {
 
 struct GdiObject {
     enum Kind { Bitmap, Font, Brush, Pen } kind;
+    CGdiObject* wrapper = nullptr;  // the wrapper it was last selected through
     QImage image;
     QFont font;
     QColor color;
@@ -314,10 +314,14 @@ BOOL CGdiObject::Attach(HGDIOBJ object) {
     return TRUE;
 }
 
-HGDIOBJ CGdiObject::Detach() { return std::exchange(m_hObject, nullptr); }
+HGDIOBJ CGdiObject::Detach() {
+    if (auto o = Find(m_hObject)) o->wrapper = nullptr;
+    return std::exchange(m_hObject, nullptr);
+}
 
 BOOL CGdiObject::DeleteObject() {
     if (m_hObject == nullptr) return FALSE;
+    if (auto o = Find(m_hObject)) o->wrapper = nullptr;
     return ::DeleteObject(std::exchange(m_hObject, nullptr));
 }
 
@@ -360,11 +364,9 @@ namespace {
 template <class T>
 T* SelectWrapper(HDC dc, T* object) {
     if (object == nullptr) return nullptr;
-    static std::map<HGDIOBJ, T*> lastWrapper;
-    HGDIOBJ previous = ::SelectObject(dc, object->m_hObject);
-    lastWrapper[object->m_hObject] = object;
-    auto it = lastWrapper.find(previous);
-    return previous && it != lastWrapper.end() ? it->second : nullptr;
+    if (auto o = Find(object->m_hObject)) o->wrapper = object;
+    auto previous = Find(::SelectObject(dc, object->m_hObject));
+    return previous ? dynamic_cast<T*>(previous->wrapper) : nullptr;
 }
 }  // namespace
 

@@ -157,6 +157,22 @@ TEST(Handles, RawCallsMatchTheWrappersAndDeletingSelectedObjectsIsSafe) {
     EXPECT_EQ(CDC::FromHandle(mem), nullptr);
 }
 
+TEST(Handles, SelectingGivesBackThePreviousWrapperWhileItLives) {
+    CDC mem;
+    mem.CreateCompatibleDC(nullptr);
+    CFont first, second;
+    first.CreatePointFont(80, u"System", &mem);
+    second.CreatePointFont(120, u"System", &mem);
+    EXPECT_EQ(mem.SelectObject(&first), nullptr);
+    EXPECT_EQ(mem.SelectObject(&second), &first);
+    {
+        CFont gone;
+        gone.CreatePointFont(90, u"System", &mem);
+        EXPECT_EQ(mem.SelectObject(&gone), &second);
+    }
+    EXPECT_EQ(mem.SelectObject(&first), nullptr) << "a destroyed wrapper is not handed back";
+}
+
 TEST(Strings, EightBitTextIsWidenedByteByByte) {
     CString a("V4.02\xE9");
     ASSERT_EQ(a.GetLength(), 6);
