@@ -181,7 +181,6 @@ enum AfxSig : UINT {
     AfxSig_vv,     // void ()                  commands, control notifications, WM_CLOSE
     AfxSig_is,     // int (LPCREATESTRUCT)     WM_CREATE
     AfxSig_vwii,   // void (UINT, int, int)    WM_SIZE
-    AfxSig_bv,     // BOOL ()                  WM_INITDIALOG
 };
 
 // The handler, in the member that nSig names.
@@ -189,7 +188,6 @@ union AFX_PMSG_FN {
     AFX_PMSG pfn_vv;
     int (CCmdTarget::*pfn_is)(LPCREATESTRUCT);
     void (CCmdTarget::*pfn_vwii)(UINT, int, int);
-    BOOL (CCmdTarget::*pfn_bv)();
 };
 
 struct AFX_MSGMAP_ENTRY {
@@ -237,8 +235,6 @@ private:
     {WM_COMMAND, static_cast<UINT>(code), static_cast<UINT>(id), static_cast<UINT>(id), \
      AfxSig_vv, {static_cast<AFX_PMSG>(static_cast<void (ThisClass::*)()>(memberFxn))}},
 #define ON_BN_CLICKED(id, memberFxn) ON_CONTROL(BN_CLICKED, id, memberFxn)
-#define ON_MESSAGE_VOID(message, memberFxn) \
-    {message, 0, 0, 0, AfxSig_vv, {static_cast<AFX_PMSG>(static_cast<void (ThisClass::*)()>(memberFxn))}},
 #define ON_WM_CREATE() \
     {WM_CREATE, 0, 0, 0, AfxSig_is, {.pfn_is = static_cast<int (CCmdTarget::*)(LPCREATESTRUCT)>( \
      static_cast<int (ThisClass::*)(LPCREATESTRUCT)>(&ThisClass::OnCreate))}},
@@ -336,7 +332,6 @@ protected:
     virtual LRESULT DefWindowProc(UINT message, WPARAM wParam, LPARAM lParam);
     virtual void DoDataExchange(CDataExchange* pDX);
     virtual void PostNcDestroy() {}  // objects the framework created delete themselves here
-    virtual void OnDestroyWidget() {}
 
     int OnCreate(LPCREATESTRUCT lpcs);
     void OnSize(UINT nType, int cx, int cy);
@@ -548,7 +543,6 @@ protected:
     DECLARE_MESSAGE_MAP()
 
 private:
-    CCreateContext* m_pCreateContext = nullptr;
     class AccelFilter;
     AccelFilter* m_accelFilter = nullptr;
 };

@@ -142,9 +142,7 @@ BOOL CFrameWnd::LoadFrame(UINT nIDResource, DWORD style, CWnd* parent, CCreateCo
         m_accelFilter = new AccelFilter(this);
         qApp->installEventFilter(m_accelFilter);
     }
-    m_pCreateContext = context;
     LRESULT created = SendMessage(WM_CREATE, 0, reinterpret_cast<LPARAM>(&cs));
-    m_pCreateContext = nullptr;
     if (created == -1) {
         DestroyWindow();  // deletes this frame
         return FALSE;

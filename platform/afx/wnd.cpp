@@ -378,7 +378,6 @@ BOOL CWnd::DestroyWindow() {
     QWidget* w = GetQWidget();
     if (!w) return FALSE;
     WindowProc(WM_DESTROY, 0, 0);
-    OnDestroyWidget();
     afx::SetAttached(w, nullptr);
     if (auto* fw = dynamic_cast<afx::Widget*>(w); fw && fw->Owner() == this) fw->Disown();
     w->hide();
@@ -463,10 +462,6 @@ BOOL CWnd::OnWndMsg(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* result)
             (this->*e->pfn.pfn_vwii)(static_cast<UINT>(wParam), LOWORD(static_cast<DWORD>(lParam)),
                          HIWORD(static_cast<DWORD>(lParam)));
             *result = 0;
-            return TRUE;
-        }
-        case AfxSig_bv: {
-            *result = (this->*e->pfn.pfn_bv)();
             return TRUE;
         }
         default:
