@@ -59,6 +59,10 @@ QRect DialogUnitsToPixels(const QFont& font, int x, int y, int cx, int cy);
 void BuildControls(QWidget* parent, const platform::DialogTemplate& tmpl, QPoint origin = {});
 int ControlId(QWidget* widget);
 
+// True while CWinApp::Run is in its event loop. Qt's exit() outside a running loop would make
+// every later modal loop return at once, so the main frame only ends a loop that runs.
+bool MainLoopRunning();
+
 // Sends a notification to the nearest window object around `control`.
 void NotifyParent(QWidget* control, UINT code);
 

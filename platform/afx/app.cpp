@@ -17,6 +17,7 @@ CString AskFileName(bool save, const CString& suggested);
 
 namespace {
 CWinApp* theApp = nullptr;
+bool mainLoopRunning = false;
 std::atomic<bool> guiRunning{false};
 
 bool OnGuiThread() { return qApp != nullptr && QThread::currentThread() == qApp->thread(); }
@@ -89,9 +90,15 @@ BOOL CWinApp::InitInstance() { return TRUE; }
 int CWinApp::ExitInstance() { return 0; }
 
 int CWinApp::Run() {
-    if (qApp) QApplication::exec();
+    if (qApp) {
+        mainLoopRunning = true;
+        QApplication::exec();
+        mainLoopRunning = false;
+    }
     return ExitInstance();
 }
+
+bool afx::MainLoopRunning() { return mainLoopRunning; }
 
 void CWinApp::SetRegistryKey(LPCWSTR key) {
     // Nothing is stored, but the names are kept as the framework would.

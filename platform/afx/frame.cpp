@@ -197,7 +197,7 @@ BOOL CFrameWnd::DestroyWindow() {
     if (main) app->m_pMainWnd = nullptr;
     BOOL done = CWnd::DestroyWindow();
     // The main frame's end is the application's end.
-    if (main) QCoreApplication::exit(0);
+    if (main && afx::MainLoopRunning()) QCoreApplication::exit(0);
     return done;
 }
 

@@ -376,11 +376,29 @@ TEST_F(Shell, CtrlKeysRunTheAcceleratorTablesCommands) {
 TEST_F(Shell, MinimisingReachesOnSizeAndClosingEndsTheEventLoop) {
     Start();
     QTimer::singleShot(0, [this] { Frame()->GetQWidget()->showMinimized(); });
-    QTimer::singleShot(5000, [] { QCoreApplication::exit(99); });
-    EXPECT_EQ(QApplication::exec(), 0);
+    bool timedOut = false;
+    QTimer guard;  // stops with the test
+    guard.setSingleShot(true);
+    QObject::connect(&guard, &QTimer::timeout, [&timedOut] {
+        timedOut = true;
+        QCoreApplication::exit(1);
+    });
+    guard.start(5000);
+    EXPECT_EQ(app_->Run(), 0) << "ExitInstance's code";
     auto& types = ShellLog::Get().sizeTypes;
     EXPECT_NE(std::find(types.begin(), types.end(), SIZE_MINIMIZED), types.end());
     EXPECT_EQ(app_->m_pMainWnd, nullptr);
+    EXPECT_FALSE(timedOut);
+}
+
+TEST_F(Shell, ClosingTheMainWindowOutsideTheLoopLeavesLaterBoxesWorking) {
+    Start();
+    Frame()->SendMessage(WM_CLOSE);
+    EXPECT_EQ(app_->m_pMainWnd, nullptr);
+    std::u16string text;
+    afx::testing::DismissNextMessageBox(&text);
+    AfxMessageBox(u"still modal");
+    EXPECT_EQ(text, u"still modal");
 }
 
 TEST_F(Shell, WaitCursorShowsAndGoes) {
