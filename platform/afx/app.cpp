@@ -1,6 +1,7 @@
 #include <csignal>
 #include <cstdio>
 #include <memory>
+#include <condition_variable>
 #include <mutex>
 
 #include <QApplication>
@@ -22,15 +23,30 @@ std::atomic<bool> guiRunning{false};
 
 bool OnGuiThread() { return qApp != nullptr && QThread::currentThread() == qApp->thread(); }
 
-// Boxes asked for below the user interface are shown by the user-interface thread.
+// Boxes asked for below the user interface are shown by the user-interface thread; a caller on
+// another thread waits for the answer (a plain mutex handoff, which the sanitizers can see).
 int PresentMessage(const WCHAR* text, UINT type) {
     if (OnGuiThread()) return AfxMessageBox(text, type);
     if (!guiRunning.load()) return IDOK;
-    int result = IDOK;
-    std::u16string copy = text ? text : u"";
-    QMetaObject::invokeMethod(qApp, [&] { result = AfxMessageBox(copy.c_str(), type); },
-                              Qt::BlockingQueuedConnection);
-    return result;
+    struct Handoff {
+        std::mutex mutex;
+        std::condition_variable done;
+        bool answered = false;
+        int result = IDOK;
+        std::u16string text;
+    };
+    auto handoff = std::make_shared<Handoff>();
+    handoff->text = text ? text : u"";
+    QMetaObject::invokeMethod(qApp, [handoff, type] {
+        int result = AfxMessageBox(handoff->text.c_str(), type);
+        std::lock_guard lock(handoff->mutex);
+        handoff->result = result;
+        handoff->answered = true;
+        handoff->done.notify_all();
+    }, Qt::QueuedConnection);
+    std::unique_lock lock(handoff->mutex);
+    handoff->done.wait(lock, [&] { return handoff->answered; });
+    return handoff->result;
 }
 
 // Never waits: other threads post the beep to the user-interface thread, or ring the
