@@ -1,6 +1,19 @@
 // The application framework: application, documents, frames, views, dialogs, controls, message
 // maps and runtime classes, drawing real windows through Qt 6 Widgets. Handlers are ordinary
 // member functions found through per-class static message maps.
+//
+//   class CMyView : public CFormView {              // in the header
+//       DECLARE_DYNCREATE(CMyView)
+//       ...
+//       DECLARE_MESSAGE_MAP()
+//   };
+//   IMPLEMENT_DYNCREATE(CMyView, CFormView)         // in the source
+//   BEGIN_MESSAGE_MAP(CMyView, CFormView)
+//       ON_BN_CLICKED(1000, &CMyView::OnLoad)       // handlers are named with &Class::
+//   END_MESSAGE_MAP()
+//
+//   CMyApp theApp;                                  // one static application object
+//   int main(int argc, char** argv) { return AfxWinMain(argc, argv); }
 #pragma once
 
 #include <cstdio>

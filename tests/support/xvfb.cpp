@@ -34,6 +34,12 @@ std::string FindProgram(const char* name) {
 
 }  // namespace
 
+std::string XvfbServer::Display() const {
+    std::string name = ":";
+    name += std::to_string(display_);
+    return name;
+}
+
 bool XvfbServer::Available() { return !FindProgram("Xvfb").empty(); }
 
 bool XvfbServer::Start(const std::string& screen, int timeoutMs) {

@@ -19,7 +19,7 @@ public:
     // socket; false (with Error()) when it does not come up.
     bool Start(const std::string& screen = "640x480x24", int timeoutMs = 10000);
     void Stop();
-    std::string Display() const { return ":" + std::to_string(display_); }  // for DISPLAY
+    std::string Display() const;  // for DISPLAY: ":N"
     const std::string& Error() const { return error_; }
 
 private:

@@ -33,8 +33,10 @@ TEST(RealDisplay, WindowIsDrawnOnAnXServer) {
     if (!testsupport::XvfbServer::Available()) GTEST_SKIP() << "Xvfb is not installed";
     testsupport::XvfbServer server;
     ASSERT_TRUE(server.Start()) << server.Error();
+    std::string display = "DISPLAY=";
+    display += server.Display();
     int code = RunWithEnv(VANTRA_WINDOW_PROBE,
-                          {"QT_QPA_PLATFORM=xcb", "DISPLAY=" + server.Display(),
+                          {"QT_QPA_PLATFORM=xcb", display,
                            "LSAN_OPTIONS=suppressions=" VANTRA_LSAN_SUPPRESSIONS},
                           60000);
     EXPECT_EQ(code, 0) << "the probe's messages are on stderr";
