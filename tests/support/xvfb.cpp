@@ -35,9 +35,7 @@ std::string FindProgram(const char* name) {
 }  // namespace
 
 std::string XvfbServer::Display() const {
-    std::string name = ":";
-    name += std::to_string(display_);
-    return name;
+    return std::string(":").append(std::to_string(display_));
 }
 
 bool XvfbServer::Available() { return !FindProgram("Xvfb").empty(); }
@@ -51,10 +49,10 @@ bool XvfbServer::Start(const std::string& screen, int timeoutMs) {
     }
     // Another test (or engineer) may hold a display: skip those with a lock or a socket.
     for (int n = 90; n < 190; ++n) {
-        if (Exists("/tmp/.X" + std::to_string(n) + "-lock") ||
-            Exists("/tmp/.X11-unix/X" + std::to_string(n)))
-            continue;
-        std::string display = ":" + std::to_string(n);
+        const std::string number = std::to_string(n);
+        const std::string socket = std::string("/tmp/.X11-unix/X").append(number);
+        if (Exists(std::string("/tmp/.X").append(number).append("-lock")) || Exists(socket)) continue;
+        const std::string display = std::string(":").append(number);
         pid_t pid = ::fork();
         if (pid < 0) {
             error_ = "fork failed";
@@ -70,7 +68,6 @@ bool XvfbServer::Start(const std::string& screen, int timeoutMs) {
                     "-nolisten", "tcp", static_cast<char*>(nullptr));
             ::_exit(127);
         }
-        const std::string socket = "/tmp/.X11-unix/X" + std::to_string(n);
         auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         while (std::chrono::steady_clock::now() < deadline) {
             if (Exists(socket)) {
