@@ -204,6 +204,8 @@ BOOL EnableWindow(HWND hwnd, BOOL enable) {
     if (!w) return FALSE;
     BOOL wasDisabled = !w->isEnabled();
     w->setEnabled(enable != FALSE);
+    // Shown at once: a handler that disables its button may keep the thread busy for long.
+    if (w->isVisible()) w->repaint();
     return wasDisabled;
 }
 

@@ -35,6 +35,14 @@ void Flush() {
     }
 }
 
+struct PaintCounter : QObject {
+    int paints = 0;
+    bool eventFilter(QObject*, QEvent* e) override {
+        if (e->type() == QEvent::Paint) ++paints;
+        return false;
+    }
+};
+
 class Shell : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -157,9 +165,14 @@ TEST_F(Shell, TheLoadButtonReachesItsHandlerThroughTheMessageMap) {
     ASSERT_NE(button, nullptr);
     EXPECT_EQ(button->text(), QStringLiteral("LOAD"));
     EXPECT_TRUE(view->m_load.IsWindowEnabled());
+    Flush();
+    PaintCounter counter;
+    button->installEventFilter(&counter);
     button->click();
     EXPECT_EQ(ShellLog::Get().loads, 1);
     EXPECT_FALSE(view->m_load.IsWindowEnabled()) << "the handler disabled it";
+    EXPECT_GE(counter.paints, 1) << "shown disabled before the handler returns";
+    button->removeEventFilter(&counter);
     button->click();
     EXPECT_EQ(ShellLog::Get().loads, 1) << "a disabled button does not click";
     view->m_load.EnableWindow(TRUE);
@@ -197,13 +210,7 @@ TEST_F(Shell, SetPosMovesTheBarAndRepaintsItWithoutTheEventLoop) {
     EXPECT_EQ(upper, 100);
     EXPECT_EQ(progress.GetPos(), 0);
 
-    struct PaintCounter : QObject {
-        int paints = 0;
-        bool eventFilter(QObject*, QEvent* e) override {
-            if (e->type() == QEvent::Paint) ++paints;
-            return false;
-        }
-    } counter;
+    PaintCounter counter;
     Flush();
     bar->installEventFilter(&counter);
     EXPECT_EQ(progress.SendMessage(PBM_SETPOS, 40), 0) << "returns the previous position";
