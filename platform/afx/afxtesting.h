@@ -14,6 +14,9 @@ namespace afx::testing {
 // most once, giving up after `timeoutMs`.
 void OnNextModal(std::function<void(QWidget* modal)> action, int timeoutMs = 10000);
 
+// Stops every OnNextModal still waiting, so a test that ends early leaves nothing behind.
+void CancelModalWatchers();
+
 // The text of a message box (empty for other widgets).
 std::u16string MessageBoxText(QWidget* modal);
 // Presses OK: a message box's button, or a dialog's caption OK. False when there is none.

@@ -11,8 +11,18 @@
 
 namespace afx::testing {
 
+namespace {
+const char* const kWatcherName = "afxModalWatcher";
+}
+
+void CancelModalWatchers() {
+    for (QTimer* timer : qApp->findChildren<QTimer*>(QLatin1String(kWatcherName), Qt::FindDirectChildrenOnly))
+        delete timer;
+}
+
 void OnNextModal(std::function<void(QWidget*)> action, int timeoutMs) {
     auto* timer = new QTimer(qApp);
+    timer->setObjectName(QLatin1String(kWatcherName));
     // Boxes already up belong to whoever is waiting on them.
     QPointer<QWidget> existing = QApplication::activeModalWidget();
     auto remaining = std::make_shared<int>(timeoutMs / 10);
@@ -20,6 +30,7 @@ void OnNextModal(std::function<void(QWidget*)> action, int timeoutMs) {
         QWidget* modal = QApplication::activeModalWidget();
         if (modal && modal != existing.data() && modal->isVisible()) {
             timer->stop();
+            timer->setObjectName(QString());  // no longer cancellable: it is running
             timer->deleteLater();
             action(modal);
         } else if (--*remaining <= 0) {

@@ -53,6 +53,7 @@ protected:
         app_ = std::make_unique<CTestApp>();
     }
     void TearDown() override {
+        afx::testing::CancelModalWatchers();
         if (app_->m_pMainWnd) app_->m_pMainWnd->DestroyWindow();
         Flush();
         app_.reset();
