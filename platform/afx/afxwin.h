@@ -1,0 +1,697 @@
+// The application framework: application, documents, frames, views, dialogs, controls, message
+// maps and runtime classes, drawing real windows through Qt 6 Widgets. Handlers are ordinary
+// member functions found through per-class static message maps.
+//
+//   class CMyView : public CFormView {              // in the header
+//       DECLARE_DYNCREATE(CMyView)
+//       ...
+//       DECLARE_MESSAGE_MAP()
+//   };
+//   IMPLEMENT_DYNCREATE(CMyView, CFormView)         // in the source
+//   BEGIN_MESSAGE_MAP(CMyView, CFormView)
+//       ON_BN_CLICKED(1000, &CMyView::OnLoad)       // handlers are named with &Class::
+//   END_MESSAGE_MAP()
+//
+//   CMyApp theApp;                                  // one static application object
+//   int main(int argc, char** argv) { return AfxWinMain(argc, argv); }
+#pragma once
+
+#include <cstdio>
+#include <functional>
+#include <vector>
+
+#include "platform/afx/afxgdi.h"
+#include "platform/afx/afxstr.h"
+#include "platform/wincore.h"
+
+class QWidget;
+
+struct HWND__;
+using HWND = HWND__*;
+using HACCEL = const void*;
+using HICON = void*;
+using HCURSOR = void*;
+using HMENU = void*;
+using INT_PTR = std::intptr_t;
+
+// --- Messages and notifications -----------------------------------------------------------------
+inline constexpr UINT WM_CREATE = 0x0001;
+inline constexpr UINT WM_DESTROY = 0x0002;
+inline constexpr UINT WM_SIZE = 0x0005;
+inline constexpr UINT WM_PAINT = 0x000F;
+inline constexpr UINT WM_CLOSE = 0x0010;
+inline constexpr UINT WM_INITDIALOG = 0x0110;
+inline constexpr UINT WM_COMMAND = 0x0111;
+inline constexpr UINT BM_CLICK = 0x00F5;
+inline constexpr UINT PBM_SETRANGE = 0x0401;
+inline constexpr UINT PBM_SETPOS = 0x0402;
+inline constexpr UINT PBM_DELTAPOS = 0x0403;
+inline constexpr UINT PBM_STEPIT = 0x0405;
+inline constexpr UINT PBM_GETPOS = 0x0408;
+inline constexpr UINT TB_SETTOOLTIPS = 0x0451;
+inline constexpr UINT BN_CLICKED = 0;
+inline constexpr UINT CN_COMMAND = 0;
+
+inline constexpr UINT SIZE_RESTORED = 0;
+inline constexpr UINT SIZE_MINIMIZED = 1;
+inline constexpr UINT SIZE_MAXIMIZED = 2;
+
+inline constexpr int SW_HIDE = 0;
+inline constexpr int SW_SHOWNORMAL = 1;
+inline constexpr int SW_SHOWMINIMIZED = 2;
+inline constexpr int SW_SHOWMAXIMIZED = 3;
+inline constexpr int SW_SHOW = 5;
+inline constexpr int SW_MINIMIZE = 6;
+inline constexpr int SW_RESTORE = 9;
+
+// Window styles.
+inline constexpr DWORD WS_OVERLAPPED = 0x00000000;
+inline constexpr DWORD WS_POPUP = 0x80000000;
+inline constexpr DWORD WS_CHILD = 0x40000000;
+inline constexpr DWORD WS_VISIBLE = 0x10000000;
+inline constexpr DWORD WS_DISABLED = 0x08000000;
+inline constexpr DWORD WS_CAPTION = 0x00C00000;
+inline constexpr DWORD WS_BORDER = 0x00800000;
+inline constexpr DWORD WS_SYSMENU = 0x00080000;
+inline constexpr DWORD WS_THICKFRAME = 0x00040000;
+inline constexpr DWORD WS_GROUP = 0x00020000;
+inline constexpr DWORD WS_TABSTOP = 0x00010000;
+inline constexpr DWORD WS_OVERLAPPEDWINDOW = 0x00CF0000;
+inline constexpr DWORD WS_EX_CLIENTEDGE = 0x00000200;
+inline constexpr DWORD WS_EX_CAPTIONOKBTN = 0x80000000;
+inline constexpr DWORD DS_SETFONT = 0x40;
+inline constexpr DWORD SS_ICON = 0x03;
+inline constexpr DWORD SS_NOPREFIX = 0x80;
+inline constexpr DWORD PBS_SMOOTH = 0x01;
+inline constexpr DWORD FWS_ADDTOTITLE = 0x00008000;
+
+inline constexpr int IDCANCEL = 2;
+inline constexpr int IDABORT = 3;
+inline constexpr int IDYES = 6;
+inline constexpr int IDNO = 7;
+inline constexpr UINT MB_OKCANCEL = 0x01;
+inline constexpr UINT MB_YESNO = 0x04;
+inline constexpr UINT MB_ICONERROR = MB_ICONHAND;
+inline constexpr UINT MB_ICONWARNING = MB_ICONEXCLAMATION;
+
+// Standard command ids.
+inline constexpr UINT ID_FILE_NEW = 0xE100;
+inline constexpr UINT ID_FILE_OPEN = 0xE101;
+inline constexpr UINT ID_FILE_CLOSE = 0xE102;
+inline constexpr UINT ID_FILE_SAVE = 0xE103;
+inline constexpr UINT ID_FILE_SAVE_AS = 0xE104;
+inline constexpr UINT ID_EDIT_COPY = 0xE122;
+inline constexpr UINT ID_EDIT_CUT = 0xE123;
+inline constexpr UINT ID_EDIT_PASTE = 0xE125;
+inline constexpr UINT ID_EDIT_UNDO = 0xE12B;
+inline constexpr UINT ID_APP_ABOUT = 0xE140;
+inline constexpr UINT ID_APP_EXIT = 0xE141;
+inline constexpr UINT AFX_IDW_PANE_FIRST = 0xE900;
+inline constexpr UINT AFX_IDW_TOOLBAR = 0xE800;
+inline constexpr UINT AFX_IDS_APP_TITLE = 0xE000;
+inline constexpr UINT AFX_IDS_UNTITLED = 0xF000;
+
+constexpr WPARAM MAKEWPARAM(WORD lo, WORD hi) { return static_cast<WPARAM>(lo | (DWORD(hi) << 16)); }
+constexpr LPARAM MAKELPARAM(WORD lo, WORD hi) { return static_cast<LPARAM>(lo | (DWORD(hi) << 16)); }
+
+struct CREATESTRUCT {
+    LPVOID lpCreateParams;
+    HINSTANCE hInstance;
+    HMENU hMenu;
+    HWND hwndParent;
+    int cy, cx, y, x;
+    LONG style;
+    LPCWSTR lpszName;
+    LPCWSTR lpszClass;
+    DWORD dwExStyle;
+};
+using LPCREATESTRUCT = CREATESTRUCT*;
+using CREATESTRUCTW = CREATESTRUCT;
+
+// --- System-library window calls ------------------------------------------------------------------
+// Synchronous: the window's handler has run when it returns. 0 for an unknown window.
+LRESULT SendMessageW(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+BOOL PostMessageW(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+BOOL UpdateWindow(HWND hwnd);  // paints what is pending at once
+BOOL ShowWindow(HWND hwnd, int command);
+BOOL EnableWindow(HWND hwnd, BOOL enable);
+BOOL IsWindow(HWND hwnd);
+BOOL GetClientRect(HWND hwnd, LPRECT rect);
+BOOL InvalidateRect(HWND hwnd, const RECT* rect, BOOL erase);
+
+// --- Runtime classes ------------------------------------------------------------------------------
+class CObject;
+
+struct CRuntimeClass {
+    const char* m_lpszClassName;
+    int m_nObjectSize;
+    CObject* (*m_pfnCreateObject)();
+    CRuntimeClass* (*m_pfnGetBaseClass)();
+
+    CObject* CreateObject() const { return m_pfnCreateObject ? m_pfnCreateObject() : nullptr; }
+    bool IsDerivedFrom(const CRuntimeClass* base) const;
+};
+
+class CObject {
+public:
+    virtual ~CObject() = default;
+    virtual CRuntimeClass* GetRuntimeClass() const;
+    BOOL IsKindOf(const CRuntimeClass* cls) const { return GetRuntimeClass()->IsDerivedFrom(cls); }
+    static CRuntimeClass classCObject;
+    static CRuntimeClass* _GetBaseClass() { return nullptr; }
+};
+
+#define RUNTIME_CLASS(class_name) (&class_name::class##class_name)
+
+#define DECLARE_DYNAMIC(class_name)                       \
+public:                                                   \
+    static CRuntimeClass class##class_name;               \
+    CRuntimeClass* GetRuntimeClass() const override;
+
+#define DECLARE_DYNCREATE(class_name) \
+    DECLARE_DYNAMIC(class_name)       \
+    static CObject* CreateObject();
+
+#define AFX_IMPLEMENT_RUNTIMECLASS(class_name, base_class_name, create)                       \
+    CRuntimeClass class_name::class##class_name = {                                           \
+        #class_name, static_cast<int>(sizeof(class_name)), create,                            \
+        []() -> CRuntimeClass* { return RUNTIME_CLASS(base_class_name); }};                   \
+    CRuntimeClass* class_name::GetRuntimeClass() const { return RUNTIME_CLASS(class_name); }
+
+#define IMPLEMENT_DYNAMIC(class_name, base_class_name) \
+    AFX_IMPLEMENT_RUNTIMECLASS(class_name, base_class_name, nullptr)
+
+#define IMPLEMENT_DYNCREATE(class_name, base_class_name)                             \
+    CObject* class_name::CreateObject() { return new class_name; }                   \
+    AFX_IMPLEMENT_RUNTIMECLASS(class_name, base_class_name, &class_name::CreateObject)
+
+// --- Message maps ---------------------------------------------------------------------------------
+class CCmdTarget;
+using AFX_PMSG = void (CCmdTarget::*)();
+
+enum AfxSig : UINT {
+    AfxSig_end = 0,
+    AfxSig_vv,     // void ()                  commands, control notifications, WM_CLOSE
+    AfxSig_is,     // int (LPCREATESTRUCT)     WM_CREATE
+    AfxSig_vwii,   // void (UINT, int, int)    WM_SIZE
+};
+
+// The handler, in the member that nSig names.
+union AFX_PMSG_FN {
+    AFX_PMSG pfn_vv;
+    int (CCmdTarget::*pfn_is)(LPCREATESTRUCT);
+    void (CCmdTarget::*pfn_vwii)(UINT, int, int);
+};
+
+struct AFX_MSGMAP_ENTRY {
+    UINT nMessage;
+    UINT nCode;
+    UINT nID;
+    UINT nLastID;
+    UINT nSig;
+    AFX_PMSG_FN pfn;
+};
+
+struct AFX_MSGMAP {
+    const AFX_MSGMAP* (*pfnGetBaseMap)();
+    const AFX_MSGMAP_ENTRY* lpEntries;
+};
+
+#define DECLARE_MESSAGE_MAP()                                \
+protected:                                                   \
+    static const AFX_MSGMAP* GetThisMessageMap();            \
+    const AFX_MSGMAP* GetMessageMap() const override;        \
+                                                             \
+private:
+
+#define BEGIN_MESSAGE_MAP(theClass, baseClass)                                          \
+    const AFX_MSGMAP* theClass::GetMessageMap() const { return GetThisMessageMap(); }   \
+    const AFX_MSGMAP* theClass::GetThisMessageMap() {                                   \
+        using ThisClass [[maybe_unused]] = theClass;                                    \
+        using TheBaseClass = baseClass;                                                 \
+        static const AFX_MSGMAP_ENTRY _messageEntries[] = {
+
+#define END_MESSAGE_MAP()                                                               \
+    {0, 0, 0, 0, AfxSig_end, {nullptr}}};                                                 \
+    static const AFX_MSGMAP messageMap = {&TheBaseClass::GetThisMessageMap,             \
+                                          &_messageEntries[0]};                         \
+    return &messageMap;                                                                 \
+    }
+
+#define ON_COMMAND(id, memberFxn) \
+    {WM_COMMAND, CN_COMMAND, static_cast<UINT>(id), static_cast<UINT>(id), AfxSig_vv, \
+     {static_cast<AFX_PMSG>(static_cast<void (ThisClass::*)()>(memberFxn))}},
+#define ON_COMMAND_RANGE(id, idLast, memberFxn) \
+    {WM_COMMAND, CN_COMMAND, static_cast<UINT>(id), static_cast<UINT>(idLast), AfxSig_vv, \
+     {static_cast<AFX_PMSG>(static_cast<void (ThisClass::*)()>(memberFxn))}},
+#define ON_CONTROL(code, id, memberFxn) \
+    {WM_COMMAND, static_cast<UINT>(code), static_cast<UINT>(id), static_cast<UINT>(id), \
+     AfxSig_vv, {static_cast<AFX_PMSG>(static_cast<void (ThisClass::*)()>(memberFxn))}},
+#define ON_BN_CLICKED(id, memberFxn) ON_CONTROL(BN_CLICKED, id, memberFxn)
+#define ON_WM_CREATE() \
+    {WM_CREATE, 0, 0, 0, AfxSig_is, {.pfn_is = static_cast<int (CCmdTarget::*)(LPCREATESTRUCT)>( \
+     static_cast<int (ThisClass::*)(LPCREATESTRUCT)>(&ThisClass::OnCreate))}},
+#define ON_WM_SIZE() \
+    {WM_SIZE, 0, 0, 0, AfxSig_vwii, {.pfn_vwii = static_cast<void (CCmdTarget::*)(UINT, int, int)>( \
+     static_cast<void (ThisClass::*)(UINT, int, int)>(&ThisClass::OnSize))}},
+#define ON_WM_CLOSE() \
+    {WM_CLOSE, 0, 0, 0, AfxSig_vv, {static_cast<AFX_PMSG>(static_cast<void (ThisClass::*)()>(&ThisClass::OnClose))}},
+
+class CCmdTarget : public CObject {
+public:
+    // Looks for a WM_COMMAND entry for (id, code) in this object's map and its bases' maps and
+    // calls it. Derived classes widen the search (a view asks its document, a frame its view).
+    virtual BOOL OnCmdMsg(UINT nID, int nCode, void* pExtra = nullptr, void* pHandlerInfo = nullptr);
+
+    static CRuntimeClass classCCmdTarget;
+    CRuntimeClass* GetRuntimeClass() const override;
+
+    // Waits cursor for the duration of an operation (1 shows, -1 removes).
+    void BeginWaitCursor();
+    void EndWaitCursor();
+
+protected:
+    static const AFX_MSGMAP* GetThisMessageMap();
+    virtual const AFX_MSGMAP* GetMessageMap() const;
+    // The entry handling `message` (and, for WM_COMMAND, `code` and `id`), or nullptr.
+    const AFX_MSGMAP_ENTRY* FindEntry(UINT message, UINT code, UINT id) const;
+};
+
+// --- Data exchange --------------------------------------------------------------------------------
+class CWnd;
+
+class CDataExchange {
+public:
+    CDataExchange(CWnd* dlgWnd, BOOL saveAndValidate) : m_bSaveAndValidate(saveAndValidate), m_pDlgWnd(dlgWnd) {}
+    BOOL m_bSaveAndValidate;
+    CWnd* m_pDlgWnd;
+};
+
+// Binds `control` to the dialog's control `nIDC` the first time it is called.
+void DDX_Control(CDataExchange* pDX, int nIDC, CWnd& control);
+
+// --- Windows --------------------------------------------------------------------------------------
+struct CCreateContext;
+
+class CWnd : public CCmdTarget {
+    DECLARE_DYNCREATE(CWnd)
+public:
+    CWnd();
+    ~CWnd() override;
+
+    HWND m_hWnd = nullptr;
+    HWND GetSafeHwnd() const { return m_hWnd; }
+    operator HWND() const { return m_hWnd; }  // NOLINT(google-explicit-constructor)
+    static CWnd* FromHandle(HWND hwnd);       // the window's own object, or a temporary
+
+    LRESULT SendMessage(UINT message, WPARAM wParam = 0, LPARAM lParam = 0);
+    BOOL PostMessage(UINT message, WPARAM wParam = 0, LPARAM lParam = 0);
+    BOOL ShowWindow(int command);
+    void UpdateWindow();
+    void Invalidate(BOOL erase = TRUE);
+    BOOL EnableWindow(BOOL enable = TRUE);
+    BOOL IsWindowEnabled() const;
+    BOOL IsWindowVisible() const;
+    void GetClientRect(LPRECT rect) const;
+    void GetWindowRect(LPRECT rect) const;  // screen coordinates
+    void MoveWindow(int x, int y, int width, int height, BOOL repaint = TRUE);
+    void SetWindowText(LPCWSTR text);
+    CString GetWindowText() const;
+    CWnd* GetDlgItem(int id) const;
+    int GetDlgCtrlID() const;
+    CWnd* GetParent() const;
+    // Centres the window over `alternateOwner`, else its parent or owner, else the main window
+    // when visible, else the screen.
+    void CenterWindow(CWnd* alternateOwner = nullptr);
+    virtual BOOL DestroyWindow();
+    BOOL SubclassWindow(HWND hwnd);  // attaches this object to an existing window
+    HWND UnsubclassWindow();
+    BOOL UpdateData(BOOL saveAndValidate = TRUE);
+
+    virtual BOOL PreCreateWindow(CREATESTRUCT& cs);
+    virtual BOOL Create(LPCWSTR className, LPCWSTR windowName, DWORD style, const RECT& rect,
+                        CWnd* parent, UINT id, CCreateContext* context = nullptr);
+
+    QWidget* GetQWidget() const;  // the Qt widget behind the window, for tests and embedding
+
+    // Entry points used by this layer's widgets.
+    virtual LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam);
+    virtual void OnPaintWidget();  // Qt paint event on this window
+    void OnWidgetResized(UINT type, int width, int height);
+
+protected:
+    virtual BOOL OnWndMsg(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* result);
+    virtual BOOL OnCommand(WPARAM wParam, LPARAM lParam);
+    virtual LRESULT DefWindowProc(UINT message, WPARAM wParam, LPARAM lParam);
+    virtual void DoDataExchange(CDataExchange* pDX);
+    virtual void PostNcDestroy() {}  // objects the framework created delete themselves here
+
+    int OnCreate(LPCREATESTRUCT lpcs);
+    void OnSize(UINT nType, int cx, int cy);
+    void OnClose();
+
+    // Makes `widget` this window's; with `owns`, it is deleted with the window.
+    void AttachWidget(QWidget* widget, bool owns);
+
+    DECLARE_MESSAGE_MAP()
+
+private:
+    friend class CWndAccess;
+    bool m_ownsWidget = false;
+    bool m_created = false;  // WM_SIZE is only sent once WM_CREATE has run
+};
+
+class CButton : public CWnd {
+    DECLARE_DYNAMIC(CButton)
+public:
+    void Click();
+};
+
+class CStatic : public CWnd {
+    DECLARE_DYNAMIC(CStatic)
+};
+
+class CProgressCtrl : public CWnd {
+    DECLARE_DYNAMIC(CProgressCtrl)
+public:
+    void SetRange(short lower, short upper);
+    void GetRange(int& lower, int& upper) const;
+    int SetPos(int pos);  // repaints at once; returns the previous position
+    int GetPos() const;
+};
+
+// --- Dialogs ----------------------------------------------------------------------------------------
+class CDialog : public CWnd {
+    DECLARE_DYNAMIC(CDialog)
+public:
+    explicit CDialog(UINT nIDTemplate = 0, CWnd* pParentWnd = nullptr);
+    ~CDialog() override;
+
+    // Builds the box from its template, runs OnInitDialog and waits until EndDialog; -1 when
+    // the template is missing.
+    virtual INT_PTR DoModal();
+    void EndDialog(int result);
+    virtual BOOL OnInitDialog();
+
+protected:
+    virtual void OnOK();
+    virtual void OnCancel();
+
+    UINT m_nIDHelp;
+    UINT m_nIDTemplate;
+    CWnd* m_pParentWnd;
+    int m_nModalResult = -1;
+
+    DECLARE_MESSAGE_MAP()
+};
+
+// --- Documents and views ----------------------------------------------------------------------------
+class CDocument;
+class CDocTemplate;
+class CFrameWnd;
+class CView;
+
+class CArchive {
+public:
+    enum Mode { store = 0, load = 1 };
+    // Reads from or writes to an open stdio stream; the caller closes it.
+    CArchive(std::FILE* file, UINT mode) : m_file(file), m_mode(mode) {}
+    BOOL IsStoring() const { return (m_mode & load) == 0; }
+    BOOL IsLoading() const { return (m_mode & load) != 0; }
+    void Write(const void* data, UINT count);
+    UINT Read(void* data, UINT count);
+    CDocument* m_pDocument = nullptr;
+
+private:
+    std::FILE* m_file;
+    UINT m_mode;
+};
+
+struct CCreateContext {
+    CRuntimeClass* m_pNewViewClass = nullptr;
+    CDocument* m_pCurrentDoc = nullptr;
+    CDocTemplate* m_pNewDocTemplate = nullptr;
+    CFrameWnd* m_pCurrentFrame = nullptr;
+};
+
+class CDocument : public CCmdTarget {
+    DECLARE_DYNAMIC(CDocument)
+public:
+    CDocument();
+    ~CDocument() override;
+
+    virtual BOOL OnNewDocument();
+    virtual BOOL OnOpenDocument(LPCWSTR pathName);
+    virtual BOOL OnSaveDocument(LPCWSTR pathName);
+    virtual void OnCloseDocument();
+    virtual void DeleteContents() {}
+    virtual void Serialize(CArchive& ar);
+    virtual BOOL SaveModified();  // asks the user when modified; TRUE to go on
+    BOOL OnCmdMsg(UINT nID, int nCode, void* pExtra = nullptr, void* pHandlerInfo = nullptr) override;
+
+    BOOL IsModified() const { return m_bModified; }
+    void SetModifiedFlag(BOOL modified = TRUE) { m_bModified = modified; }
+    const CString& GetTitle() const { return m_strTitle; }
+    virtual void SetTitle(LPCWSTR title);
+    const CString& GetPathName() const { return m_strPathName; }
+    virtual void SetPathName(LPCWSTR path);
+    CDocTemplate* GetDocTemplate() const { return m_pDocTemplate; }
+    void AddView(CView* view);
+    void RemoveView(CView* view);
+    const std::vector<CView*>& GetViews() const { return m_viewList; }
+    void UpdateAllViews(CView* sender);
+
+    void OnFileSave();
+    void OnFileSaveAs();
+    BOOL DoSave(LPCWSTR pathName, BOOL replace = TRUE);
+
+    CString m_strTitle;
+    CString m_strPathName;
+    CDocTemplate* m_pDocTemplate = nullptr;
+    BOOL m_bAutoDelete = TRUE;
+
+protected:
+    BOOL m_bModified = FALSE;
+    std::vector<CView*> m_viewList;
+
+    DECLARE_MESSAGE_MAP()
+};
+
+class CView : public CWnd {
+    DECLARE_DYNAMIC(CView)
+public:
+    CView();
+    ~CView() override;
+    CDocument* GetDocument() const { return m_pDocument; }
+    virtual void OnInitialUpdate();
+    virtual void OnUpdate(CView* sender, LPARAM hint, CObject* hintObject);
+    BOOL OnCmdMsg(UINT nID, int nCode, void* pExtra = nullptr, void* pHandlerInfo = nullptr) override;
+    BOOL Create(LPCWSTR className, LPCWSTR windowName, DWORD style, const RECT& rect,
+                CWnd* parent, UINT id, CCreateContext* context = nullptr) override;
+    void OnPaintWidget() override;
+
+    CDocument* m_pDocument = nullptr;
+
+protected:
+    virtual void OnDraw(CDC* pDC) = 0;  // every paint of the view
+    virtual void OnPrepareDC(CDC*) {}
+    void PostNcDestroy() override;  // the frame's view deletes itself with its window
+};
+
+class CFormView : public CView {
+    DECLARE_DYNAMIC(CFormView)
+public:
+    // Controls from dialog template `nIDTemplate`, placed by the template's dialog font.
+    explicit CFormView(UINT nIDTemplate);
+    BOOL Create(LPCWSTR className, LPCWSTR windowName, DWORD style, const RECT& rect,
+                CWnd* parent, UINT id, CCreateContext* context = nullptr) override;
+    void OnInitialUpdate() override;  // first data exchange: DDX_Control binds the members
+
+protected:
+    void OnDraw(CDC*) override {}
+    UINT m_nIDHelp;
+    UINT m_nIDTemplate;
+};
+
+// --- Frames -------------------------------------------------------------------------------------------
+class CFrameWnd : public CWnd {
+    DECLARE_DYNCREATE(CFrameWnd)
+public:
+    CFrameWnd();
+    ~CFrameWnd() override;
+
+    // Creates the window from resource `nIDResource` (title from the string's first field,
+    // icon, accelerators): PreCreateWindow, then WM_CREATE; FALSE abandons the frame.
+    virtual BOOL LoadFrame(UINT nIDResource, DWORD style = WS_OVERLAPPEDWINDOW | FWS_ADDTOTITLE,
+                           CWnd* parent = nullptr, CCreateContext* context = nullptr);
+    BOOL PreCreateWindow(CREATESTRUCT& cs) override;
+    BOOL OnCmdMsg(UINT nID, int nCode, void* pExtra = nullptr, void* pHandlerInfo = nullptr) override;
+    BOOL DestroyWindow() override;
+
+    CView* GetActiveView() const { return m_pViewActive; }
+    void SetActiveView(CView* view) { m_pViewActive = view; }
+    CDocument* GetActiveDocument() const;
+    virtual void RecalcLayout();
+    void InitialUpdateFrame(CDocument* doc, BOOL makeVisible);
+    // Bars created as this frame's children register here so the view sits below them.
+    void AddControlBar(CWnd* bar);
+    void RemoveControlBar(CWnd* bar);
+    UINT GetResourceId() const { return m_nIDHelp; }
+    // Runs the accelerator table's command for a key press; TRUE when one matched.
+    BOOL TranslateAccelerator(int virtualKey, BOOL ctrl, BOOL shift, BOOL alt);
+
+protected:
+    int OnCreate(LPCREATESTRUCT lpcs);
+    void OnSize(UINT nType, int cx, int cy);
+    void OnClose();
+    virtual BOOL OnCreateClient(LPCREATESTRUCT lpcs, CCreateContext* context);
+    CWnd* CreateView(CCreateContext* context, UINT id = AFX_IDW_PANE_FIRST);
+    void PostNcDestroy() override;
+
+    UINT m_nIDHelp = 0;
+    HACCEL m_hAccelTable = nullptr;
+    CView* m_pViewActive = nullptr;
+    std::vector<CWnd*> m_controlBars;
+
+    DECLARE_MESSAGE_MAP()
+
+private:
+    class AccelFilter;
+    AccelFilter* m_accelFilter = nullptr;
+};
+
+// --- Document templates -------------------------------------------------------------------------------
+class CDocTemplate : public CCmdTarget {
+public:
+    enum DocStringIndex {
+        windowTitle, docName, fileNewName, filterName, filterExt, regFileTypeId, regFileTypeName
+    };
+    CDocTemplate(UINT nIDResource, CRuntimeClass* docClass, CRuntimeClass* frameClass,
+                 CRuntimeClass* viewClass);
+    BOOL GetDocString(CString& out, DocStringIndex index) const;
+    virtual CDocument* OpenDocumentFile(LPCWSTR pathName, BOOL makeVisible = TRUE) = 0;
+    virtual CDocument* CreateNewDocument();
+    virtual CFrameWnd* CreateNewFrame(CDocument* doc, CFrameWnd* other);
+    virtual void InitialUpdateFrame(CFrameWnd* frame, CDocument* doc, BOOL makeVisible = TRUE);
+    virtual void AddDocument(CDocument* doc);
+    virtual void RemoveDocument(CDocument* doc);
+    virtual CDocument* GetOnlyDocument() const = 0;
+    UINT GetResourceId() const { return m_nIDResource; }
+
+protected:
+    UINT m_nIDResource;
+    CRuntimeClass* m_pDocClass;
+    CRuntimeClass* m_pFrameClass;
+    CRuntimeClass* m_pViewClass;
+    CString m_strDocStrings;
+};
+
+class CSingleDocTemplate : public CDocTemplate {
+public:
+    CSingleDocTemplate(UINT nIDResource, CRuntimeClass* docClass, CRuntimeClass* frameClass,
+                       CRuntimeClass* viewClass);
+    ~CSingleDocTemplate() override;
+    // NULL path: a new document (the existing one is reused once it exists).
+    CDocument* OpenDocumentFile(LPCWSTR pathName, BOOL makeVisible = TRUE) override;
+    void AddDocument(CDocument* doc) override;
+    void RemoveDocument(CDocument* doc) override;
+    CDocument* GetOnlyDocument() const override { return m_pOnlyDoc; }
+
+protected:
+    CDocument* m_pOnlyDoc = nullptr;
+};
+
+// --- Application and threads ---------------------------------------------------------------------------
+using AFX_THREADPROC = UINT (*)(LPVOID);
+inline constexpr int THREAD_PRIORITY_NORMAL = 0;
+
+class CWinThread : public CCmdTarget {
+public:
+    HANDLE m_hThread = nullptr;
+    DWORD m_nThreadID = 0;
+    BOOL m_bAutoDelete = TRUE;
+    DWORD ResumeThread() { return ::ResumeThread(m_hThread); }
+};
+
+// Starts `proc(param)` on a new thread (held when flags has CREATE_SUSPENDED); the object and
+// its handle live until the process ends. NULL on failure.
+CWinThread* AfxBeginThread(AFX_THREADPROC proc, LPVOID param, int priority = THREAD_PRIORITY_NORMAL,
+                           UINT stackSize = 0, DWORD flags = 0,
+                           LPSECURITY_ATTRIBUTES security = nullptr);
+
+class CCommandLineInfo {
+public:
+    enum { FileNew, FileOpen, FilePrint, FilePrintTo, FileDDE, AppUnregister, FileNothing = -1 }
+        m_nShellCommand = FileNew;
+    CString m_strFileName;
+    BOOL m_bShowSplash = TRUE;
+    virtual ~CCommandLineInfo() = default;
+    virtual void ParseParam(const WCHAR* param, BOOL flag, BOOL last);
+};
+
+class CWinApp : public CWinThread {
+public:
+    // No name: the string AFX_IDS_APP_TITLE, else the program's file name.
+    explicit CWinApp(LPCWSTR appName = nullptr);
+    ~CWinApp() override;
+
+    virtual BOOL InitInstance();
+    virtual int ExitInstance();
+    virtual int Run();  // the event loop; returns ExitInstance's code
+
+    void SetRegistryKey(LPCWSTR key);
+    void SetRegistryKey(UINT id);
+    void AddDocTemplate(CDocTemplate* tmpl);
+    void ParseCommandLine(CCommandLineInfo& info);
+    BOOL ProcessShellCommand(CCommandLineInfo& info);
+    virtual CDocument* OpenDocumentFile(LPCWSTR fileName);
+    virtual void DoWaitCursor(int code);  // 1 shows, -1 removes, 0 shows again if shown
+    int GetWaitCursorCount() const { return m_nWaitCursorCount; }
+    const std::vector<CDocTemplate*>& GetDocTemplates() const { return m_templates; }
+
+    void OnFileNew();
+    void OnFileOpen();
+    void OnAppExit();
+
+    CWnd* m_pMainWnd = nullptr;
+    HINSTANCE m_hInstance = nullptr;
+    CString m_pszAppName;
+    CString m_pszRegistryKey;
+    CString m_pszProfileName;
+    int m_argc = 0;
+    char** m_argv = nullptr;
+
+protected:
+    std::vector<CDocTemplate*> m_templates;
+    int m_nWaitCursorCount = 0;
+
+    DECLARE_MESSAGE_MAP()
+};
+
+struct AFX_MODULE_STATE {
+    CWinApp* m_pCurrentWinApp;
+    HINSTANCE m_hCurrentInstanceHandle;
+    HINSTANCE m_hCurrentResourceHandle;
+    LPCWSTR m_lpszCurrentAppName;
+};
+
+CWinApp* AfxGetApp();
+CWnd* AfxGetMainWnd();
+HINSTANCE AfxGetInstanceHandle();
+HINSTANCE AfxGetResourceHandle();
+AFX_MODULE_STATE* AfxGetModuleState();
+// Ignores SIGPIPE so that writing to a vanished peer is an error, not the end of the process.
+BOOL AfxSocketInit(void* data = nullptr);
+
+// Modal message box with the application's name as its title; returns once dismissed.
+int AfxMessageBox(LPCWSTR text, UINT type = MB_OK, UINT helpId = 0);
+int AfxMessageBox(UINT idPrompt, UINT type = MB_OK, UINT helpId = static_cast<UINT>(-1));
+
+// The program's main: creates the QApplication, installs the message-box presenter and the beep
+// player, runs the application object's InitInstance and then its event loop.
+int AfxWinMain(int argc, char** argv);
+// What AfxWinMain installs and removes around the application, for programs (tests) that make
+// their own QApplication: failures reported below the user interface become real message
+// boxes, and MessageBeep sounds (from any thread, without waiting for the user interface).
+void AfxInstallPlatformHooks();
+void AfxRemovePlatformHooks();

@@ -1,0 +1,17 @@
+// ThreadSanitizer reads these at start-up, before any environment a test could set.
+//
+// Debian's Qt and X libraries are not built with ThreadSanitizer, so their own synchronisation
+// (atomics inside the libraries) is invisible and their thread pools, event posting and X
+// connection locking look racy. Races in our code that reach Qt only through these frames are
+// hidden too; the framework's cross-thread paths (posting beeps and message boxes) are few and
+// covered by their own tests.
+extern "C" const char* __tsan_default_suppressions() {
+    return "race:libQt6Core.so\n"
+           "race:libQt6Gui.so\n"
+           "race:libQt6Widgets.so\n"
+           "race:libQt6XcbQpa.so\n"
+           "race:libxcb.so\n"
+           "deadlock:libxcb.so\n"
+           "mutex:libxcb.so\n"
+           "called_from_lib:libQt6XcbQpa.so\n";
+}
