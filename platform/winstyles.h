@@ -16,8 +16,10 @@ inline constexpr DWORD WS_DLGFRAME = 0x00400000;
 inline constexpr DWORD WS_VSCROLL = 0x00200000;
 inline constexpr DWORD WS_HSCROLL = 0x00100000;
 inline constexpr DWORD WS_SYSMENU = 0x00080000;
+inline constexpr DWORD WS_THICKFRAME = 0x00040000;
 inline constexpr DWORD WS_GROUP = 0x00020000;
 inline constexpr DWORD WS_TABSTOP = 0x00010000;
+inline constexpr DWORD WS_OVERLAPPEDWINDOW = 0x00CF0000;
 
 // Extended window styles.
 inline constexpr DWORD WS_EX_DLGMODALFRAME = 0x00000001;

@@ -22,7 +22,9 @@
 
 #include "platform/afx/afxgdi.h"
 #include "platform/afx/afxstr.h"
+#include "platform/afxres.h"
 #include "platform/wincore.h"
+#include "platform/winstyles.h"
 
 class QWidget;
 
@@ -64,25 +66,6 @@ inline constexpr int SW_SHOW = 5;
 inline constexpr int SW_MINIMIZE = 6;
 inline constexpr int SW_RESTORE = 9;
 
-// Window styles.
-inline constexpr DWORD WS_OVERLAPPED = 0x00000000;
-inline constexpr DWORD WS_POPUP = 0x80000000;
-inline constexpr DWORD WS_CHILD = 0x40000000;
-inline constexpr DWORD WS_VISIBLE = 0x10000000;
-inline constexpr DWORD WS_DISABLED = 0x08000000;
-inline constexpr DWORD WS_CAPTION = 0x00C00000;
-inline constexpr DWORD WS_BORDER = 0x00800000;
-inline constexpr DWORD WS_SYSMENU = 0x00080000;
-inline constexpr DWORD WS_THICKFRAME = 0x00040000;
-inline constexpr DWORD WS_GROUP = 0x00020000;
-inline constexpr DWORD WS_TABSTOP = 0x00010000;
-inline constexpr DWORD WS_OVERLAPPEDWINDOW = 0x00CF0000;
-inline constexpr DWORD WS_EX_CLIENTEDGE = 0x00000200;
-inline constexpr DWORD WS_EX_CAPTIONOKBTN = 0x80000000;
-inline constexpr DWORD DS_SETFONT = 0x40;
-inline constexpr DWORD SS_ICON = 0x03;
-inline constexpr DWORD SS_NOPREFIX = 0x80;
-inline constexpr DWORD PBS_SMOOTH = 0x01;
 inline constexpr DWORD FWS_ADDTOTITLE = 0x00008000;
 
 inline constexpr int IDCANCEL = 2;
@@ -94,22 +77,6 @@ inline constexpr UINT MB_YESNO = 0x04;
 inline constexpr UINT MB_ICONERROR = MB_ICONHAND;
 inline constexpr UINT MB_ICONWARNING = MB_ICONEXCLAMATION;
 
-// Standard command ids.
-inline constexpr UINT ID_FILE_NEW = 0xE100;
-inline constexpr UINT ID_FILE_OPEN = 0xE101;
-inline constexpr UINT ID_FILE_CLOSE = 0xE102;
-inline constexpr UINT ID_FILE_SAVE = 0xE103;
-inline constexpr UINT ID_FILE_SAVE_AS = 0xE104;
-inline constexpr UINT ID_EDIT_COPY = 0xE122;
-inline constexpr UINT ID_EDIT_CUT = 0xE123;
-inline constexpr UINT ID_EDIT_PASTE = 0xE125;
-inline constexpr UINT ID_EDIT_UNDO = 0xE12B;
-inline constexpr UINT ID_APP_ABOUT = 0xE140;
-inline constexpr UINT ID_APP_EXIT = 0xE141;
-inline constexpr UINT AFX_IDW_PANE_FIRST = 0xE900;
-inline constexpr UINT AFX_IDW_TOOLBAR = 0xE800;
-inline constexpr UINT AFX_IDS_APP_TITLE = 0xE000;
-inline constexpr UINT AFX_IDS_UNTITLED = 0xF000;
 
 constexpr WPARAM MAKEWPARAM(WORD lo, WORD hi) { return static_cast<WPARAM>(lo | (DWORD(hi) << 16)); }
 constexpr LPARAM MAKELPARAM(WORD lo, WORD hi) { return static_cast<LPARAM>(lo | (DWORD(hi) << 16)); }

@@ -1,0 +1,115 @@
+#include "ui/main_frame.h"
+
+#include <new>
+
+#include "link/device_link.h"
+#include "transport/link_worker.h"
+#include "transport/serial_transport.h"
+#include "ui/res/resource.h"
+
+namespace {
+
+constexpr DWORD kPortSettleMs = 4000;   // lets a freshly opened port and the board settle
+constexpr DWORD kReplyWaitMs = 4000;    // the version and serial replies arrive meanwhile
+constexpr DWORD kMinimisePauseMs = 500;
+
+// The frame's timed pauses wait on this; nothing ever signals it.
+HANDLE g_hPauseEvent = nullptr;
+CSerialTransport* g_pTransport = nullptr;
+CWinThread* g_pWorkerThread = nullptr;
+bool g_bClosing = false;
+
+UINT WorkerEntry(LPVOID parameter) { return LinkWorker(parameter); }
+
+}  // namespace
+
+IMPLEMENT_DYNCREATE(CMainFrame, CFrameWnd)
+
+BEGIN_MESSAGE_MAP(CMainFrame, CFrameWnd)
+    ON_WM_CREATE()
+    ON_WM_SIZE()
+END_MESSAGE_MAP()
+
+CMainFrame::CMainFrame() {
+    if (g_hPauseEvent == nullptr) g_hPauseEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+}
+
+CMainFrame::~CMainFrame() {
+    // The bar keeps its own copies of the texts, so they can go once it is gone.
+    m_wndCommandBar.DestroyWindow();
+    for (WCHAR*& text : m_ToolTipsTable) {
+        delete[] text;
+        text = nullptr;
+    }
+}
+
+BOOL CMainFrame::PreCreateWindow(CREATESTRUCT& cs) {
+    return CFrameWnd::PreCreateWindow(cs) ? TRUE : FALSE;
+}
+
+WCHAR* LoadTooltipText(UINT id) {
+    WCHAR buffer[256];
+    if (LoadStringW(AfxGetInstanceHandle(), id, buffer, 255) == 0) buffer[0] = 0;
+    std::size_t length = 0;
+    while (buffer[length] != 0) ++length;
+    auto* copy = new WCHAR[length + 1];
+    for (std::size_t i = 0; i <= length; ++i) copy[i] = buffer[i];
+    return copy;
+}
+
+int CMainFrame::OnCreate(LPCREATESTRUCT lpCreateStruct) {
+    if (CFrameWnd::OnCreate(lpCreateStruct) == -1) return -1;
+
+    const UINT tooltipIds[kTooltipCount] = {IDS_FILE, IDS_HELP, IDS_CUT, IDS_COPY, IDS_PASTE,
+                                            IDS_ABOUT};
+    for (int i = 0; i < kTooltipCount; ++i) {
+        delete[] m_ToolTipsTable[i];
+        m_ToolTipsTable[i] = LoadTooltipText(tooltipIds[i]);
+    }
+
+    if (!m_wndCommandBar.Create(this, WS_CHILD | WS_VISIBLE | CBRS_TOP, AFX_IDW_TOOLBAR)) return -1;
+    if (!m_wndCommandBar.AddAdornments(0)) return -1;
+    if (!m_wndCommandBar.LoadToolBar(IDR_MAINFRAME)) return -1;
+    if (::SendMessageW(m_wndCommandBar.GetSafeHwnd(), TB_SETTOOLTIPS, kTooltipCount,
+                       reinterpret_cast<LPARAM>(m_ToolTipsTable)) == 0) {
+        return -1;
+    }
+
+    AfxGetApp()->DoWaitCursor(1);
+    g_pTransport = new (std::nothrow) CSerialTransport;
+    WaitForSingleObject(g_hPauseEvent, kPortSettleMs);
+    AfxGetApp()->DoWaitCursor(-1);
+
+    g_pWorkerThread =
+        AfxBeginThread(WorkerEntry, nullptr, THREAD_PRIORITY_NORMAL, 0, CREATE_SUSPENDED, nullptr);
+    // Without a worker nothing is ever read: the version stays "0.00" and every block times
+    // out, which the user sees; start-up itself goes on.
+    if (g_pWorkerThread != nullptr) ::ResumeThread(g_pWorkerThread->m_hThread);
+
+    g_DeviceLink.SendCommand(kCmdVersion, nullptr, 0);
+    WaitForSingleObject(g_hPauseEvent, kReplyWaitMs);
+
+    m_wndCommandBar.SetBarStyle(m_wndCommandBar.GetBarStyle() | CBRS_TOOLTIPS | CBRS_FLYBY |
+                                CBRS_SIZE_FIXED);
+    return 0;
+}
+
+void CMainFrame::OnSize(UINT nType, int cx, int cy) {
+    CFrameWnd::OnSize(nType, cx, cy);
+    if (nType != SIZE_MINIMIZED || g_bClosing) return;
+
+    g_bClosing = true;  // a second minimise before the frame is gone changes nothing
+    WaitForSingleObject(g_hPauseEvent, kMinimisePauseMs);
+    if (g_pTransport != nullptr) {
+        delete g_pTransport;
+        g_pTransport = nullptr;
+    }
+    ::SendMessageW(m_hWnd, WM_CLOSE, 0, 0);
+}
+
+bool StopLinkAtExit(DWORD timeoutMs) {
+    if (g_pWorkerThread == nullptr) return true;
+    if (!StopLinkWorker(g_pWorkerThread->m_hThread, timeoutMs)) return false;
+    g_pWorkerThread = nullptr;
+    return true;
+}

@@ -1,0 +1,34 @@
+// The main frame: brings the link to the board up while it is created, and takes it down
+// when it is minimised.
+#pragma once
+
+#include "platform/afx/afxext.h"
+#include "platform/afx/afxwin.h"
+
+inline constexpr int kTooltipCount = 6;
+
+class CMainFrame : public CFrameWnd {
+protected:
+    CMainFrame();  // created only from its runtime class
+    DECLARE_DYNCREATE(CMainFrame)
+
+public:
+    ~CMainFrame() override;
+    BOOL PreCreateWindow(CREATESTRUCT& cs) override;
+
+    CCeCommandBar m_wndCommandBar;
+    WCHAR* m_ToolTipsTable[kTooltipCount] = {};
+
+protected:
+    int OnCreate(LPCREATESTRUCT lpCreateStruct);
+    void OnSize(UINT nType, int cx, int cy);
+
+    DECLARE_MESSAGE_MAP()
+};
+
+// A heap copy of string resource `id` (empty when it is missing).
+WCHAR* LoadTooltipText(UINT id);
+
+// Ends the link worker before the objects it uses are destroyed at exit. True when it has
+// ended (or never started).
+bool StopLinkAtExit(DWORD timeoutMs);

@@ -1,0 +1,127 @@
+#include "ui/vantra_view.h"
+
+#include <cstdio>
+
+#include "link/device_link.h"
+#include "ui/res/resource.h"
+
+const char kWarningText[] =
+    "WARNING! You are about to upgrade the firmware for your Tovrin product. This process will "
+    "take under 60 seconds. Make sure that the product is powered under A/C for the entire "
+    "transfer. Any disruption before the transfer is complete may disable the product,  "
+    "requiring a return to the factory.";
+const char kCurrentVersionFormat[] = "Current Version: %s";
+const char kNewVersionText[] = "New Version: V4.02.N.01";
+const char kPressLoadText[] = "Press 'LOAD' to upgrade";
+
+namespace {
+
+constexpr COLORREF kBlack = RGB(0, 0, 0);
+constexpr COLORREF kYellow = RGB(255, 255, 0);
+
+// The progress bar as the transfer's progress sink: a synchronous PBM_SETPOS, which repaints
+// the bar at once although the user-interface thread is busy with the transfer.
+class ProgressBarSink final : public IProgressSink {
+public:
+    explicit ProgressBarSink(CProgressCtrl& bar) : bar_(bar) {}
+    void SetPosition(int position) override {
+        ::SendMessageW(bar_.GetSafeHwnd(), PBM_SETPOS, static_cast<WPARAM>(position), 0);
+    }
+
+private:
+    CProgressCtrl& bar_;
+};
+
+// Widens 8-bit text for the framework's 16-bit calls.
+int Widen(const char* text, WCHAR* out, int capacity) {
+    int n = 0;
+    for (; text[n] != 0 && n + 1 < capacity; ++n) out[n] = static_cast<unsigned char>(text[n]);
+    out[n] = 0;
+    return n;
+}
+
+}  // namespace
+
+IMPLEMENT_DYNCREATE(CVantraView, CFormView)
+
+BEGIN_MESSAGE_MAP(CVantraView, CFormView)
+    ON_BN_CLICKED(IDC_LOAD, &CVantraView::OnLoad)
+END_MESSAGE_MAP()
+
+CVantraView::CVantraView() : CFormView(CVantraView::IDD) {}
+
+CVantraView::~CVantraView() = default;
+
+BOOL CVantraView::PreCreateWindow(CREATESTRUCT& cs) { return CFormView::PreCreateWindow(cs); }
+
+void CVantraView::DoDataExchange(CDataExchange* pDX) {
+    CFormView::DoDataExchange(pDX);
+    DDX_Control(pDX, IDC_LOAD, m_btnLoad);
+    DDX_Control(pDX, IDC_PROGRESS, m_progress);
+}
+
+void CVantraView::OnDraw(CDC* pDC) {
+    CRect client;
+    GetClientRect(&client);
+    const int width = client.Width();
+    const int height = client.Height();
+
+    // Drawn off screen and copied in one piece, so a half-drawn screen is never shown.
+    CDC memory;
+    memory.CreateCompatibleDC(pDC);
+    CBitmap bitmap;
+    bitmap.CreateCompatibleBitmap(pDC, width, height);
+    CBitmap* oldBitmap = memory.SelectObject(&bitmap);
+    CFont font;
+    font.CreatePointFont(100, u"System", &memory);
+
+    memory.FillSolidRect(&client, kBlack);
+    CFont* oldFont = memory.SelectObject(&font);
+    memory.SetTextColor(kYellow);
+    memory.SetBkColor(kBlack);
+
+    char version[32];
+    g_DeviceLink.GetVersion(version, sizeof version);  // a consistent copy: the worker may be storing a reply
+
+    struct Band {
+        CRect rect;
+        UINT format;
+    };
+    const Band bands[4] = {
+        {CRect(0, 0, 240, 140), DT_WORDBREAK},
+        {CRect(0, 140, 240, 160), DT_CENTER},
+        {CRect(0, 160, 240, 180), DT_CENTER},
+        {CRect(0, 180, 240, 200), DT_CENTER},
+    };
+    for (int i = 0; i < 4; ++i) {
+        CRect rect = bands[i].rect;
+        memory.FillSolidRect(&rect, kBlack);
+        char text[4096];
+        switch (i) {
+            case 0: std::snprintf(text, sizeof text, "%s", kWarningText); break;
+            case 1: std::snprintf(text, sizeof text, kCurrentVersionFormat, version); break;
+            case 2: std::snprintf(text, sizeof text, "%s", kNewVersionText); break;
+            default: std::snprintf(text, sizeof text, "%s", kPressLoadText); break;
+        }
+        WCHAR wide[4096];
+        const int length = Widen(text, wide, 4096);
+        memory.DrawText(wide, length, &rect, bands[i].format);
+    }
+
+    pDC->BitBlt(0, 0, width, height, &memory, 0, 0, SRCCOPY);
+
+    memory.SelectObject(oldFont);
+    memory.SelectObject(oldBitmap);
+    memory.DeleteDC();
+    bitmap.DeleteObject();
+    font.DeleteObject();
+}
+
+void CVantraView::OnLoad() {
+    ProgressBarSink progress(m_progress);
+    RunTransfer(this, &progress);
+}
+
+void CVantraView::EnableLoad(BOOL enable) { m_btnLoad.EnableWindow(enable); }
+
+void CVantraView::ReportLastSystemError() { ::ReportLastSystemError(); }

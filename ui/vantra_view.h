@@ -1,0 +1,37 @@
+// The upgrade view: the warning screen with the board's version, LOAD and the progress bar.
+#pragma once
+
+#include "platform/afx/afxwin.h"
+#include "upgrade/firmware_transfer.h"
+
+class CVantraView : public CFormView, public ITransferView {
+protected:
+    CVantraView();  // created only from its runtime class
+    DECLARE_DYNCREATE(CVantraView)
+
+public:
+    enum { IDD = 101 };
+
+    ~CVantraView() override;
+    BOOL PreCreateWindow(CREATESTRUCT& cs) override;
+
+    // ITransferView
+    void EnableLoad(BOOL enable) override;
+    void ReportLastSystemError() override;
+
+    CButton m_btnLoad;
+    CProgressCtrl m_progress;
+
+protected:
+    void DoDataExchange(CDataExchange* pDX) override;
+    void OnDraw(CDC* pDC) override;
+    void OnLoad();
+
+    DECLARE_MESSAGE_MAP()
+};
+
+// The texts of the screen's four bands; band 2 takes the board's version.
+extern const char kWarningText[];
+extern const char kCurrentVersionFormat[];
+extern const char kNewVersionText[];
+extern const char kPressLoadText[];
