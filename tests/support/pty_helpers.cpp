@@ -103,7 +103,7 @@ std::string DriverKey(const std::string& key, const std::string& pnpId, const st
     return s + "\r\n";
 }
 
-BoardSim::BoardSim(const std::vector<std::string>& args) {
+BoardSim::BoardSim(const std::vector<std::string>& args, const std::string& stderrPath) {
     int pipeFds[2];
     if (::pipe2(pipeFds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
     std::vector<std::string> all{VANTRA_BOARDSIM};
@@ -115,6 +115,10 @@ BoardSim::BoardSim(const std::vector<std::string>& args) {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
     posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
+    if (!stderrPath.empty()) {
+        posix_spawn_file_actions_addopen(&actions, 2, stderrPath.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    }
     int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     ::close(pipeFds[1]);

@@ -40,7 +40,8 @@ std::string TempPath(const std::string& stem);
 
 // vantra-boardsim as a child process.
 struct BoardSim {
-    explicit BoardSim(const std::vector<std::string>& args);
+    // With `stderrPath`, the simulator's standard error (its --trace lines) goes to that file.
+    explicit BoardSim(const std::vector<std::string>& args, const std::string& stderrPath = "");
     ~BoardSim();
     // Asks it to stop (unless it already has) and returns its summary line; `status` gets the
     // exit status.
