@@ -177,6 +177,7 @@ TEST_F(App, WithoutABoardTheScreenShowsNoVersionAfterEightSeconds) {
     EXPECT_EQ(run.Text("first-paint-version"), "0.00");
     EXPECT_EQ(run.Number("band2-shows-0.00"), 1);
     EXPECT_EQ(run.Number("port-open"), 0);
+    EXPECT_EQ(run.status, 0);
 }
 
 TEST_F(App, LoadUpgradesTheBoardAndSaysSo) {
@@ -194,6 +195,7 @@ TEST_F(App, LoadUpgradesTheBoardAndSaysSo) {
     EXPECT_NE(summary.find("blocks=536 first=0x0 last=0x85C0 gaps=0 repeats=0"), std::string::npos)
         << summary;
     EXPECT_NE(summary.find("expect=match"), std::string::npos) << summary;
+    EXPECT_EQ(run.status, 0);  // a sanitizer report or a crash on the way out shows here
 }
 
 TEST_F(App, SilentBoardFailsTheTransferAndLoadStartsOver) {
@@ -210,6 +212,7 @@ TEST_F(App, SilentBoardFailsTheTransferAndLoadStartsOver) {
     // Eleven blocks (0 to 10), then the second press starts again at block 0.
     EXPECT_NE(summary.find("blocks=12 first=0x0 last=0x0 gaps=0 repeats=1"), std::string::npos)
         << summary;
+    EXPECT_EQ(run.status, 0);
 }
 
 TEST_F(App, MinimisingClosesThePortAndEndsTheApplication) {
@@ -243,6 +246,7 @@ TEST_F(App, MissingToolbarEndsStartUpWithNoWindowAndNoPort) {
     EXPECT_EQ(FirstEvent(trace, "port open"), -1);
     EXPECT_EQ(FirstEvent(trace, "frame"), -1);
     EXPECT_LT(run.Number("exit") - run.Number("start"), 4000);  // no start-up pauses
+    EXPECT_EQ(run.status, 0);
 }
 
 }  // namespace
