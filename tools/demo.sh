@@ -131,7 +131,7 @@ if [ "$headless" = 0 ]; then
 fi
 
 # --- Without one: Xvfb, and the script presses the buttons ----------------------------------
-for tool in Xvfb xdotool import convert; do
+for tool in Xvfb xdotool import convert identify; do
   command -v "$tool" >/dev/null || fail "$tool is not installed (tools/install-deps.sh installs it)"
 done
 mkdir -p "$out_dir"
@@ -184,7 +184,7 @@ while :; do
   break
 done
 sleep 0.5  # one more paint settles; then the picture is taken for keeps
-import -window "$main_win" "$out_dir/warning.png"
+import -window "$main_win" "$out_dir/warning.png" || fail "could not take the warning screen's picture"
 say "warning screen up after $((SECONDS - started)) s: $out_dir/warning.png"
 
 # Finds LOAD in the screenshot rather than trusting a fixed position: a column a quarter of the
@@ -215,7 +215,7 @@ while [ "$(blocks_received)" -lt 180 ]; do
   [ $((SECONDS - transfer_started)) -lt 60 ] || fail "the transfer did not get going (blocks: $(blocks_received))"
   sleep 0.1
 done
-import -window "$main_win" "$out_dir/progress.png"
+import -window "$main_win" "$out_dir/progress.png" || fail "could not take the progress bar's picture"
 say "progress bar part-way ($(blocks_received) of 536 blocks): $out_dir/progress.png"
 
 # The outcome box is a new top-level window.
@@ -229,7 +229,7 @@ while [ -z "$box" ]; do
   done
 done
 sleep 0.5  # let it paint
-import -window "$box" "$out_dir/outcome.png"
+import -window "$box" "$out_dir/outcome.png" || fail "could not take the outcome box's picture"
 say "outcome box \"$(xdotool getwindowname "$box" 2>/dev/null || true)\" after $((SECONDS - transfer_started)) s: $out_dir/outcome.png"
 
 # OK is the box's default button and the box has the focus.
