@@ -1,11 +1,13 @@
 #!/usr/bin/env python3
-"""Draws the program's icon (ui/res/vantra.ico) and toolbar image (ui/res/toolbar.bmp).
+"""Draws the program's icon (ui/res/vantra.ico), toolbar image (ui/res/toolbar.bmp) and the
+desktop's copy of the icon (ui/res/vantra.png, 32 x 32, installed with the program).
 
-Both are 16-colour, 4 bits per pixel, written byte by byte so that the output depends on
+The first two are 16-colour, 4 bits per pixel, written byte by byte so that the output depends on
 nothing but this script. Run from anywhere: python3 tools/make-icons.py
 """
 import os
 import struct
+import zlib
 
 # The standard 16-colour palette, as (red, green, blue).
 PALETTE = [
@@ -130,12 +132,29 @@ def bmp_file(px):
     return struct.pack("<2sIHHI", b"BM", offset + len(pixels), 0, 0, offset) + dib + pixels
 
 
+def png_file(px):
+    """8-bit RGBA, transparent where the icon's mask is."""
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+
+    raw = bytearray()
+    for row in px:
+        raw.append(0)  # filter: none
+        for colour in row:
+            raw += bytes(PALETTE[colour]) + b"\xff" if colour is not None else b"\0\0\0\0"
+    header = struct.pack(">IIBBBBB", len(px[0]), len(px), 8, 6, 0, 0, 0)
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(bytes(raw), 9))
+            + chunk(b"IEND", b""))
+
+
 def main():
     res = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "ui", "res")
     with open(os.path.join(res, "vantra.ico"), "wb") as f:
         f.write(ico_file([draw_chip(32), draw_chip(16)]))
     with open(os.path.join(res, "toolbar.bmp"), "wb") as f:
         f.write(bmp_file(draw_about_button()))
+    with open(os.path.join(res, "vantra.png"), "wb") as f:
+        f.write(png_file(draw_chip(32)))
 
 
 if __name__ == "__main__":

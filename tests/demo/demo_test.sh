@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# demo_test.sh SOURCE_DIR BUILD_DIR OUT_DIR CHECKER: runs the run command headless against an
+# existing build, then checks its screenshots. Exit 77 (skipped) without Xvfb or xdotool.
+set -euo pipefail
+src=$1 build=$2 out=$3 checker=$4
+for tool in Xvfb xdotool import convert; do
+  if ! command -v "$tool" >/dev/null; then
+    echo "skipped: $tool is not installed"
+    exit 77
+  fi
+done
+# Faster than the real line, still slow enough to catch the bar part-way.
+"$src/tools/demo.sh" --headless --no-build --build-dir "$build" --out "$out" --baud 115200
+"$checker" "$out/warning.png" "$out/progress.png" "$out/outcome.png"
