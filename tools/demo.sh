@@ -65,6 +65,7 @@ tmp=$(mktemp -d "${TMPDIR:-/tmp}/vantra-demo.XXXXXX")
 sim_pid=""
 app_pid=""
 xvfb_pid=""
+wm_pid=""
 
 # Waits up to $2 tenths of a second for process $1 to end.
 wait_gone() {
@@ -86,6 +87,7 @@ stop_pid() {  # pid signal tenths: signal, wait, then kill for good
 cleanup() {
   stop_pid "$app_pid" TERM 50
   stop_pid "$sim_pid" INT 50
+  stop_pid "$wm_pid" TERM 50
   stop_pid "$xvfb_pid" TERM 50
   rm -rf "$tmp"
 }
@@ -156,6 +158,18 @@ done
 export DISPLAY=:$n
 unset WAYLAND_DISPLAY
 say "virtual X server on $DISPLAY"
+
+# A window manager, as on a desktop: it decorates and maps windows the usual way and carries
+# out the minimise that ends the program.
+if command -v openbox >/dev/null; then
+  openbox --sm-disable >"$tmp/wm.log" 2>&1 &
+  wm_pid=$!
+  for ((i = 0; i < 50; i++)); do
+    xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && break
+    sleep 0.1
+  done
+  say "window manager: openbox"
+fi
 
 VANTRA_REGISTRY=$hive QT_QPA_PLATFORM=xcb "$vantra" >"$tmp/vantra.log" 2>&1 &
 app_pid=$!
@@ -228,7 +242,7 @@ while [ -z "$box" ]; do
     [ "$w" != "$main_win" ] && { box=$w; break; }
   done
 done
-sleep 0.5  # let it paint
+sleep 0.2  # the verdict must be legible at once, not after a while
 import -window "$box" "$out_dir/outcome.png" || fail "could not take the outcome box's picture"
 say "outcome box \"$(xdotool getwindowname "$box" 2>/dev/null || true)\" after $((SECONDS - transfer_started)) s: $out_dir/outcome.png"
 
@@ -242,10 +256,13 @@ done
 visible_windows | grep -qx "$box" && fail "the outcome box did not close on Return"
 say "pressed OK"
 
-# Minimising closes the port and ends the program when a window manager carries it out; bare
-# Xvfb has none, so the program's own Exit key (Ctrl+Q) closes it instead.
+# Minimising closes the port and ends the program (the window manager carries it out); without
+# one, the program's own Exit key (Ctrl+Q) closes it instead.
 xdotool windowminimize "$main_win" 2>/dev/null || true
-if ! wait_gone "$app_pid" 30; then
+if wait_gone "$app_pid" 30; then
+  say "minimised: vantra closed the port and ended"
+else
+  say "the window was not minimised; closing vantra with Ctrl+Q"
   xdotool mousemove --window "$main_win" 20 100 key ctrl+q 2>/dev/null || true
 fi
 if wait_gone "$app_pid" 150; then
