@@ -385,23 +385,32 @@ BOOL ClearCommError(HANDLE handle, LPDWORD errors, LPCOMSTAT status) {
     });
 }
 
-BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED overlapped) {
-    using platform::Clock;
-    if (read) *read = 0;
-    if (overlapped != nullptr || (buffer == nullptr && toRead > 0)) {
+namespace {
+// Checks a read's or write's arguments and takes the port's time-outs as they are now; null
+// (with the last error set) when the call cannot go on.
+std::shared_ptr<SerialPort> BeginTransfer(HANDLE handle, LPCVOID buffer, DWORD count,
+                                          LPOVERLAPPED overlapped, COMMTIMEOUTS* timeouts) {
+    if (overlapped != nullptr || (buffer == nullptr && count > 0)) {
         SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
+        return nullptr;
     }
     std::shared_ptr<SerialPort> port = platform::LookupHandleAs<SerialPort>(handle);
     if (!port) {
         SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
+        return nullptr;
     }
+    std::shared_lock lock(port->mutex_);
+    *timeouts = port->timeouts_;
+    return port;
+}
+}  // namespace
+
+BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED overlapped) {
+    using platform::Clock;
+    if (read) *read = 0;
     COMMTIMEOUTS to;
-    {
-        std::shared_lock lock(port->mutex_);
-        to = port->timeouts_;
-    }
+    std::shared_ptr<SerialPort> port = BeginTransfer(handle, buffer, toRead, overlapped, &to);
+    if (!port) return FALSE;
     // MAXDWORD interval with zero totals: whatever is buffered, at once. MAXDWORD interval and
     // multiplier with a constant: return as soon as anything arrives, or after the constant.
     const bool atOnce = to.ReadIntervalTimeout == MAXDWORD && to.ReadTotalTimeoutMultiplier == 0 &&
@@ -462,20 +471,9 @@ BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD toWrite, LPDWORD written,
                LPOVERLAPPED overlapped) {
     using platform::Clock;
     if (written) *written = 0;
-    if (overlapped != nullptr || (buffer == nullptr && toWrite > 0)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    std::shared_ptr<SerialPort> port = platform::LookupHandleAs<SerialPort>(handle);
-    if (!port) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
     COMMTIMEOUTS to;
-    {
-        std::shared_lock lock(port->mutex_);
-        to = port->timeouts_;
-    }
+    std::shared_ptr<SerialPort> port = BeginTransfer(handle, buffer, toWrite, overlapped, &to);
+    if (!port) return FALSE;
     const unsigned long long totalMs =
         static_cast<unsigned long long>(to.WriteTotalTimeoutMultiplier) * toWrite +
         to.WriteTotalTimeoutConstant;
