@@ -18,6 +18,8 @@
 
 #include "platform/winreg.h"
 #include "transport/link_worker.h"
+#include "transport/port_discovery.h"
+#include "transport/serial_transport.h"
 
 extern char** environ;
 
@@ -156,6 +158,37 @@ HANDLE StartWorker() {
     HANDLE thread = CreateThread(nullptr, 0, LinkWorker, nullptr, CREATE_SUSPENDED, nullptr);
     ResumeThread(thread);
     return thread;
+}
+
+bool LinkedBoard::Connect(std::vector<std::string> args) {
+    registry = TempPath("boardhive");
+    args.insert(args.begin(), {"--baud", "0", "--registry", registry});
+    sim = std::make_unique<BoardSim>(args);
+    if (sim->path.empty()) return false;
+    ::setenv("VANTRA_REGISTRY", registry.c_str(), 1);
+    platform::SetRegistrySysfsRoot("/nonexistent-sysfs");  // only the board's hive names ports
+    transport = new CSerialTransport;
+    if (std::string(g_szPortName) != sim->path) return false;
+    worker = StartWorker();
+    return true;
+}
+
+bool LinkedBoard::Disconnect() {
+    bool stopped = true;
+    if (worker != nullptr) stopped = StopLinkWorker(worker, 2000);
+    worker = nullptr;
+    if (transport != nullptr) {
+        SetEvent(g_hTransportStop.load());
+        delete transport;
+        transport = nullptr;
+    }
+    if (!registry.empty()) {
+        ::unsetenv("VANTRA_REGISTRY");
+        platform::SetRegistrySysfsRoot(nullptr);
+        std::remove(registry.c_str());
+        registry.clear();
+    }
+    return stopped;
 }
 
 std::vector<std::uint8_t> MakeImage(std::uint32_t start, std::uint32_t length) {

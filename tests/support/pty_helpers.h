@@ -4,10 +4,12 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/wincore.h"
+#include "transport/serial_transport.h"
 
 namespace testutil {
 
@@ -54,6 +56,26 @@ struct BoardSim {
 
 // Starts LinkWorker the way the application does (suspended, then resumed).
 HANDLE StartWorker();
+
+// The utility's side of the link, found through a simulated board's hive and running: the
+// board (at full speed, with --registry), the transport and the worker.
+struct LinkedBoard {
+    LinkedBoard() = default;
+    LinkedBoard(const LinkedBoard&) = delete;
+    LinkedBoard& operator=(const LinkedBoard&) = delete;
+    ~LinkedBoard() { Disconnect(); }
+
+    // False when the board did not start or discovery chose another port.
+    bool Connect(std::vector<std::string> args);
+    // Stops the worker (false if it would not stop), deletes the transport without its
+    // one-second pause and forgets the hive.
+    bool Disconnect();
+
+    std::unique_ptr<BoardSim> sim;
+    CSerialTransport* transport = nullptr;
+    HANDLE worker = nullptr;
+    std::string registry;
+};
 
 // Image in the firmware resource layout: start address, length, then bytes from a fixed seed.
 std::vector<std::uint8_t> MakeImage(std::uint32_t start, std::uint32_t length);

@@ -21,29 +21,13 @@ constexpr std::uint32_t kImageBytes = 68492;  // 536 blocks, the last holding 12
 class Board : public ::testing::Test {
 protected:
     void Connect(std::vector<std::string> args) {
-        registry_ = testutil::TempPath("boardhive");
-        args.insert(args.begin(), {"--baud", "0", "--registry", registry_});
-        sim_ = std::make_unique<testutil::BoardSim>(args);
-        ASSERT_FALSE(sim_->path.empty());
-        ::setenv("VANTRA_REGISTRY", registry_.c_str(), 1);
-        platform::SetRegistrySysfsRoot("/nonexistent-sysfs");
-        transport_ = new CSerialTransport;
-        ASSERT_EQ(std::string(g_szPortName), sim_->path);
-        thread_ = testutil::StartWorker();
+        ASSERT_TRUE(link_.Connect(std::move(args)));
+        sim_ = link_.sim.get();
         ResetEvent(g_DeviceLink.m_hBlockAck);
     }
 
     void TearDown() override {
-        if (thread_) {
-            EXPECT_TRUE(StopLinkWorker(thread_, 2000));
-        }
-        if (transport_) {
-            SetEvent(g_hTransportStop.load());
-            delete transport_;
-        }
-        ::unsetenv("VANTRA_REGISTRY");
-        platform::SetRegistrySysfsRoot(nullptr);
-        std::remove(registry_.c_str());
+        EXPECT_TRUE(link_.Disconnect());
         platform::TakeRecordedMessages();
     }
 
@@ -58,10 +42,8 @@ protected:
         return count;
     }
 
-    std::string registry_;
-    std::unique_ptr<testutil::BoardSim> sim_;
-    CSerialTransport* transport_ = nullptr;
-    HANDLE thread_ = nullptr;
+    testutil::LinkedBoard link_;
+    testutil::BoardSim* sim_ = nullptr;
 };
 
 TEST_F(Board, WholeImageArrivesByteForByteWithoutHeapAllocation) {

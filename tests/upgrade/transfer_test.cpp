@@ -40,40 +40,20 @@ protected:
     }
 
     void Connect(std::vector<std::string> args) {
-        registry_ = testutil::TempPath("transferhive");
-        args.insert(args.begin(), {"--baud", "0", "--registry", registry_, "--expect",
-                                   VANTRA_FIRMWARE_144_BIN});
-        sim_ = std::make_unique<testutil::BoardSim>(args);
-        ASSERT_FALSE(sim_->path.empty());
-        ::setenv("VANTRA_REGISTRY", registry_.c_str(), 1);
-        platform::SetRegistrySysfsRoot("/nonexistent-sysfs");
-        transport_ = new CSerialTransport;
-        ASSERT_EQ(std::string(g_szPortName), sim_->path);
-        thread_ = testutil::StartWorker();
+        args.insert(args.begin(), {"--expect", VANTRA_FIRMWARE_144_BIN});
+        ASSERT_TRUE(link_.Connect(std::move(args)));
     }
 
     void TearDown() override {
-        if (thread_) {
-            EXPECT_TRUE(StopLinkWorker(thread_, 2000));
-        }
-        if (transport_) {
-            SetEvent(g_hTransportStop.load());
-            delete transport_;
-        }
-        ::unsetenv("VANTRA_REGISTRY");
-        platform::SetRegistrySysfsRoot(nullptr);
-        if (!registry_.empty()) std::remove(registry_.c_str());
+        EXPECT_TRUE(link_.Disconnect());
         platform::SetProgramResources(previous_);
         platform::TakeRecordedMessages();
     }
 
-    std::string Summary(int* status) { return sim_->Finish(status); }
+    std::string Summary(int* status) { return link_.sim->Finish(status); }
 
     const platform::ResourceSet* previous_ = nullptr;
-    std::string registry_;
-    std::unique_ptr<testutil::BoardSim> sim_;
-    CSerialTransport* transport_ = nullptr;
-    HANDLE thread_ = nullptr;
+    testutil::LinkedBoard link_;
 };
 
 TEST_F(Transfer, WholeImageArrivesAndCompletes) {
