@@ -40,8 +40,8 @@ void BM_DecodeTransferStream(benchmark::State& state) {
         }
     }
     state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(stream.size()));
-    state.counters["frames"] = benchmark::Counter(static_cast<double>(frames),
-                                                  benchmark::Counter::kIsRate);
+    state.counters["frames"] =
+        benchmark::Counter(static_cast<double>(frames), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_DecodeTransferStream);
 

@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-
 std::size_t EncodeFrame(std::uint8_t command, const std::uint8_t* payload, unsigned length,
                         std::uint8_t* out, std::size_t outCapacity) {
     std::size_t needed = 6 + length + (command == kFrameLead ? 1 : 0);
@@ -87,4 +86,3 @@ void CFrameDecoder::Push(std::uint8_t b) {
     }
     if (state == Idle) Reset();
 }
-

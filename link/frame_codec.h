@@ -4,14 +4,15 @@
 #include <cstddef>
 #include <cstdint>
 
-
 inline constexpr std::uint8_t kFrameLead = 0x11;
 inline constexpr std::uint8_t kFrameStart = 0x12;
 inline constexpr std::uint8_t kFrameEnd = 0x13;
 inline constexpr std::uint8_t kFrameStuff = 0x14;
 
 // Largest frame EncodeFrame can build for a payload of `length` bytes.
-constexpr std::size_t MaxEncodedSize(std::size_t length) { return 2 * length + 7; }
+constexpr std::size_t MaxEncodedSize(std::size_t length) {
+    return 2 * length + 7;
+}
 
 // Writes the frame for `command` and `payload` into `out` (capacity `outCapacity`) and returns
 // its length, or 0 if it would not fit. The check byte sent is always 0x00: the board ignores it.

@@ -18,14 +18,14 @@ struct DialogItem {
     int id;              // -1 for static items without an id
     WORD classAtom;
     const WCHAR* className;
-    const WCHAR* text;  // for SS_ICON statics, the icon's id as a decimal string: u"128"
+    const WCHAR* text;    // for SS_ICON statics, the icon's id as a decimal string: u"128"
     WORD textResourceId;  // non-zero: the item shows that resource (icons) instead of `text`
 };
 
 struct DialogTemplate {
     DWORD style;
     DWORD exStyle;
-    short x, y, cx, cy;  // dialog units
+    short x, y, cx, cy;    // dialog units
     const WCHAR* caption;  // nullptr: none
     WORD pointSize;        // DS_SETFONT
     const WCHAR* faceName;

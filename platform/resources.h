@@ -9,8 +9,8 @@ namespace platform {
 
 // One resource: a numbered or named type, an integer id and its bytes.
 struct ResourceEntry {
-    WORD typeId;              // numbered type (RT_*), or 0 when typeName is used
-    const WCHAR* typeName;    // named type such as u"FIRMWARE", or nullptr
+    WORD typeId;            // numbered type (RT_*), or 0 when typeName is used
+    const WCHAR* typeName;  // named type such as u"FIRMWARE", or nullptr
     WORD id;
     const void* data;
     std::size_t size;

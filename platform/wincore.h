@@ -14,8 +14,8 @@ DWORD GetLastError();
 void SetLastError(DWORD code);
 // English text of a code this layer sets; with ALLOCATE_BUFFER, *buffer receives a LocalAlloc'd
 // 16-bit string (pass LPWSTR* cast to LPWSTR). Returns its length, 0 for an unknown code.
-DWORD FormatMessageW(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId,
-                     LPWSTR buffer, DWORD size, void* arguments);
+DWORD FormatMessageW(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId, LPWSTR buffer,
+                     DWORD size, void* arguments);
 HLOCAL LocalAlloc(UINT flags, std::size_t bytes);
 HLOCAL LocalFree(HLOCAL mem);  // NULL on success, as the system's own
 

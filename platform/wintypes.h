@@ -80,7 +80,9 @@ inline constexpr DWORD FORMAT_MESSAGE_ALLOCATE_BUFFER = 0x00000100;
 inline constexpr DWORD FORMAT_MESSAGE_IGNORE_INSERTS = 0x00000200;
 inline constexpr DWORD FORMAT_MESSAGE_FROM_SYSTEM = 0x00001000;
 
-constexpr WORD MAKELANGID(WORD primary, WORD sub) { return static_cast<WORD>((sub << 10) | primary); }
+constexpr WORD MAKELANGID(WORD primary, WORD sub) {
+    return static_cast<WORD>((sub << 10) | primary);
+}
 inline constexpr WORD LANG_NEUTRAL = 0;
 inline constexpr WORD SUBLANG_DEFAULT = 1;
 
@@ -88,7 +90,9 @@ inline constexpr WORD SUBLANG_DEFAULT = 1;
 inline LPCWSTR MAKEINTRESOURCEW(WORD id) {
     return reinterpret_cast<LPCWSTR>(static_cast<std::uintptr_t>(id));
 }
-inline bool IS_INTRESOURCE(LPCWSTR p) { return (reinterpret_cast<std::uintptr_t>(p) >> 16) == 0; }
+inline bool IS_INTRESOURCE(LPCWSTR p) {
+    return (reinterpret_cast<std::uintptr_t>(p) >> 16) == 0;
+}
 
 // Standard resource types by number.
 inline constexpr WORD RT_CURSOR = 1;
@@ -103,9 +107,15 @@ inline constexpr WORD RT_GROUP_ICON = 14;
 inline constexpr WORD RT_VERSION = 16;
 inline constexpr WORD RT_TOOLBAR = 241;
 
-constexpr BYTE LOBYTE(WORD w) { return static_cast<BYTE>(w & 0xFF); }
-constexpr WORD LOWORD(DWORD d) { return static_cast<WORD>(d & 0xFFFF); }
-constexpr WORD HIWORD(DWORD d) { return static_cast<WORD>((d >> 16) & 0xFFFF); }
+constexpr BYTE LOBYTE(WORD w) {
+    return static_cast<BYTE>(w & 0xFF);
+}
+constexpr WORD LOWORD(DWORD d) {
+    return static_cast<WORD>(d & 0xFFFF);
+}
+constexpr WORD HIWORD(DWORD d) {
+    return static_cast<WORD>((d >> 16) & 0xFFFF);
+}
 constexpr COLORREF RGB(BYTE r, BYTE g, BYTE b) {
     return static_cast<COLORREF>(r | (g << 8) | (b << 16));
 }

@@ -50,7 +50,8 @@ bool WriteFile(const std::string& path, const void* data, std::size_t size) {
     return std::rename(tmp.c_str(), path.c_str()) == 0;
 }
 
-int MakeImage(const std::string& out, std::uint32_t start, std::uint32_t length, std::uint32_t seed) {
+int MakeImage(const std::string& out, std::uint32_t start, std::uint32_t length,
+              std::uint32_t seed) {
     std::vector<std::uint8_t> bytes;
     bytes.reserve(length + 8);
     PutU32(bytes, start);
@@ -76,7 +77,8 @@ int MakeImage(const std::string& out, std::uint32_t start, std::uint32_t length,
 int Embed(const std::string& in, const std::string& out, const std::string& symbol, bool image) {
     std::ifstream f(in, std::ios::binary);
     if (!f) return Fail("cannot read " + in);
-    const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(f)),
+                                          std::istreambuf_iterator<char>());
     if (image) {
         if (bytes.size() < 8) {
             return Fail(in + ": not a firmware image: " + std::to_string(bytes.size()) +
@@ -84,8 +86,9 @@ int Embed(const std::string& in, const std::string& out, const std::string& symb
         }
         const std::uint64_t length = GetU32(bytes.data() + 4);
         if (length + 8 != bytes.size()) {
-            return Fail(in + ": not a firmware image: its length field says " + std::to_string(length) +
-                        " bytes, so the file should be " + std::to_string(length + 8) + " bytes, but it is " +
+            return Fail(in + ": not a firmware image: its length field says " +
+                        std::to_string(length) + " bytes, so the file should be " +
+                        std::to_string(length + 8) + " bytes, but it is " +
                         std::to_string(bytes.size()));
         }
     }
@@ -104,7 +107,8 @@ int Embed(const std::string& in, const std::string& out, const std::string& symb
         text += ',';
     }
     if (bytes.empty()) text += "0";
-    text += "\n};\nextern const std::size_t " + symbol + "Size = " + std::to_string(bytes.size()) + ";\n\n";
+    text += "\n};\nextern const std::size_t " + symbol + "Size = " + std::to_string(bytes.size()) +
+            ";\n\n";
     text += "}  // namespace vantra_res\n";
     if (!WriteFile(out, text.data(), text.size())) return Fail("cannot write " + out);
     return 0;

@@ -6,7 +6,9 @@ END_MESSAGE_MAP()
 CAboutDlg::CAboutDlg() : CDialog(IDD, nullptr) {}
 CAboutDlg::~CAboutDlg() = default;
 
-void CAboutDlg::DoDataExchange(CDataExchange* pDX) { CDialog::DoDataExchange(pDX); }
+void CAboutDlg::DoDataExchange(CDataExchange* pDX) {
+    CDialog::DoDataExchange(pDX);
+}
 
 BOOL CAboutDlg::OnInitDialog() {
     CDialog::OnInitDialog();

@@ -9,8 +9,8 @@
 
 namespace {
 
-constexpr DWORD kPortSettleMs = 4000;   // lets a freshly opened port and the board settle
-constexpr DWORD kReplyWaitMs = 4000;    // the version and serial replies arrive meanwhile
+constexpr DWORD kPortSettleMs = 4000;  // lets a freshly opened port and the board settle
+constexpr DWORD kReplyWaitMs = 4000;   // the version and serial replies arrive meanwhile
 constexpr DWORD kMinimisePauseMs = 500;
 
 // The frame's timed pauses wait on this; nothing ever signals it.
@@ -19,7 +19,9 @@ CSerialTransport* g_pTransport = nullptr;
 CWinThread* g_pWorkerThread = nullptr;
 bool g_bClosing = false;
 
-UINT WorkerEntry(LPVOID parameter) { return LinkWorker(parameter); }
+UINT WorkerEntry(LPVOID parameter) {
+    return LinkWorker(parameter);
+}
 
 }  // namespace
 
@@ -60,8 +62,8 @@ WCHAR* LoadTooltipText(UINT id) {
 int CMainFrame::OnCreate(LPCREATESTRUCT lpCreateStruct) {
     if (CFrameWnd::OnCreate(lpCreateStruct) == -1) return -1;
 
-    const UINT tooltipIds[kTooltipCount] = {IDS_FILE, IDS_HELP, IDS_CUT, IDS_COPY, IDS_PASTE,
-                                            IDS_ABOUT};
+    const UINT tooltipIds[kTooltipCount] = {IDS_FILE, IDS_HELP,  IDS_CUT,
+                                            IDS_COPY, IDS_PASTE, IDS_ABOUT};
     for (int i = 0; i < kTooltipCount; ++i) {
         delete[] m_ToolTipsTable[i];
         m_ToolTipsTable[i] = LoadTooltipText(tooltipIds[i]);

@@ -24,8 +24,9 @@ BOOL CVantraApp::InitInstance() {
 
     SetRegistryKey(u"Local AppWizard-Generated Applications");
 
-    auto* docTemplate = new CSingleDocTemplate(IDR_MAINFRAME, RUNTIME_CLASS(CVantraDoc),
-                                               RUNTIME_CLASS(CMainFrame), RUNTIME_CLASS(CVantraView));
+    auto* docTemplate =
+        new CSingleDocTemplate(IDR_MAINFRAME, RUNTIME_CLASS(CVantraDoc), RUNTIME_CLASS(CMainFrame),
+                               RUNTIME_CLASS(CVantraView));
     AddDocTemplate(docTemplate);
 
     CCommandLineInfo commandLine;

@@ -52,7 +52,9 @@ CVantraView::CVantraView() : CFormView(CVantraView::IDD) {}
 
 CVantraView::~CVantraView() = default;
 
-BOOL CVantraView::PreCreateWindow(CREATESTRUCT& cs) { return CFormView::PreCreateWindow(cs); }
+BOOL CVantraView::PreCreateWindow(CREATESTRUCT& cs) {
+    return CFormView::PreCreateWindow(cs);
+}
 
 void CVantraView::DoDataExchange(CDataExchange* pDX) {
     CFormView::DoDataExchange(pDX);
@@ -81,7 +83,8 @@ void CVantraView::OnDraw(CDC* pDC) {
     memory.SetBkColor(kBlack);
 
     char version[32];
-    g_DeviceLink.GetVersion(version, sizeof version);  // a consistent copy: the worker may be storing a reply
+    g_DeviceLink.GetVersion(
+        version, sizeof version);  // a consistent copy: the worker may be storing a reply
 
     struct Band {
         CRect rect;
@@ -98,10 +101,18 @@ void CVantraView::OnDraw(CDC* pDC) {
         memory.FillSolidRect(&rect, kBlack);
         char text[4096];
         switch (i) {
-            case 0: std::snprintf(text, sizeof text, "%s", kWarningText); break;
-            case 1: std::snprintf(text, sizeof text, kCurrentVersionFormat, version); break;
-            case 2: std::snprintf(text, sizeof text, "%s", kNewVersionText); break;
-            default: std::snprintf(text, sizeof text, "%s", kPressLoadText); break;
+            case 0:
+                std::snprintf(text, sizeof text, "%s", kWarningText);
+                break;
+            case 1:
+                std::snprintf(text, sizeof text, kCurrentVersionFormat, version);
+                break;
+            case 2:
+                std::snprintf(text, sizeof text, "%s", kNewVersionText);
+                break;
+            default:
+                std::snprintf(text, sizeof text, "%s", kPressLoadText);
+                break;
         }
         WCHAR wide[4096];
         const int length = Widen(text, wide, 4096);
@@ -122,6 +133,10 @@ void CVantraView::OnLoad() {
     RunTransfer(this, &progress);
 }
 
-void CVantraView::EnableLoad(BOOL enable) { m_btnLoad.EnableWindow(enable); }
+void CVantraView::EnableLoad(BOOL enable) {
+    m_btnLoad.EnableWindow(enable);
+}
 
-void CVantraView::ReportLastSystemError() { ::ReportLastSystemError(); }
+void CVantraView::ReportLastSystemError() {
+    ::ReportLastSystemError();
+}

@@ -82,8 +82,7 @@ void RunTransfer(ITransferView* view, IProgressSink* progress) {
             break;
         }
         ResetEvent(acknowledged);
-        progress->SetPosition(
-            static_cast<int>(static_cast<unsigned long long>(i) * 100 / blocks));
+        progress->SetPosition(static_cast<int>(static_cast<unsigned long long>(i) * 100 / blocks));
     }
 
     ShowText(outcome, MB_OK);

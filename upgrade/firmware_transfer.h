@@ -8,7 +8,7 @@ inline constexpr WORD kFirmwareResourceId = 144;
 inline constexpr DWORD kBlockSize = kBlockBytes;
 inline constexpr DWORD kWordsPerBlock = 64;  // the board addresses 16-bit words
 inline constexpr DWORD kAcknowledgeTimeoutMs = 2000;
-inline constexpr BYTE kErasedByte = 0xFF;    // what flash holds past the image's end
+inline constexpr BYTE kErasedByte = 0xFF;  // what flash holds past the image's end
 
 inline constexpr char kTransferComplete[] = "Transfer Complete.";
 inline constexpr char kTransferFailed[] = "Transfer Failed. Sector did not write.";

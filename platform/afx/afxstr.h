@@ -9,8 +9,8 @@ class CString {
 public:
     CString() = default;
     // 8-bit text is widened byte by byte: the program's texts are plain ASCII.
-    CString(const char* text);                  // NOLINT(google-explicit-constructor)
-    CString(const WCHAR* text);                 // NOLINT(google-explicit-constructor)
+    CString(const char* text);   // NOLINT(google-explicit-constructor)
+    CString(const WCHAR* text);  // NOLINT(google-explicit-constructor)
     CString(const WCHAR* text, int length);
     explicit CString(std::u16string text) : m_str(std::move(text)) {}
 

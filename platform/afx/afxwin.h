@@ -77,9 +77,12 @@ inline constexpr UINT MB_YESNO = 0x04;
 inline constexpr UINT MB_ICONERROR = MB_ICONHAND;
 inline constexpr UINT MB_ICONWARNING = MB_ICONEXCLAMATION;
 
-
-constexpr WPARAM MAKEWPARAM(WORD lo, WORD hi) { return static_cast<WPARAM>(lo | (DWORD(hi) << 16)); }
-constexpr LPARAM MAKELPARAM(WORD lo, WORD hi) { return static_cast<LPARAM>(lo | (DWORD(hi) << 16)); }
+constexpr WPARAM MAKEWPARAM(WORD lo, WORD hi) {
+    return static_cast<WPARAM>(lo | (DWORD(hi) << 16));
+}
+constexpr LPARAM MAKELPARAM(WORD lo, WORD hi) {
+    return static_cast<LPARAM>(lo | (DWORD(hi) << 16));
+}
 
 struct CREATESTRUCT {
     LPVOID lpCreateParams;
@@ -95,8 +98,9 @@ struct CREATESTRUCT {
 using LPCREATESTRUCT = CREATESTRUCT*;
 using CREATESTRUCTW = CREATESTRUCT;
 
-// --- System-library window calls ------------------------------------------------------------------
-// Synchronous: the window's handler has run when it returns. 0 for an unknown window.
+// --- System-library window calls
+// ------------------------------------------------------------------ Synchronous: the window's
+// handler has run when it returns. 0 for an unknown window.
 LRESULT SendMessageW(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
 BOOL PostMessageW(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
 BOOL UpdateWindow(HWND hwnd);  // paints what is pending at once
@@ -106,7 +110,8 @@ BOOL IsWindow(HWND hwnd);
 BOOL GetClientRect(HWND hwnd, LPRECT rect);
 BOOL InvalidateRect(HWND hwnd, const RECT* rect, BOOL erase);
 
-// --- Runtime classes ------------------------------------------------------------------------------
+// --- Runtime classes
+// ------------------------------------------------------------------------------
 class CObject;
 
 struct CRuntimeClass {
@@ -130,37 +135,42 @@ public:
 
 #define RUNTIME_CLASS(class_name) (&class_name::class##class_name)
 
-#define DECLARE_DYNAMIC(class_name)                       \
-public:                                                   \
-    static CRuntimeClass class##class_name;               \
+#define DECLARE_DYNAMIC(class_name)         \
+public:                                     \
+    static CRuntimeClass class##class_name; \
     CRuntimeClass* GetRuntimeClass() const override;
 
 #define DECLARE_DYNCREATE(class_name) \
     DECLARE_DYNAMIC(class_name)       \
     static CObject* CreateObject();
 
-#define AFX_IMPLEMENT_RUNTIMECLASS(class_name, base_class_name, create)                       \
-    CRuntimeClass class_name::class##class_name = {                                           \
-        #class_name, static_cast<int>(sizeof(class_name)), create,                            \
-        []() -> CRuntimeClass* { return RUNTIME_CLASS(base_class_name); }};                   \
-    CRuntimeClass* class_name::GetRuntimeClass() const { return RUNTIME_CLASS(class_name); }
+#define AFX_IMPLEMENT_RUNTIMECLASS(class_name, base_class_name, create)     \
+    CRuntimeClass class_name::class##class_name = {                         \
+        #class_name, static_cast<int>(sizeof(class_name)), create,          \
+        []() -> CRuntimeClass* { return RUNTIME_CLASS(base_class_name); }}; \
+    CRuntimeClass* class_name::GetRuntimeClass() const {                    \
+        return RUNTIME_CLASS(class_name);                                   \
+    }
 
 #define IMPLEMENT_DYNAMIC(class_name, base_class_name) \
     AFX_IMPLEMENT_RUNTIMECLASS(class_name, base_class_name, nullptr)
 
-#define IMPLEMENT_DYNCREATE(class_name, base_class_name)                             \
-    CObject* class_name::CreateObject() { return new class_name; }                   \
+#define IMPLEMENT_DYNCREATE(class_name, base_class_name) \
+    CObject* class_name::CreateObject() {                \
+        return new class_name;                           \
+    }                                                    \
     AFX_IMPLEMENT_RUNTIMECLASS(class_name, base_class_name, &class_name::CreateObject)
 
-// --- Message maps ---------------------------------------------------------------------------------
+// --- Message maps
+// ---------------------------------------------------------------------------------
 class CCmdTarget;
 using AFX_PMSG = void (CCmdTarget::*)();
 
 enum AfxSig : UINT {
     AfxSig_end = 0,
-    AfxSig_vv,     // void ()                  commands, control notifications, WM_CLOSE
-    AfxSig_is,     // int (LPCREATESTRUCT)     WM_CREATE
-    AfxSig_vwii,   // void (UINT, int, int)    WM_SIZE
+    AfxSig_vv,    // void ()                  commands, control notifications, WM_CLOSE
+    AfxSig_is,    // int (LPCREATESTRUCT)     WM_CREATE
+    AfxSig_vwii,  // void (UINT, int, int)    WM_SIZE
 };
 
 // The handler, in the member that nSig names.
@@ -184,51 +194,82 @@ struct AFX_MSGMAP {
     const AFX_MSGMAP_ENTRY* lpEntries;
 };
 
-#define DECLARE_MESSAGE_MAP()                                \
-protected:                                                   \
-    static const AFX_MSGMAP* GetThisMessageMap();            \
-    const AFX_MSGMAP* GetMessageMap() const override;        \
-                                                             \
+#define DECLARE_MESSAGE_MAP()                         \
+protected:                                            \
+    static const AFX_MSGMAP* GetThisMessageMap();     \
+    const AFX_MSGMAP* GetMessageMap() const override; \
+                                                      \
 private:
 
-#define BEGIN_MESSAGE_MAP(theClass, baseClass)                                          \
-    const AFX_MSGMAP* theClass::GetMessageMap() const { return GetThisMessageMap(); }   \
-    const AFX_MSGMAP* theClass::GetThisMessageMap() {                                   \
-        using ThisClass [[maybe_unused]] = theClass;                                    \
-        using TheBaseClass = baseClass;                                                 \
+#define BEGIN_MESSAGE_MAP(theClass, baseClass)          \
+    const AFX_MSGMAP* theClass::GetMessageMap() const { \
+        return GetThisMessageMap();                     \
+    }                                                   \
+    const AFX_MSGMAP* theClass::GetThisMessageMap() {   \
+        using ThisClass [[maybe_unused]] = theClass;    \
+        using TheBaseClass = baseClass;                 \
         static const AFX_MSGMAP_ENTRY _messageEntries[] = {
-
-#define END_MESSAGE_MAP()                                                               \
-    {0, 0, 0, 0, AfxSig_end, {nullptr}}};                                                 \
-    static const AFX_MSGMAP messageMap = {&TheBaseClass::GetThisMessageMap,             \
-                                          &_messageEntries[0]};                         \
-    return &messageMap;                                                                 \
+#define END_MESSAGE_MAP()                                                                         \
+    {                                                                                             \
+        0, 0, 0, 0, AfxSig_end, {                                                                 \
+            nullptr                                                                               \
+        }                                                                                         \
+    }                                                                                             \
+    }                                                                                             \
+    ;                                                                                             \
+    static const AFX_MSGMAP messageMap = {&TheBaseClass::GetThisMessageMap, &_messageEntries[0]}; \
+    return &messageMap;                                                                           \
     }
 
 #define ON_COMMAND(id, memberFxn) \
-    {WM_COMMAND, CN_COMMAND, static_cast<UINT>(id), static_cast<UINT>(id), AfxSig_vv, \
+    {WM_COMMAND,                  \
+     CN_COMMAND,                  \
+     static_cast<UINT>(id),       \
+     static_cast<UINT>(id),       \
+     AfxSig_vv,                   \
      {static_cast<AFX_PMSG>(static_cast<void (ThisClass::*)()>(memberFxn))}},
 #define ON_COMMAND_RANGE(id, idLast, memberFxn) \
-    {WM_COMMAND, CN_COMMAND, static_cast<UINT>(id), static_cast<UINT>(idLast), AfxSig_vv, \
+    {WM_COMMAND,                                \
+     CN_COMMAND,                                \
+     static_cast<UINT>(id),                     \
+     static_cast<UINT>(idLast),                 \
+     AfxSig_vv,                                 \
      {static_cast<AFX_PMSG>(static_cast<void (ThisClass::*)()>(memberFxn))}},
 #define ON_CONTROL(code, id, memberFxn) \
-    {WM_COMMAND, static_cast<UINT>(code), static_cast<UINT>(id), static_cast<UINT>(id), \
-     AfxSig_vv, {static_cast<AFX_PMSG>(static_cast<void (ThisClass::*)()>(memberFxn))}},
+    {WM_COMMAND,                        \
+     static_cast<UINT>(code),           \
+     static_cast<UINT>(id),             \
+     static_cast<UINT>(id),             \
+     AfxSig_vv,                         \
+     {static_cast<AFX_PMSG>(static_cast<void (ThisClass::*)()>(memberFxn))}},
 #define ON_BN_CLICKED(id, memberFxn) ON_CONTROL(BN_CLICKED, id, memberFxn)
-#define ON_WM_CREATE() \
-    {WM_CREATE, 0, 0, 0, AfxSig_is, {.pfn_is = static_cast<int (CCmdTarget::*)(LPCREATESTRUCT)>( \
-     static_cast<int (ThisClass::*)(LPCREATESTRUCT)>(&ThisClass::OnCreate))}},
-#define ON_WM_SIZE() \
-    {WM_SIZE, 0, 0, 0, AfxSig_vwii, {.pfn_vwii = static_cast<void (CCmdTarget::*)(UINT, int, int)>( \
-     static_cast<void (ThisClass::*)(UINT, int, int)>(&ThisClass::OnSize))}},
+#define ON_WM_CREATE()                                            \
+    {WM_CREATE,                                                   \
+     0,                                                           \
+     0,                                                           \
+     0,                                                           \
+     AfxSig_is,                                                   \
+     {.pfn_is = static_cast<int (CCmdTarget::*)(LPCREATESTRUCT)>( \
+          static_cast<int (ThisClass::*)(LPCREATESTRUCT)>(&ThisClass::OnCreate))}},
+#define ON_WM_SIZE()                                                 \
+    {WM_SIZE,                                                        \
+     0,                                                              \
+     0,                                                              \
+     0,                                                              \
+     AfxSig_vwii,                                                    \
+     {.pfn_vwii = static_cast<void (CCmdTarget::*)(UINT, int, int)>( \
+          static_cast<void (ThisClass::*)(UINT, int, int)>(&ThisClass::OnSize))}},
 #define ON_WM_CLOSE() \
-    {WM_CLOSE, 0, 0, 0, AfxSig_vv, {static_cast<AFX_PMSG>(static_cast<void (ThisClass::*)()>(&ThisClass::OnClose))}},
+    {WM_CLOSE,  0,    \
+     0,         0,    \
+     AfxSig_vv, {static_cast<AFX_PMSG>(static_cast<void (ThisClass::*)()>(&ThisClass::OnClose))}},
 
 class CCmdTarget : public CObject {
 public:
     // Looks for a WM_COMMAND entry for (id, code) in this object's map and its bases' maps and
     // calls it. Derived classes widen the search (a view asks its document, a frame its view).
-    virtual BOOL OnCmdMsg(UINT nID, int nCode, void* pExtra = nullptr, void* pHandlerInfo = nullptr);
+    virtual BOOL OnCmdMsg(UINT nID, int nCode, void* pExtra = nullptr,
+                          void* pHandlerInfo = nullptr);
 
     static CRuntimeClass classCCmdTarget;
     CRuntimeClass* GetRuntimeClass() const override;
@@ -244,12 +285,14 @@ protected:
     const AFX_MSGMAP_ENTRY* FindEntry(UINT message, UINT code, UINT id) const;
 };
 
-// --- Data exchange --------------------------------------------------------------------------------
+// --- Data exchange
+// --------------------------------------------------------------------------------
 class CWnd;
 
 class CDataExchange {
 public:
-    CDataExchange(CWnd* dlgWnd, BOOL saveAndValidate) : m_bSaveAndValidate(saveAndValidate), m_pDlgWnd(dlgWnd) {}
+    CDataExchange(CWnd* dlgWnd, BOOL saveAndValidate)
+        : m_bSaveAndValidate(saveAndValidate), m_pDlgWnd(dlgWnd) {}
     BOOL m_bSaveAndValidate;
     CWnd* m_pDlgWnd;
 };
@@ -257,7 +300,8 @@ public:
 // Binds `control` to the dialog's control `nIDC` the first time it is called.
 void DDX_Control(CDataExchange* pDX, int nIDC, CWnd& control);
 
-// --- Windows --------------------------------------------------------------------------------------
+// --- Windows
+// --------------------------------------------------------------------------------------
 struct CCreateContext;
 
 class CWnd : public CCmdTarget {
@@ -347,7 +391,8 @@ public:
     int GetPos() const;
 };
 
-// --- Dialogs ----------------------------------------------------------------------------------------
+// --- Dialogs
+// ----------------------------------------------------------------------------------------
 class CDialog : public CWnd {
     DECLARE_DYNAMIC(CDialog)
 public:
@@ -372,7 +417,8 @@ protected:
     DECLARE_MESSAGE_MAP()
 };
 
-// --- Documents and views ----------------------------------------------------------------------------
+// --- Documents and views
+// ----------------------------------------------------------------------------
 class CDocument;
 class CDocTemplate;
 class CFrameWnd;
@@ -414,7 +460,8 @@ public:
     virtual void DeleteContents() {}
     virtual void Serialize(CArchive& ar);
     virtual BOOL SaveModified();  // asks the user when modified; TRUE to go on
-    BOOL OnCmdMsg(UINT nID, int nCode, void* pExtra = nullptr, void* pHandlerInfo = nullptr) override;
+    BOOL OnCmdMsg(UINT nID, int nCode, void* pExtra = nullptr,
+                  void* pHandlerInfo = nullptr) override;
 
     BOOL IsModified() const { return m_bModified; }
     void SetModifiedFlag(BOOL modified = TRUE) { m_bModified = modified; }
@@ -452,9 +499,10 @@ public:
     CDocument* GetDocument() const { return m_pDocument; }
     virtual void OnInitialUpdate();
     virtual void OnUpdate(CView* sender, LPARAM hint, CObject* hintObject);
-    BOOL OnCmdMsg(UINT nID, int nCode, void* pExtra = nullptr, void* pHandlerInfo = nullptr) override;
-    BOOL Create(LPCWSTR className, LPCWSTR windowName, DWORD style, const RECT& rect,
-                CWnd* parent, UINT id, CCreateContext* context = nullptr) override;
+    BOOL OnCmdMsg(UINT nID, int nCode, void* pExtra = nullptr,
+                  void* pHandlerInfo = nullptr) override;
+    BOOL Create(LPCWSTR className, LPCWSTR windowName, DWORD style, const RECT& rect, CWnd* parent,
+                UINT id, CCreateContext* context = nullptr) override;
     void OnPaintWidget() override;
 
     CDocument* m_pDocument = nullptr;
@@ -470,8 +518,8 @@ class CFormView : public CView {
 public:
     // Controls from dialog template `nIDTemplate`, placed by the template's dialog font.
     explicit CFormView(UINT nIDTemplate);
-    BOOL Create(LPCWSTR className, LPCWSTR windowName, DWORD style, const RECT& rect,
-                CWnd* parent, UINT id, CCreateContext* context = nullptr) override;
+    BOOL Create(LPCWSTR className, LPCWSTR windowName, DWORD style, const RECT& rect, CWnd* parent,
+                UINT id, CCreateContext* context = nullptr) override;
     void OnInitialUpdate() override;  // first data exchange: DDX_Control binds the members
 
 protected:
@@ -480,7 +528,8 @@ protected:
     UINT m_nIDTemplate;
 };
 
-// --- Frames -------------------------------------------------------------------------------------------
+// --- Frames
+// -------------------------------------------------------------------------------------------
 class CFrameWnd : public CWnd {
     DECLARE_DYNCREATE(CFrameWnd)
 public:
@@ -492,7 +541,8 @@ public:
     virtual BOOL LoadFrame(UINT nIDResource, DWORD style = WS_OVERLAPPEDWINDOW | FWS_ADDTOTITLE,
                            CWnd* parent = nullptr, CCreateContext* context = nullptr);
     BOOL PreCreateWindow(CREATESTRUCT& cs) override;
-    BOOL OnCmdMsg(UINT nID, int nCode, void* pExtra = nullptr, void* pHandlerInfo = nullptr) override;
+    BOOL OnCmdMsg(UINT nID, int nCode, void* pExtra = nullptr,
+                  void* pHandlerInfo = nullptr) override;
     BOOL DestroyWindow() override;
 
     CView* GetActiveView() const { return m_pViewActive; }
@@ -527,11 +577,18 @@ private:
     AccelFilter* m_accelFilter = nullptr;
 };
 
-// --- Document templates -------------------------------------------------------------------------------
+// --- Document templates
+// -------------------------------------------------------------------------------
 class CDocTemplate : public CCmdTarget {
 public:
     enum DocStringIndex {
-        windowTitle, docName, fileNewName, filterName, filterExt, regFileTypeId, regFileTypeName
+        windowTitle,
+        docName,
+        fileNewName,
+        filterName,
+        filterExt,
+        regFileTypeId,
+        regFileTypeName
     };
     CDocTemplate(UINT nIDResource, CRuntimeClass* docClass, CRuntimeClass* frameClass,
                  CRuntimeClass* viewClass);
@@ -568,7 +625,8 @@ protected:
     CDocument* m_pOnlyDoc = nullptr;
 };
 
-// --- Application and threads ---------------------------------------------------------------------------
+// --- Application and threads
+// ---------------------------------------------------------------------------
 using AFX_THREADPROC = UINT (*)(LPVOID);
 inline constexpr int THREAD_PRIORITY_NORMAL = 0;
 
@@ -588,8 +646,15 @@ CWinThread* AfxBeginThread(AFX_THREADPROC proc, LPVOID param, int priority = THR
 
 class CCommandLineInfo {
 public:
-    enum { FileNew, FileOpen, FilePrint, FilePrintTo, FileDDE, AppUnregister, FileNothing = -1 }
-        m_nShellCommand = FileNew;
+    enum {
+        FileNew,
+        FileOpen,
+        FilePrint,
+        FilePrintTo,
+        FileDDE,
+        AppUnregister,
+        FileNothing = -1
+    } m_nShellCommand = FileNew;
     CString m_strFileName;
     BOOL m_bShowSplash = TRUE;
     virtual ~CCommandLineInfo() = default;

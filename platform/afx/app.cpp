@@ -1,12 +1,12 @@
-#include <csignal>
-#include <cstdio>
-#include <memory>
-#include <condition_variable>
-#include <mutex>
+#include <unistd.h>
 
 #include <QApplication>
 #include <QThread>
-#include <unistd.h>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <memory>
+#include <mutex>
 
 #include "platform/afx/afx_internal.h"
 #include "platform/message_box.h"
@@ -21,7 +21,9 @@ CWinApp* theApp = nullptr;
 bool mainLoopRunning = false;
 std::atomic<bool> guiRunning{false};
 
-bool OnGuiThread() { return qApp != nullptr && QThread::currentThread() == qApp->thread(); }
+bool OnGuiThread() {
+    return qApp != nullptr && QThread::currentThread() == qApp->thread();
+}
 
 // Boxes asked for below the user interface are shown by the user-interface thread; a caller on
 // another thread waits for the answer (a plain mutex handoff, which the sanitizers can see).
@@ -37,13 +39,16 @@ int PresentMessage(const WCHAR* text, UINT type) {
     };
     auto handoff = std::make_shared<Handoff>();
     handoff->text = text ? text : u"";
-    QMetaObject::invokeMethod(qApp, [handoff, type] {
-        int result = AfxMessageBox(handoff->text.c_str(), type);
-        std::lock_guard lock(handoff->mutex);
-        handoff->result = result;
-        handoff->answered = true;
-        handoff->done.notify_all();
-    }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        qApp,
+        [handoff, type] {
+            int result = AfxMessageBox(handoff->text.c_str(), type);
+            std::lock_guard lock(handoff->mutex);
+            handoff->result = result;
+            handoff->answered = true;
+            handoff->done.notify_all();
+        },
+        Qt::QueuedConnection);
     std::unique_lock lock(handoff->mutex);
     handoff->done.wait(lock, [&] { return handoff->answered; });
     return handoff->result;
@@ -55,7 +60,8 @@ void PlayBeep(UINT) {
     if (OnGuiThread()) {
         QApplication::beep();
     } else if (guiRunning.load()) {
-        QMetaObject::invokeMethod(qApp, [] { QApplication::beep(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            qApp, [] { QApplication::beep(); }, Qt::QueuedConnection);
     } else if (::isatty(STDERR_FILENO)) {
         [[maybe_unused]] auto n = ::write(STDERR_FILENO, "\a", 1);
     }
@@ -68,7 +74,8 @@ CString ProgramName() {
 
 }  // namespace
 
-// --- Threads ---------------------------------------------------------------------------------------
+// --- Threads
+// ---------------------------------------------------------------------------------------
 static_assert(std::is_same_v<AFX_THREADPROC, LPTHREAD_START_ROUTINE>);
 
 CWinThread* AfxBeginThread(AFX_THREADPROC proc, LPVOID param, int, UINT stackSize, DWORD flags,
@@ -87,7 +94,8 @@ CWinThread* AfxBeginThread(AFX_THREADPROC proc, LPVOID param, int, UINT stackSiz
     return threads.back().get();
 }
 
-// --- Application ------------------------------------------------------------------------------------
+// --- Application
+// ------------------------------------------------------------------------------------
 BEGIN_MESSAGE_MAP(CWinApp, CWinThread)
     ON_COMMAND(ID_APP_EXIT, &CWinApp::OnAppExit)
 END_MESSAGE_MAP()
@@ -102,8 +110,12 @@ CWinApp::~CWinApp() {
     if (theApp == this) theApp = nullptr;
 }
 
-BOOL CWinApp::InitInstance() { return TRUE; }
-int CWinApp::ExitInstance() { return 0; }
+BOOL CWinApp::InitInstance() {
+    return TRUE;
+}
+int CWinApp::ExitInstance() {
+    return 0;
+}
 
 int CWinApp::Run() {
     if (qApp) {
@@ -114,7 +126,9 @@ int CWinApp::Run() {
     return ExitInstance();
 }
 
-bool afx::MainLoopRunning() { return mainLoopRunning; }
+bool afx::MainLoopRunning() {
+    return mainLoopRunning;
+}
 
 void CWinApp::SetRegistryKey(LPCWSTR key) {
     // Nothing is stored, but the names are kept as the framework would.
@@ -183,16 +197,25 @@ void CWinApp::DoWaitCursor(int code) {
     if (code > 0) {
         if (m_nWaitCursorCount++ == 0 && qApp) QApplication::setOverrideCursor(Qt::WaitCursor);
     } else if (code < 0) {
-        if (m_nWaitCursorCount > 0 && --m_nWaitCursorCount == 0 && qApp) QApplication::restoreOverrideCursor();
+        if (m_nWaitCursorCount > 0 && --m_nWaitCursorCount == 0 && qApp)
+            QApplication::restoreOverrideCursor();
     } else if (m_nWaitCursorCount > 0 && qApp) {
         QApplication::changeOverrideCursor(Qt::WaitCursor);
     }
 }
 
-CWinApp* AfxGetApp() { return theApp; }
-CWnd* AfxGetMainWnd() { return theApp ? theApp->m_pMainWnd : nullptr; }
-HINSTANCE AfxGetInstanceHandle() { return GetModuleHandleW(nullptr); }
-HINSTANCE AfxGetResourceHandle() { return GetModuleHandleW(nullptr); }
+CWinApp* AfxGetApp() {
+    return theApp;
+}
+CWnd* AfxGetMainWnd() {
+    return theApp ? theApp->m_pMainWnd : nullptr;
+}
+HINSTANCE AfxGetInstanceHandle() {
+    return GetModuleHandleW(nullptr);
+}
+HINSTANCE AfxGetResourceHandle() {
+    return GetModuleHandleW(nullptr);
+}
 
 AFX_MODULE_STATE* AfxGetModuleState() {
     static AFX_MODULE_STATE state;

@@ -1,9 +1,9 @@
 #include <QApplication>
 #include <QBuffer>
-#include <QImageReader>
 #include <QFontMetrics>
 #include <QHBoxLayout>
 #include <QImage>
+#include <QImageReader>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPixmap>
@@ -19,7 +19,8 @@ namespace {
 
 template <class T>
 const T* FindRecord(UINT id, WORD type, std::size_t* size = nullptr) {
-    HRSRC res = FindResourceW(nullptr, MAKEINTRESOURCEW(static_cast<WORD>(id)), MAKEINTRESOURCEW(type));
+    HRSRC res =
+        FindResourceW(nullptr, MAKEINTRESOURCEW(static_cast<WORD>(id)), MAKEINTRESOURCEW(type));
     if (res == nullptr) return nullptr;
     if (size) *size = SizeofResource(nullptr, res);
     return static_cast<const T*>(LockResource(LoadResource(nullptr, res)));
@@ -33,7 +34,9 @@ QByteArray ResourceBytes(UINT id, WORD type) {
 
 }  // namespace
 
-QFont afx::DefaultGuiFont() { return QApplication::font(); }
+QFont afx::DefaultGuiFont() {
+    return QApplication::font();
+}
 
 QFont afx::FaceFont(LPCWSTR face) {
     QString name = ToQString(face);
@@ -77,7 +80,8 @@ QFont afx::DialogFont(const platform::DialogTemplate& tmpl) {
 
 QSize afx::DialogBaseUnits(const QFont& font) {
     QFontMetrics m(font);
-    int width = m.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+    int width =
+        m.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
     return QSize((width / 26 + 1) / 2, m.height());
 }
 
@@ -98,8 +102,10 @@ int afx::ControlId(QWidget* widget) {
 void afx::NotifyParent(QWidget* control, UINT code) {
     for (QWidget* p = control->parentWidget(); p; p = p->parentWidget()) {
         if (CWnd* wnd = AttachedWnd(p)) {
-            wnd->SendMessage(WM_COMMAND, MAKEWPARAM(static_cast<WORD>(ControlId(control)), static_cast<WORD>(code)),
-                             reinterpret_cast<LPARAM>(HandleOf(control)));
+            wnd->SendMessage(
+                WM_COMMAND,
+                MAKEWPARAM(static_cast<WORD>(ControlId(control)), static_cast<WORD>(code)),
+                reinterpret_cast<LPARAM>(HandleOf(control)));
             return;
         }
     }
@@ -113,7 +119,8 @@ void afx::BuildControls(QWidget* parent, const platform::DialogTemplate& tmpl, Q
         QString cls = ToQString(item.className);
         QString text = ToQString(item.text);
         QWidget* w = nullptr;
-        if (item.classAtom == 0x0080 || cls.compare(QLatin1String("button"), Qt::CaseInsensitive) == 0) {
+        if (item.classAtom == 0x0080 ||
+            cls.compare(QLatin1String("button"), Qt::CaseInsensitive) == 0) {
             auto* b = new QPushButton(text, parent);
             QObject::connect(b, &QPushButton::clicked, b, [b] { NotifyParent(b, BN_CLICKED); });
             w = b;
@@ -123,9 +130,11 @@ void afx::BuildControls(QWidget* parent, const platform::DialogTemplate& tmpl, Q
             bar->setValue(0);
             bar->setTextVisible(false);
             w = bar;
-        } else if (item.classAtom == 0x0081 || cls.compare(QLatin1String("edit"), Qt::CaseInsensitive) == 0) {
+        } else if (item.classAtom == 0x0081 ||
+                   cls.compare(QLatin1String("edit"), Qt::CaseInsensitive) == 0) {
             w = new QLineEdit(text, parent);
-        } else if (item.classAtom == 0x0082 || cls.compare(QLatin1String("static"), Qt::CaseInsensitive) == 0) {
+        } else if (item.classAtom == 0x0082 ||
+                   cls.compare(QLatin1String("static"), Qt::CaseInsensitive) == 0) {
             auto* label = new QLabel(parent);
             if ((item.style & 0x1F) == SS_ICON) {
                 UINT iconId = item.textResourceId ? item.textResourceId : text.toUInt();
@@ -144,7 +153,8 @@ void afx::BuildControls(QWidget* parent, const platform::DialogTemplate& tmpl, Q
         w->setFont(font);
         QRect r = DialogUnitsToPixels(font, item.x, item.y, item.cx, item.cy).translated(origin);
         // An icon static takes the icon's own size, as the system's does.
-        if (auto* l = qobject_cast<QLabel*>(w); l && l->property("afxIconId").isValid()) r.setSize(QSize(32, 32));
+        if (auto* l = qobject_cast<QLabel*>(w); l && l->property("afxIconId").isValid())
+            r.setSize(QSize(32, 32));
         w->setGeometry(r);
         w->setProperty("afxId", item.id);
         w->setEnabled((item.style & WS_DISABLED) == 0);
@@ -153,7 +163,8 @@ void afx::BuildControls(QWidget* parent, const platform::DialogTemplate& tmpl, Q
     }
 }
 
-// --- Command bar ------------------------------------------------------------------------------------
+// --- Command bar
+// ------------------------------------------------------------------------------------
 IMPLEMENT_DYNAMIC(CCeCommandBar, CWnd)
 
 CCeCommandBar::CCeCommandBar() = default;
@@ -215,7 +226,8 @@ BOOL CCeCommandBar::LoadToolBar(UINT id) {
         action->setData(static_cast<int>(cmd));
         QObject::connect(action, &QAction::triggered, bar, [self, cmd] {
             CWnd* me = CWnd::FromHandle(self);
-            if (CWnd* parent = me ? me->GetParent() : nullptr) parent->SendMessage(WM_COMMAND, cmd, 0);
+            if (CWnd* parent = me ? me->GetParent() : nullptr)
+                parent->SendMessage(WM_COMMAND, cmd, 0);
         });
         bar->insertAction(before, action);
     }

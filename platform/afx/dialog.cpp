@@ -17,8 +17,10 @@ public:
     DialogWidget(CWnd* owner, QWidget* parent) : QDialog(parent), owner_(owner) {}
     void Disown() { owner_ = nullptr; }
     void reject() override {
-        if (owner_) owner_->SendMessage(WM_COMMAND, IDCANCEL, 0);
-        else QDialog::reject();
+        if (owner_)
+            owner_->SendMessage(WM_COMMAND, IDCANCEL, 0);
+        else
+            QDialog::reject();
     }
 
 private:
@@ -81,7 +83,8 @@ INT_PTR CDialog::DoModal() {
         layout->addWidget(ok);
         captionHeight = row->sizeHint().height();
         row->setGeometry(0, 0, client.width(), captionHeight);
-        QObject::connect(ok, &QPushButton::clicked, dlg, [this] { SendMessage(WM_COMMAND, IDOK, 0); });
+        QObject::connect(ok, &QPushButton::clicked, dlg,
+                         [this] { SendMessage(WM_COMMAND, IDOK, 0); });
     }
     dlg->setFixedSize(client.width(), client.height() + captionHeight);
     afx::BuildControls(dlg, *tmpl, QPoint(0, captionHeight));
@@ -117,33 +120,56 @@ void CDialog::OnOK() {
     EndDialog(IDOK);
 }
 
-void CDialog::OnCancel() { EndDialog(IDCANCEL); }
+void CDialog::OnCancel() {
+    EndDialog(IDCANCEL);
+}
 
-// --- Message boxes --------------------------------------------------------------------------------
+// --- Message boxes
+// --------------------------------------------------------------------------------
 int AfxMessageBox(LPCWSTR text, UINT type, UINT) {
     if (qApp == nullptr) return platform::ShowUserMessage(text, type);
     QMessageBox box(ModalParent(nullptr));
     switch (type & 0xF0) {
-        case MB_ICONINFORMATION: box.setIcon(QMessageBox::Information); break;
-        case MB_ICONEXCLAMATION: box.setIcon(QMessageBox::Warning); break;
-        case MB_ICONHAND: box.setIcon(QMessageBox::Critical); break;
-        case MB_ICONQUESTION: box.setIcon(QMessageBox::Question); break;
-        default: box.setIcon(QMessageBox::NoIcon); break;
+        case MB_ICONINFORMATION:
+            box.setIcon(QMessageBox::Information);
+            break;
+        case MB_ICONEXCLAMATION:
+            box.setIcon(QMessageBox::Warning);
+            break;
+        case MB_ICONHAND:
+            box.setIcon(QMessageBox::Critical);
+            break;
+        case MB_ICONQUESTION:
+            box.setIcon(QMessageBox::Question);
+            break;
+        default:
+            box.setIcon(QMessageBox::NoIcon);
+            break;
     }
     CWinApp* app = AfxGetApp();
     box.setWindowTitle(app ? afx::ToQString(app->m_pszAppName) : QString());
     box.setText(afx::ToQString(text));
     switch (type & 0x0F) {
-        case MB_OKCANCEL: box.setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel); break;
-        case MB_YESNO: box.setStandardButtons(QMessageBox::Yes | QMessageBox::No); break;
-        default: box.setStandardButtons(QMessageBox::Ok); break;
+        case MB_OKCANCEL:
+            box.setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel);
+            break;
+        case MB_YESNO:
+            box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+            break;
+        default:
+            box.setStandardButtons(QMessageBox::Ok);
+            break;
     }
     int r = box.exec();
     switch (r) {
-        case QMessageBox::Cancel: return IDCANCEL;
-        case QMessageBox::Yes: return IDYES;
-        case QMessageBox::No: return IDNO;
-        default: return (type & 0x0F) == MB_OKCANCEL && r != QMessageBox::Ok ? IDCANCEL : IDOK;
+        case QMessageBox::Cancel:
+            return IDCANCEL;
+        case QMessageBox::Yes:
+            return IDYES;
+        case QMessageBox::No:
+            return IDNO;
+        default:
+            return (type & 0x0F) == MB_OKCANCEL && r != QMessageBox::Ok ? IDCANCEL : IDOK;
     }
 }
 

@@ -10,7 +10,8 @@ UINT CArchive::Read(void* data, UINT count) {
     return IsLoading() ? static_cast<UINT>(std::fread(data, 1, count, m_file)) : 0;
 }
 
-// --- Documents --------------------------------------------------------------------------------------
+// --- Documents
+// --------------------------------------------------------------------------------------
 IMPLEMENT_DYNAMIC(CDocument, CCmdTarget)
 
 BEGIN_MESSAGE_MAP(CDocument, CCmdTarget)
@@ -105,7 +106,8 @@ void CDocument::SetTitle(LPCWSTR title) {
         QWidget* w = view->GetQWidget();
         if (!w) continue;
         QString name = afx::ToQString(app);
-        if (!m_strTitle.IsEmpty() && !name.isEmpty()) name = afx::ToQString(m_strTitle) + " - " + name;
+        if (!m_strTitle.IsEmpty() && !name.isEmpty())
+            name = afx::ToQString(m_strTitle) + " - " + name;
         w->window()->setWindowTitle(name);
     }
 }
@@ -132,8 +134,12 @@ void CDocument::UpdateAllViews(CView* sender) {
         if (view != sender) view->OnUpdate(sender, 0, nullptr);
 }
 
-void CDocument::OnFileSave() { DoSave(m_strPathName.IsEmpty() ? nullptr : m_strPathName.GetString()); }
-void CDocument::OnFileSaveAs() { DoSave(nullptr); }
+void CDocument::OnFileSave() {
+    DoSave(m_strPathName.IsEmpty() ? nullptr : m_strPathName.GetString());
+}
+void CDocument::OnFileSaveAs() {
+    DoSave(nullptr);
+}
 
 namespace afx {
 // The framework's file dialog; an empty result means the user cancelled.
@@ -155,7 +161,8 @@ BOOL CDocument::DoSave(LPCWSTR pathName, BOOL replace) {
     CString path(pathName);
     if (path.IsEmpty()) {
         CString suggested = m_strTitle;
-        if (suggested.IsEmpty() && m_pDocTemplate) m_pDocTemplate->GetDocString(suggested, CDocTemplate::fileNewName);
+        if (suggested.IsEmpty() && m_pDocTemplate)
+            m_pDocTemplate->GetDocString(suggested, CDocTemplate::fileNewName);
         path = afx::AskFileName(true, suggested);
         if (path.IsEmpty()) return FALSE;
     }
@@ -164,10 +171,14 @@ BOOL CDocument::DoSave(LPCWSTR pathName, BOOL replace) {
     return TRUE;
 }
 
-// --- Document templates -----------------------------------------------------------------------------
+// --- Document templates
+// -----------------------------------------------------------------------------
 CDocTemplate::CDocTemplate(UINT nIDResource, CRuntimeClass* docClass, CRuntimeClass* frameClass,
                            CRuntimeClass* viewClass)
-    : m_nIDResource(nIDResource), m_pDocClass(docClass), m_pFrameClass(frameClass), m_pViewClass(viewClass) {
+    : m_nIDResource(nIDResource),
+      m_pDocClass(docClass),
+      m_pFrameClass(frameClass),
+      m_pViewClass(viewClass) {
     m_strDocStrings.LoadString(nIDResource);
 }
 
@@ -218,14 +229,20 @@ void CDocTemplate::InitialUpdateFrame(CFrameWnd* frame, CDocument* doc, BOOL mak
     frame->InitialUpdateFrame(doc, makeVisible);
 }
 
-void CDocTemplate::AddDocument(CDocument* doc) { doc->m_pDocTemplate = this; }
-void CDocTemplate::RemoveDocument(CDocument* doc) { doc->m_pDocTemplate = nullptr; }
+void CDocTemplate::AddDocument(CDocument* doc) {
+    doc->m_pDocTemplate = this;
+}
+void CDocTemplate::RemoveDocument(CDocument* doc) {
+    doc->m_pDocTemplate = nullptr;
+}
 
-CSingleDocTemplate::CSingleDocTemplate(UINT nIDResource, CRuntimeClass* docClass, CRuntimeClass* frameClass,
-                                       CRuntimeClass* viewClass)
+CSingleDocTemplate::CSingleDocTemplate(UINT nIDResource, CRuntimeClass* docClass,
+                                       CRuntimeClass* frameClass, CRuntimeClass* viewClass)
     : CDocTemplate(nIDResource, docClass, frameClass, viewClass) {}
 
-CSingleDocTemplate::~CSingleDocTemplate() { delete m_pOnlyDoc; }
+CSingleDocTemplate::~CSingleDocTemplate() {
+    delete m_pOnlyDoc;
+}
 
 void CSingleDocTemplate::AddDocument(CDocument* doc) {
     CDocTemplate::AddDocument(doc);

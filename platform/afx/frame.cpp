@@ -5,7 +5,8 @@
 
 #include "platform/afx/afx_internal.h"
 
-// --- Views ------------------------------------------------------------------------------------------
+// --- Views
+// ------------------------------------------------------------------------------------------
 IMPLEMENT_DYNAMIC(CView, CWnd)
 IMPLEMENT_DYNAMIC(CFormView, CView)
 
@@ -15,8 +16,8 @@ CView::~CView() {
     if (m_pDocument) m_pDocument->RemoveView(this);
 }
 
-BOOL CView::Create(LPCWSTR className, LPCWSTR windowName, DWORD style, const RECT& rect, CWnd* parent,
-                   UINT id, CCreateContext* context) {
+BOOL CView::Create(LPCWSTR className, LPCWSTR windowName, DWORD style, const RECT& rect,
+                   CWnd* parent, UINT id, CCreateContext* context) {
     if (context && context->m_pCurrentDoc) context->m_pCurrentDoc->AddView(this);
     return CWnd::Create(className, windowName, style, rect, parent, id, context);
 }
@@ -34,8 +35,12 @@ void CView::OnPaintWidget() {
     }
 }
 
-void CView::OnInitialUpdate() { OnUpdate(nullptr, 0, nullptr); }
-void CView::OnUpdate(CView*, LPARAM, CObject*) { Invalidate(); }
+void CView::OnInitialUpdate() {
+    OnUpdate(nullptr, 0, nullptr);
+}
+void CView::OnUpdate(CView*, LPARAM, CObject*) {
+    Invalidate();
+}
 
 BOOL CView::OnCmdMsg(UINT nID, int nCode, void* pExtra, void* pHandlerInfo) {
     if (CWnd::OnCmdMsg(nID, nCode, pExtra, pHandlerInfo)) return TRUE;
@@ -45,7 +50,8 @@ BOOL CView::OnCmdMsg(UINT nID, int nCode, void* pExtra, void* pHandlerInfo) {
 void CView::PostNcDestroy() {
     if (m_pDocument) m_pDocument->RemoveView(this);
     // Deleted from the event loop: the view may still be inside one of its own handlers.
-    QMetaObject::invokeMethod(qApp, [this] { delete this; }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        qApp, [this] { delete this; }, Qt::QueuedConnection);
 }
 
 CFormView::CFormView(UINT nIDTemplate) : m_nIDHelp(nIDTemplate), m_nIDTemplate(nIDTemplate) {}
@@ -64,7 +70,8 @@ void CFormView::OnInitialUpdate() {
     CView::OnInitialUpdate();
 }
 
-// --- Frames -----------------------------------------------------------------------------------------
+// --- Frames
+// -----------------------------------------------------------------------------------------
 IMPLEMENT_DYNCREATE(CFrameWnd, CWnd)
 
 BEGIN_MESSAGE_MAP(CFrameWnd, CWnd)
@@ -80,18 +87,23 @@ public:
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override {
-        if (event->type() != QEvent::KeyPress && event->type() != QEvent::ShortcutOverride) return false;
+        if (event->type() != QEvent::KeyPress && event->type() != QEvent::ShortcutOverride)
+            return false;
         auto* widget = qobject_cast<QWidget*>(watched);
         QWidget* frameWidget = frame_->GetQWidget();
         if (!widget || !frameWidget || widget->window() != frameWidget) return false;
         auto* key = static_cast<QKeyEvent*>(event);
         int vk = key->key();
-        if (vk >= Qt::Key_A && vk <= Qt::Key_Z) vk = 'A' + (vk - Qt::Key_A);
-        else if (vk >= Qt::Key_0 && vk <= Qt::Key_9) vk = '0' + (vk - Qt::Key_0);
-        else return false;
+        if (vk >= Qt::Key_A && vk <= Qt::Key_Z)
+            vk = 'A' + (vk - Qt::Key_A);
+        else if (vk >= Qt::Key_0 && vk <= Qt::Key_9)
+            vk = '0' + (vk - Qt::Key_0);
+        else
+            return false;
         Qt::KeyboardModifiers m = key->modifiers();
         if (event->type() == QEvent::ShortcutOverride) return false;
-        return frame_->TranslateAccelerator(vk, (m & Qt::ControlModifier) != 0, (m & Qt::ShiftModifier) != 0,
+        return frame_->TranslateAccelerator(vk, (m & Qt::ControlModifier) != 0,
+                                            (m & Qt::ShiftModifier) != 0,
                                             (m & Qt::AltModifier) != 0);
     }
 
@@ -106,7 +118,9 @@ CFrameWnd::~CFrameWnd() {
     if (CWinApp* app = AfxGetApp(); app && app->m_pMainWnd == this) app->m_pMainWnd = nullptr;
 }
 
-BOOL CFrameWnd::PreCreateWindow(CREATESTRUCT&) { return TRUE; }
+BOOL CFrameWnd::PreCreateWindow(CREATESTRUCT&) {
+    return TRUE;
+}
 
 BOOL CFrameWnd::LoadFrame(UINT nIDResource, DWORD style, CWnd* parent, CCreateContext* context) {
     m_nIDHelp = nIDResource;
@@ -203,7 +217,8 @@ BOOL CFrameWnd::DestroyWindow() {
 
 void CFrameWnd::PostNcDestroy() {
     // Deleted from the event loop: the frame may still be inside one of its own handlers.
-    QMetaObject::invokeMethod(qApp, [this] { delete this; }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        qApp, [this] { delete this; }, Qt::QueuedConnection);
 }
 
 CDocument* CFrameWnd::GetActiveDocument() const {
@@ -237,7 +252,8 @@ void CFrameWnd::RecalcLayout() {
         b->setGeometry(0, top, w->width(), h);
         top += h;
     }
-    if (m_pViewActive) m_pViewActive->MoveWindow(0, top, w->width(), std::max(0, w->height() - top));
+    if (m_pViewActive)
+        m_pViewActive->MoveWindow(0, top, w->width(), std::max(0, w->height() - top));
 }
 
 void CFrameWnd::InitialUpdateFrame(CDocument*, BOOL makeVisible) {

@@ -4,7 +4,6 @@
 #include <QImage>
 #include <QPainter>
 #include <QScreen>
-
 #include <memory>
 #include <unordered_map>
 
@@ -66,7 +65,7 @@ HDC InsertDC(std::unique_ptr<DeviceContext> dc) {
 }
 HGDIOBJ HandleOf(const std::shared_ptr<GdiObject>& o) {
     return o && Find(reinterpret_cast<HGDIOBJ>(o.get())) ? reinterpret_cast<HGDIOBJ>(o.get())
-                                                          : nullptr;
+                                                         : nullptr;
 }
 
 void ScreenDpi(int& x, int& y) {
@@ -79,7 +78,9 @@ void ScreenDpi(int& x, int& y) {
 
 }  // namespace
 
-QColor afx::ToQColor(COLORREF c) { return QColor(c & 0xFF, (c >> 8) & 0xFF, (c >> 16) & 0xFF); }
+QColor afx::ToQColor(COLORREF c) {
+    return QColor(c & 0xFF, (c >> 8) & 0xFF, (c >> 16) & 0xFF);
+}
 
 BOOL SetRect(LPRECT rect, int left, int top, int right, int bottom) {
     if (rect == nullptr) return FALSE;
@@ -147,8 +148,8 @@ HBRUSH CreateSolidBrush(COLORREF color) {
 HPEN CreatePen(int style, int width, COLORREF color) {
     auto o = std::make_shared<GdiObject>();
     o->kind = GdiObject::Pen;
-    Qt::PenStyle s = style == PS_DASH ? Qt::DashLine
-                     : style == PS_DOT ? Qt::DotLine
+    Qt::PenStyle s = style == PS_DASH   ? Qt::DashLine
+                     : style == PS_DOT  ? Qt::DotLine
                      : style == PS_NULL ? Qt::NoPen
                                         : Qt::SolidLine;
     o->pen = QPen(afx::ToQColor(color), std::max(width, 1), s);
@@ -162,7 +163,9 @@ HFONT afx::CreateFontHandle(const QFont& font) {
     return Insert(std::move(o));
 }
 
-BOOL DeleteObject(HGDIOBJ h) { return Objects().erase(h) ? TRUE : FALSE; }
+BOOL DeleteObject(HGDIOBJ h) {
+    return Objects().erase(h) ? TRUE : FALSE;
+}
 
 HGDIOBJ SelectObject(HDC h, HGDIOBJ object) {
     DeviceContext* dc = FindDC(h);
@@ -222,8 +225,7 @@ int FillRect(HDC h, const RECT* r, HBRUSH brush) {
     DeviceContext* dc = FindDC(h);
     std::shared_ptr<GdiObject> b = Find(brush);
     if (!dc || !dc->painter || !r || !b || b->kind != GdiObject::Brush) return 0;
-    dc->painter->fillRect(QRect(r->left, r->top, r->right - r->left, r->bottom - r->top),
-                          b->color);
+    dc->painter->fillRect(QRect(r->left, r->top, r->right - r->left, r->bottom - r->top), b->color);
     return 1;
 }
 
@@ -235,11 +237,11 @@ int DrawTextW(HDC h, LPCWSTR text, int length, LPRECT r, UINT format) {
     QFont font = dc->font ? dc->font->font : afx::DefaultGuiFont();
     QRect box(r->left, r->top, r->right - r->left, r->bottom - r->top);
 
-    int flags = (format & DT_CENTER)    ? Qt::AlignHCenter
-                : (format & DT_RIGHT)   ? Qt::AlignRight
-                                        : Qt::AlignLeft;
+    int flags = (format & DT_CENTER)  ? Qt::AlignHCenter
+                : (format & DT_RIGHT) ? Qt::AlignRight
+                                      : Qt::AlignLeft;
     if (format & DT_SINGLELINE) {
-        flags |= (format & DT_VCENTER) ? Qt::AlignVCenter
+        flags |= (format & DT_VCENTER)  ? Qt::AlignVCenter
                  : (format & DT_BOTTOM) ? Qt::AlignBottom
                                         : Qt::AlignTop;
     } else {
@@ -249,8 +251,8 @@ int DrawTextW(HDC h, LPCWSTR text, int length, LPRECT r, UINT format) {
     if ((format & DT_WORDBREAK) && !(format & DT_SINGLELINE)) flags |= Qt::TextWordWrap;
 
     QFontMetrics metrics(font);
-    QRect needed = metrics.boundingRect(box.width() > 0 ? box : QRect(box.topLeft(), QSize(1, 1)),
-                                        flags, s);
+    QRect needed =
+        metrics.boundingRect(box.width() > 0 ? box : QRect(box.topLeft(), QSize(1, 1)), flags, s);
     if (format & DT_CALCRECT) {
         r->right = r->left + needed.width();
         r->bottom = r->top + needed.height();
@@ -352,7 +354,9 @@ HDC CDC::Detach() {
     return std::exchange(m_hDC, nullptr);
 }
 
-BOOL CDC::CreateCompatibleDC(CDC* dc) { return Attach(::CreateCompatibleDC(dc ? dc->m_hDC : nullptr)); }
+BOOL CDC::CreateCompatibleDC(CDC* dc) {
+    return Attach(::CreateCompatibleDC(dc ? dc->m_hDC : nullptr));
+}
 
 BOOL CDC::DeleteDC() {
     if (m_hDC == nullptr) return FALSE;
@@ -372,16 +376,25 @@ T* SelectWrapper(HDC dc, T* object) {
 
 // The previous wrapper is returned when this layer saw it selected; objects selected through
 // handles alone come back as NULL, which callers only pass back to SelectObject.
-CFont* CDC::SelectObject(CFont* font) { return SelectWrapper(m_hDC, font); }
-CBitmap* CDC::SelectObject(CBitmap* bitmap) { return SelectWrapper(m_hDC, bitmap); }
-CBrush* CDC::SelectObject(CBrush* brush) { return SelectWrapper(m_hDC, brush); }
-CPen* CDC::SelectObject(CPen* pen) { return SelectWrapper(m_hDC, pen); }
+CFont* CDC::SelectObject(CFont* font) {
+    return SelectWrapper(m_hDC, font);
+}
+CBitmap* CDC::SelectObject(CBitmap* bitmap) {
+    return SelectWrapper(m_hDC, bitmap);
+}
+CBrush* CDC::SelectObject(CBrush* brush) {
+    return SelectWrapper(m_hDC, brush);
+}
+CPen* CDC::SelectObject(CPen* pen) {
+    return SelectWrapper(m_hDC, pen);
+}
 
 void CDC::FillSolidRect(LPCRECT r, COLORREF color) {
     ::SetBkColor(m_hDC, color);
     QPainter* p = afx::PainterOf(m_hDC);
-    if (p && r) p->fillRect(QRect(r->left, r->top, r->right - r->left, r->bottom - r->top),
-                            afx::ToQColor(color));
+    if (p && r)
+        p->fillRect(QRect(r->left, r->top, r->right - r->left, r->bottom - r->top),
+                    afx::ToQColor(color));
 }
 
 void CDC::FillSolidRect(int x, int y, int cx, int cy, COLORREF color) {
@@ -389,7 +402,9 @@ void CDC::FillSolidRect(int x, int y, int cx, int cy, COLORREF color) {
     FillSolidRect(&r, color);
 }
 
-void CDC::MoveTo(int x, int y) { m_pos = POINT{x, y}; }
+void CDC::MoveTo(int x, int y) {
+    m_pos = POINT{x, y};
+}
 
 void CDC::LineTo(int x, int y) {
     if (QPainter* p = afx::PainterOf(m_hDC)) p->drawLine(m_pos.x, m_pos.y, x, y);
@@ -413,4 +428,6 @@ CDC* CDC::FromHandle(HDC dc) {
     return slot.get();
 }
 
-void afx::ForgetTemporaryDC(HDC dc) { Temporaries().erase(dc); }
+void afx::ForgetTemporaryDC(HDC dc) {
+    Temporaries().erase(dc);
+}

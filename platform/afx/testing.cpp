@@ -16,7 +16,8 @@ const char* const kWatcherName = "afxModalWatcher";
 }
 
 void CancelModalWatchers() {
-    for (QTimer* timer : qApp->findChildren<QTimer*>(QLatin1String(kWatcherName), Qt::FindDirectChildrenOnly))
+    for (QTimer* timer :
+         qApp->findChildren<QTimer*>(QLatin1String(kWatcherName), Qt::FindDirectChildrenOnly))
         delete timer;
 }
 
@@ -73,10 +74,12 @@ bool ChooseFile(QWidget* modal, const QString& path) {
 }
 
 void DismissNextMessageBox(std::u16string* text, int timeoutMs) {
-    OnNextModal([text](QWidget* modal) {
-        if (text) *text = MessageBoxText(modal);
-        PressOk(modal);
-    }, timeoutMs);
+    OnNextModal(
+        [text](QWidget* modal) {
+            if (text) *text = MessageBoxText(modal);
+            PressOk(modal);
+        },
+        timeoutMs);
 }
 
 }  // namespace afx::testing

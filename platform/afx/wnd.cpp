@@ -7,20 +7,23 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QWindow>
-
 #include <unordered_map>
 #include <unordered_set>
 
 #include "platform/afx/afx_internal.h"
 
-// --- Runtime classes and command targets ----------------------------------------------------------
+// --- Runtime classes and command targets
+// ----------------------------------------------------------
 
 CRuntimeClass CObject::classCObject = {"CObject", static_cast<int>(sizeof(CObject)), nullptr,
                                        []() -> CRuntimeClass* { return nullptr; }};
-CRuntimeClass* CObject::GetRuntimeClass() const { return &classCObject; }
+CRuntimeClass* CObject::GetRuntimeClass() const {
+    return &classCObject;
+}
 
 bool CRuntimeClass::IsDerivedFrom(const CRuntimeClass* base) const {
-    for (const CRuntimeClass* c = this; c != nullptr; c = c->m_pfnGetBaseClass ? c->m_pfnGetBaseClass() : nullptr)
+    for (const CRuntimeClass* c = this; c != nullptr;
+         c = c->m_pfnGetBaseClass ? c->m_pfnGetBaseClass() : nullptr)
         if (c == base) return true;
     return false;
 }
@@ -32,7 +35,9 @@ const AFX_MSGMAP* CCmdTarget::GetThisMessageMap() {
     static const AFX_MSGMAP map = {nullptr, &entries[0]};
     return &map;
 }
-const AFX_MSGMAP* CCmdTarget::GetMessageMap() const { return GetThisMessageMap(); }
+const AFX_MSGMAP* CCmdTarget::GetMessageMap() const {
+    return GetThisMessageMap();
+}
 
 const AFX_MSGMAP_ENTRY* CCmdTarget::FindEntry(UINT message, UINT code, UINT id) const {
     for (const AFX_MSGMAP* map = GetMessageMap(); map != nullptr;
@@ -54,10 +59,15 @@ BOOL CCmdTarget::OnCmdMsg(UINT nID, int nCode, void*, void*) {
     return TRUE;
 }
 
-void CCmdTarget::BeginWaitCursor() { if (CWinApp* app = AfxGetApp()) app->DoWaitCursor(1); }
-void CCmdTarget::EndWaitCursor() { if (CWinApp* app = AfxGetApp()) app->DoWaitCursor(-1); }
+void CCmdTarget::BeginWaitCursor() {
+    if (CWinApp* app = AfxGetApp()) app->DoWaitCursor(1);
+}
+void CCmdTarget::EndWaitCursor() {
+    if (CWinApp* app = AfxGetApp()) app->DoWaitCursor(-1);
+}
 
-// --- Handles --------------------------------------------------------------------------------------
+// --- Handles
+// --------------------------------------------------------------------------------------
 namespace {
 std::unordered_map<QWidget*, CWnd*>& Live() {
     static std::unordered_map<QWidget*, CWnd*> live;  // widget → attached object (or null)
@@ -87,7 +97,9 @@ void afx::SetAttached(QWidget* widget, CWnd* wnd) {
     Live()[widget] = wnd;
 }
 
-QString afx::ToQString(LPCWSTR text) { return text ? QString::fromUtf16(text) : QString(); }
+QString afx::ToQString(LPCWSTR text) {
+    return text ? QString::fromUtf16(text) : QString();
+}
 
 LRESULT afx::DefaultWidgetProc(QWidget* widget, UINT message, WPARAM wParam, LPARAM lParam) {
     if (widget == nullptr) return 0;
@@ -101,14 +113,17 @@ LRESULT afx::DefaultWidgetProc(QWidget* widget, UINT message, WPARAM wParam, LPA
                 bar->repaint();
                 return old;
             case PBM_DELTAPOS:
-                bar->setValue(std::clamp(old + static_cast<int>(wParam), bar->minimum(), bar->maximum()));
+                bar->setValue(
+                    std::clamp(old + static_cast<int>(wParam), bar->minimum(), bar->maximum()));
                 bar->repaint();
                 return old;
             case PBM_GETPOS:
                 return old;
             case PBM_SETRANGE: {
-                LRESULT previous = MAKELPARAM(static_cast<WORD>(bar->minimum()), static_cast<WORD>(bar->maximum()));
-                bar->setRange(LOWORD(static_cast<DWORD>(lParam)), HIWORD(static_cast<DWORD>(lParam)));
+                LRESULT previous = MAKELPARAM(static_cast<WORD>(bar->minimum()),
+                                              static_cast<WORD>(bar->maximum()));
+                bar->setRange(LOWORD(static_cast<DWORD>(lParam)),
+                              HIWORD(static_cast<DWORD>(lParam)));
                 bar->repaint();
                 return previous;
             }
@@ -124,7 +139,8 @@ LRESULT afx::DefaultWidgetProc(QWidget* widget, UINT message, WPARAM wParam, LPA
     return 0;
 }
 
-// --- Qt widget ------------------------------------------------------------------------------------
+// --- Qt widget
+// ------------------------------------------------------------------------------------
 afx::Widget::Widget(CWnd* owner, QWidget* parent, Qt::WindowFlags flags)
     : QWidget(parent, flags), owner_(owner) {}
 
@@ -152,7 +168,8 @@ void afx::Widget::closeEvent(QCloseEvent* event) {
     if (owner_) owner_->SendMessage(WM_CLOSE);
 }
 
-// --- System-library window calls ------------------------------------------------------------------
+// --- System-library window calls
+// ------------------------------------------------------------------
 LRESULT SendMessageW(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
     QWidget* widget = afx::WidgetOf(hwnd);
     if (widget == nullptr) return 0;
@@ -164,9 +181,12 @@ BOOL PostMessageW(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
     QWidget* widget = afx::WidgetOf(hwnd);
     if (widget == nullptr) return FALSE;
     QPointer<QWidget> guard(widget);
-    QMetaObject::invokeMethod(widget, [guard, hwnd, message, wParam, lParam] {
-        if (guard) SendMessageW(hwnd, message, wParam, lParam);
-    }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        widget,
+        [guard, hwnd, message, wParam, lParam] {
+            if (guard) SendMessageW(hwnd, message, wParam, lParam);
+        },
+        Qt::QueuedConnection);
     return TRUE;
 }
 
@@ -188,13 +208,23 @@ BOOL ShowWindow(HWND hwnd, int command) {
     if (!w) return FALSE;
     BOOL wasVisible = w->isVisible();
     switch (command) {
-        case SW_HIDE: w->hide(); break;
+        case SW_HIDE:
+            w->hide();
+            break;
         case SW_SHOWMINIMIZED:
-        case SW_MINIMIZE: w->showMinimized(); break;
-        case SW_SHOWMAXIMIZED: w->showMaximized(); break;
+        case SW_MINIMIZE:
+            w->showMinimized();
+            break;
+        case SW_SHOWMAXIMIZED:
+            w->showMaximized();
+            break;
         case SW_RESTORE:
-        case SW_SHOWNORMAL: w->showNormal(); break;
-        default: w->show(); break;
+        case SW_SHOWNORMAL:
+            w->showNormal();
+            break;
+        default:
+            w->show();
+            break;
     }
     return wasVisible;
 }
@@ -209,7 +239,9 @@ BOOL EnableWindow(HWND hwnd, BOOL enable) {
     return wasDisabled;
 }
 
-BOOL IsWindow(HWND hwnd) { return afx::WidgetOf(hwnd) != nullptr; }
+BOOL IsWindow(HWND hwnd) {
+    return afx::WidgetOf(hwnd) != nullptr;
+}
 
 BOOL GetClientRect(HWND hwnd, LPRECT rect) {
     QWidget* w = afx::WidgetOf(hwnd);
@@ -221,12 +253,15 @@ BOOL GetClientRect(HWND hwnd, LPRECT rect) {
 BOOL InvalidateRect(HWND hwnd, const RECT* rect, BOOL) {
     QWidget* w = afx::WidgetOf(hwnd);
     if (!w) return FALSE;
-    if (rect) w->update(QRect(rect->left, rect->top, rect->right - rect->left, rect->bottom - rect->top));
-    else w->update();
+    if (rect)
+        w->update(QRect(rect->left, rect->top, rect->right - rect->left, rect->bottom - rect->top));
+    else
+        w->update();
     return TRUE;
 }
 
-// --- CWnd -----------------------------------------------------------------------------------------
+// --- CWnd
+// -----------------------------------------------------------------------------------------
 IMPLEMENT_DYNCREATE(CWnd, CCmdTarget)
 
 BEGIN_MESSAGE_MAP(CWnd, CCmdTarget)
@@ -246,7 +281,9 @@ CWnd::~CWnd() {
     }
 }
 
-QWidget* CWnd::GetQWidget() const { return afx::WidgetOf(m_hWnd); }
+QWidget* CWnd::GetQWidget() const {
+    return afx::WidgetOf(m_hWnd);
+}
 
 void CWnd::AttachWidget(QWidget* widget, bool owns) {
     m_hWnd = afx::HandleOf(widget);
@@ -277,7 +314,8 @@ BOOL CWnd::SubclassWindow(HWND hwnd) {
 }
 
 HWND CWnd::UnsubclassWindow() {
-    if (QWidget* w = afx::WidgetOf(m_hWnd); w && afx::AttachedWnd(w) == this) afx::SetAttached(w, nullptr);
+    if (QWidget* w = afx::WidgetOf(m_hWnd); w && afx::AttachedWnd(w) == this)
+        afx::SetAttached(w, nullptr);
     return std::exchange(m_hWnd, nullptr);
 }
 
@@ -290,12 +328,26 @@ BOOL CWnd::PostMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     return PostMessageW(m_hWnd, message, wParam, lParam);
 }
 
-BOOL CWnd::ShowWindow(int command) { return ::ShowWindow(m_hWnd, command); }
-void CWnd::UpdateWindow() { ::UpdateWindow(m_hWnd); }
-void CWnd::Invalidate(BOOL erase) { ::InvalidateRect(m_hWnd, nullptr, erase); }
-BOOL CWnd::EnableWindow(BOOL enable) { return ::EnableWindow(m_hWnd, enable); }
-BOOL CWnd::IsWindowEnabled() const { QWidget* w = GetQWidget(); return w && w->isEnabled(); }
-BOOL CWnd::IsWindowVisible() const { QWidget* w = GetQWidget(); return w && w->isVisible(); }
+BOOL CWnd::ShowWindow(int command) {
+    return ::ShowWindow(m_hWnd, command);
+}
+void CWnd::UpdateWindow() {
+    ::UpdateWindow(m_hWnd);
+}
+void CWnd::Invalidate(BOOL erase) {
+    ::InvalidateRect(m_hWnd, nullptr, erase);
+}
+BOOL CWnd::EnableWindow(BOOL enable) {
+    return ::EnableWindow(m_hWnd, enable);
+}
+BOOL CWnd::IsWindowEnabled() const {
+    QWidget* w = GetQWidget();
+    return w && w->isEnabled();
+}
+BOOL CWnd::IsWindowVisible() const {
+    QWidget* w = GetQWidget();
+    return w && w->isVisible();
+}
 void CWnd::GetClientRect(LPRECT rect) const {
     if (!::GetClientRect(m_hWnd, rect) && rect) *rect = RECT{0, 0, 0, 0};
 }
@@ -319,17 +371,22 @@ void CWnd::SetWindowText(LPCWSTR text) {
     QWidget* w = GetQWidget();
     if (!w) return;
     QString s = afx::ToQString(text);
-    if (auto* b = qobject_cast<QAbstractButton*>(w)) b->setText(s);
-    else if (auto* l = qobject_cast<QLabel*>(w)) l->setText(s);
-    else w->setWindowTitle(s);
+    if (auto* b = qobject_cast<QAbstractButton*>(w))
+        b->setText(s);
+    else if (auto* l = qobject_cast<QLabel*>(w))
+        l->setText(s);
+    else
+        w->setWindowTitle(s);
 }
 
 CString CWnd::GetWindowText() const {
     QWidget* w = GetQWidget();
     if (!w) return CString();
     QString s = w->windowTitle();
-    if (auto* b = qobject_cast<QAbstractButton*>(w)) s = b->text();
-    else if (auto* l = qobject_cast<QLabel*>(w)) s = l->text();
+    if (auto* b = qobject_cast<QAbstractButton*>(w))
+        s = b->text();
+    else if (auto* l = qobject_cast<QLabel*>(w))
+        s = l->text();
     return CString(reinterpret_cast<const WCHAR*>(s.utf16()), static_cast<int>(s.size()));
 }
 
@@ -342,7 +399,9 @@ CWnd* CWnd::GetDlgItem(int id) const {
     return nullptr;
 }
 
-int CWnd::GetDlgCtrlID() const { return afx::ControlId(GetQWidget()); }
+int CWnd::GetDlgCtrlID() const {
+    return afx::ControlId(GetQWidget());
+}
 
 CWnd* CWnd::GetParent() const {
     QWidget* w = GetQWidget();
@@ -372,8 +431,10 @@ void CWnd::CenterWindow(CWnd* alternateOwner) {
     QSize size = w->size();
     QPoint topLeft(area.x() + (area.width() - size.width()) / 2,
                    area.y() + (area.height() - size.height()) / 2);
-    if (w->isWindow()) w->move(topLeft);
-    else w->move(w->parentWidget()->mapFromGlobal(topLeft));
+    if (w->isWindow())
+        w->move(topLeft);
+    else
+        w->move(w->parentWidget()->mapFromGlobal(topLeft));
 }
 
 BOOL CWnd::DestroyWindow() {
@@ -399,7 +460,9 @@ BOOL CWnd::UpdateData(BOOL saveAndValidate) {
 
 void CWnd::DoDataExchange(CDataExchange*) {}
 
-BOOL CWnd::PreCreateWindow(CREATESTRUCT&) { return TRUE; }
+BOOL CWnd::PreCreateWindow(CREATESTRUCT&) {
+    return TRUE;
+}
 
 BOOL CWnd::Create(LPCWSTR, LPCWSTR windowName, DWORD style, const RECT& rect, CWnd* parent, UINT id,
                   CCreateContext* context) {
@@ -462,7 +525,7 @@ BOOL CWnd::OnWndMsg(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* result)
         }
         case AfxSig_vwii: {
             (this->*e->pfn.pfn_vwii)(static_cast<UINT>(wParam), LOWORD(static_cast<DWORD>(lParam)),
-                         HIWORD(static_cast<DWORD>(lParam)));
+                                     HIWORD(static_cast<DWORD>(lParam)));
             *result = 0;
             return TRUE;
         }
@@ -484,16 +547,23 @@ LRESULT CWnd::DefWindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
     return afx::DefaultWidgetProc(GetQWidget(), message, wParam, lParam);
 }
 
-int CWnd::OnCreate(LPCREATESTRUCT) { return 0; }
+int CWnd::OnCreate(LPCREATESTRUCT) {
+    return 0;
+}
 void CWnd::OnSize(UINT, int, int) {}
-void CWnd::OnClose() { DestroyWindow(); }
+void CWnd::OnClose() {
+    DestroyWindow();
+}
 
-// --- Controls -------------------------------------------------------------------------------------
+// --- Controls
+// -------------------------------------------------------------------------------------
 IMPLEMENT_DYNAMIC(CButton, CWnd)
 IMPLEMENT_DYNAMIC(CStatic, CWnd)
 IMPLEMENT_DYNAMIC(CProgressCtrl, CWnd)
 
-void CButton::Click() { SendMessage(BM_CLICK); }
+void CButton::Click() {
+    SendMessage(BM_CLICK);
+}
 
 void CProgressCtrl::SetRange(short lower, short upper) {
     SendMessage(PBM_SETRANGE, 0, MAKELPARAM(static_cast<WORD>(lower), static_cast<WORD>(upper)));
@@ -505,7 +575,9 @@ void CProgressCtrl::GetRange(int& lower, int& upper) const {
     upper = bar ? bar->maximum() : 0;
 }
 
-int CProgressCtrl::SetPos(int pos) { return static_cast<int>(SendMessage(PBM_SETPOS, static_cast<WPARAM>(pos))); }
+int CProgressCtrl::SetPos(int pos) {
+    return static_cast<int>(SendMessage(PBM_SETPOS, static_cast<WPARAM>(pos)));
+}
 int CProgressCtrl::GetPos() const {
     auto* bar = qobject_cast<QProgressBar*>(GetQWidget());
     return bar ? bar->value() : 0;

@@ -37,10 +37,11 @@ constexpr ErrorText kErrorTexts[] = {
     {ERROR_IO_DEVICE, "The request could not be performed because of an I/O device error."},
     {ERROR_DEVICE_NOT_CONNECTED, "The device is not connected."},
     {ERROR_TIMEOUT, "This operation returned because the timeout period expired."},
-    {ERROR_RESOURCE_DATA_NOT_FOUND,
-     "The specified image file did not contain a resource section."},
-    {ERROR_RESOURCE_TYPE_NOT_FOUND, "The specified resource type cannot be found in the image file."},
-    {ERROR_RESOURCE_NAME_NOT_FOUND, "The specified resource name cannot be found in the image file."},
+    {ERROR_RESOURCE_DATA_NOT_FOUND, "The specified image file did not contain a resource section."},
+    {ERROR_RESOURCE_TYPE_NOT_FOUND,
+     "The specified resource type cannot be found in the image file."},
+    {ERROR_RESOURCE_NAME_NOT_FOUND,
+     "The specified resource name cannot be found in the image file."},
 };
 
 const char* FindText(DWORD code) {
@@ -52,8 +53,12 @@ const char* FindText(DWORD code) {
 
 }  // namespace
 
-DWORD GetLastError() { return lastError; }
-void SetLastError(DWORD code) { lastError = code; }
+DWORD GetLastError() {
+    return lastError;
+}
+void SetLastError(DWORD code) {
+    lastError = code;
+}
 
 HLOCAL LocalAlloc(UINT, std::size_t bytes) {
     void* p = std::calloc(1, bytes == 0 ? 1 : bytes);

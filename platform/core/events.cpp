@@ -41,8 +41,8 @@ public:
         auto released = [&] { return signalled_ || pulses_ != pulsesAtStart; };
         if (milliseconds == INFINITE) {
             changed_.wait(lock, released);
-        } else if (!changed_.wait_until(lock, Clock::now() + std::chrono::milliseconds(milliseconds),
-                                        released)) {
+        } else if (!changed_.wait_until(
+                       lock, Clock::now() + std::chrono::milliseconds(milliseconds), released)) {
             return WAIT_TIMEOUT;
         }
         if (!manual_ && signalled_) signalled_ = false;
@@ -93,7 +93,8 @@ BOOL PulseEvent(HANDLE event) {
 }
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
-    std::shared_ptr<platform::Waitable> object = platform::LookupHandleAs<platform::Waitable>(handle);
+    std::shared_ptr<platform::Waitable> object =
+        platform::LookupHandleAs<platform::Waitable>(handle);
     if (!object) {
         SetLastError(ERROR_INVALID_HANDLE);
         return WAIT_FAILED;

@@ -17,7 +17,9 @@ int ShowUserMessage(const WCHAR* text, UINT type) {
     return IDOK;
 }
 
-MessagePresenter SetMessagePresenter(MessagePresenter p) { return presenter.exchange(p); }
+MessagePresenter SetMessagePresenter(MessagePresenter p) {
+    return presenter.exchange(p);
+}
 
 std::vector<std::u16string> TakeRecordedMessages() {
     std::lock_guard lock(recordedMutex);

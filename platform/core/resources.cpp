@@ -11,8 +11,12 @@ std::atomic<const ResourceSet*> programResources{nullptr};
 char moduleToken;
 }  // namespace
 
-const ResourceSet* SetProgramResources(const ResourceSet* set) { return programResources.exchange(set); }
-const ResourceSet* ProgramResources() { return programResources.load(); }
+const ResourceSet* SetProgramResources(const ResourceSet* set) {
+    return programResources.exchange(set);
+}
+const ResourceSet* ProgramResources() {
+    return programResources.load();
+}
 
 }  // namespace platform
 
@@ -25,7 +29,8 @@ bool SameName(const WCHAR* a, const WCHAR* b) {
 
 bool TypeMatches(const platform::ResourceEntry& e, LPCWSTR type) {
     if (IS_INTRESOURCE(type)) {
-        return e.typeName == nullptr && e.typeId == static_cast<WORD>(reinterpret_cast<std::uintptr_t>(type));
+        return e.typeName == nullptr &&
+               e.typeId == static_cast<WORD>(reinterpret_cast<std::uintptr_t>(type));
     }
     return e.typeName != nullptr && SameName(e.typeName, type);
 }
@@ -74,7 +79,9 @@ HGLOBAL LoadResource(HMODULE module, HRSRC resource) {
     return const_cast<void*>(static_cast<platform::ResourceEntry*>(resource)->data);
 }
 
-LPVOID LockResource(HGLOBAL loaded) { return loaded; }
+LPVOID LockResource(HGLOBAL loaded) {
+    return loaded;
+}
 
 DWORD SizeofResource(HMODULE module, HRSRC resource) {
     if (!KnownModule(module) || resource == nullptr) {

@@ -1,6 +1,7 @@
+#include "platform/sound.h"
+
 #include <atomic>
 
-#include "platform/sound.h"
 #include "platform/wincore.h"
 
 namespace platform {
@@ -10,9 +11,13 @@ std::atomic<BeepPlayer> player{nullptr};
 std::atomic<unsigned long> counts[8];
 }  // namespace
 
-BeepPlayer SetBeepPlayer(BeepPlayer p) { return player.exchange(p); }
+BeepPlayer SetBeepPlayer(BeepPlayer p) {
+    return player.exchange(p);
+}
 
-unsigned long BeepCount(UINT type) { return counts[(type >> 4) & 7].load(); }
+unsigned long BeepCount(UINT type) {
+    return counts[(type >> 4) & 7].load();
+}
 
 }  // namespace platform
 

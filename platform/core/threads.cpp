@@ -77,8 +77,8 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, std::size_t stackSize, LPTHREAD_START
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    auto object = std::make_shared<platform::ThreadObject>(start, parameter,
-                                                           (flags & CREATE_SUSPENDED) != 0);
+    auto object =
+        std::make_shared<platform::ThreadObject>(start, parameter, (flags & CREATE_SUSPENDED) != 0);
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
@@ -115,4 +115,6 @@ BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode) {
     return TRUE;
 }
 
-DWORD GetCurrentThreadId() { return static_cast<DWORD>(::syscall(SYS_gettid)); }
+DWORD GetCurrentThreadId() {
+    return static_cast<DWORD>(::syscall(SYS_gettid));
+}

@@ -48,7 +48,9 @@ void Report(const char* key, const std::string& value) {
     std::printf("probe %s %s\n", key, value.c_str());
     std::fflush(stdout);
 }
-void Report(const char* key, long long value) { Report(key, std::to_string(value)); }
+void Report(const char* key, long long value) {
+    Report(key, std::to_string(value));
+}
 
 std::string Utf8(const std::u16string& s) {
     std::string out;
@@ -56,7 +58,9 @@ std::string Utf8(const std::u16string& s) {
     return out;
 }
 
-CFrameWnd* Frame() { return dynamic_cast<CFrameWnd*>(AfxGetMainWnd()); }
+CFrameWnd* Frame() {
+    return dynamic_cast<CFrameWnd*>(AfxGetMainWnd());
+}
 CVantraView* View() {
     CFrameWnd* frame = Frame();
     return frame ? dynamic_cast<CVantraView*>(frame->GetActiveView()) : nullptr;
@@ -94,7 +98,8 @@ QImage ReferenceBand(const char* version) {
 bool BandEquals(const QImage& view, const QImage& reference) {
     for (int y = 0; y < 20; ++y) {
         for (int x = 0; x < 240; ++x) {
-            if ((view.pixel(x, 140 + y) & 0xFFFFFF) != (reference.pixel(x, y) & 0xFFFFFF)) return false;
+            if ((view.pixel(x, 140 + y) & 0xFFFFFF) != (reference.pixel(x, y) & 0xFFFFFF))
+                return false;
         }
     }
     return true;
@@ -117,17 +122,20 @@ void ReportVersionBand() {
 void PressLoad(int round) {
     CVantraView* view = View();
     const unsigned long beeps = platform::BeepCount(MB_ICONEXCLAMATION);
-    afx::testing::OnNextModal([view, round](QWidget* box) {
-        const std::string prefix = "round" + std::to_string(round) + "-";
-        Report((prefix + "outcome").c_str(), Utf8(afx::testing::MessageBoxText(box)));
-        Report((prefix + "progress").c_str(), view->m_progress.GetPos());
-        Report((prefix + "load-enabled-under-box").c_str(), view->m_btnLoad.IsWindowEnabled());
-        afx::testing::PressOk(box);
-    }, 120000);
+    afx::testing::OnNextModal(
+        [view, round](QWidget* box) {
+            const std::string prefix = "round" + std::to_string(round) + "-";
+            Report((prefix + "outcome").c_str(), Utf8(afx::testing::MessageBoxText(box)));
+            Report((prefix + "progress").c_str(), view->m_progress.GetPos());
+            Report((prefix + "load-enabled-under-box").c_str(), view->m_btnLoad.IsWindowEnabled());
+            afx::testing::PressOk(box);
+        },
+        120000);
     view->m_btnLoad.Click();  // returns once the outcome box is dismissed
     const std::string prefix = "round" + std::to_string(round) + "-";
     Report((prefix + "load-enabled-after").c_str(), view->m_btnLoad.IsWindowEnabled());
-    Report((prefix + "beeps").c_str(), static_cast<long long>(platform::BeepCount(MB_ICONEXCLAMATION) - beeps));
+    Report((prefix + "beeps").c_str(),
+           static_cast<long long>(platform::BeepCount(MB_ICONEXCLAMATION) - beeps));
 }
 
 void Act() {
@@ -180,7 +188,8 @@ void Install() {
     auto* poll = new QTimer(qApp);
     QObject::connect(poll, &QTimer::timeout, [] {
         CFrameWnd* frame = Frame();
-        if (!g_acted && frame != nullptr && frame->IsWindowVisible() && afx::MainLoopRunning()) Act();
+        if (!g_acted && frame != nullptr && frame->IsWindowVisible() && afx::MainLoopRunning())
+            Act();
     });
     poll->start(20);
 }

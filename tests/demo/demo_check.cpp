@@ -7,7 +7,6 @@
 #include <QGuiApplication>
 #include <QImage>
 #include <QRect>
-
 #include <algorithm>
 #include <cstdio>
 #include <functional>
@@ -27,15 +26,21 @@ void Check(bool ok, const char* what, const QString& detail = {}) {
     if (!ok) ++g_failures;
 }
 
-bool IsBlack(QRgb p) { return qRed(p) < 40 && qGreen(p) < 40 && qBlue(p) < 40; }
-bool IsYellow(QRgb p) { return qRed(p) > 150 && qGreen(p) > 150 && qBlue(p) < 90; }
+bool IsBlack(QRgb p) {
+    return qRed(p) < 40 && qGreen(p) < 40 && qBlue(p) < 40;
+}
+bool IsYellow(QRgb p) {
+    return qRed(p) > 150 && qGreen(p) > 150 && qBlue(p) < 90;
+}
 // Button faces, the empty bar and dialog backgrounds: light and without colour.
 bool IsLightGrey(QRgb p) {
     const int lo = std::min({qRed(p), qGreen(p), qBlue(p)});
     const int hi = std::max({qRed(p), qGreen(p), qBlue(p)});
     return lo > 150 && hi - lo < 40;
 }
-bool IsDark(QRgb p) { return qGray(p) < 90; }
+bool IsDark(QRgb p) {
+    return qGray(p) < 90;
+}
 
 int Count(const QImage& image, QRect area, const std::function<bool(QRgb)>& test) {
     area &= image.rect();
@@ -65,7 +70,7 @@ QImage Load(const char* path) {
 }
 
 struct Layout {
-    QRect load;      // in the view's pixels
+    QRect load;  // in the view's pixels
     QRect progress;
 };
 
@@ -97,7 +102,8 @@ std::pair<int, int> YellowSpan(const QImage& image, int top, int bottom) {
 
 void CheckWarning(const QImage& image, const Layout& form) {
     const int top = ViewTop(image);
-    Check(top > 0, "warning: command bar above a black view", QString("view starts at row %1").arg(top));
+    Check(top > 0, "warning: command bar above a black view",
+          QString("view starts at row %1").arg(top));
     if (top <= 0) return;
     const QRect view(0, top, image.width(), image.height() - top);
     const double black = Share(image, view, IsBlack);
@@ -107,32 +113,47 @@ void CheckWarning(const QImage& image, const Layout& form) {
     // button at this form's size, so only the three above it can show.
     const int bands[3][2] = {{0, 140}, {140, 160}, {160, 180}};
     for (const auto& band : bands) {
-        const int n = Count(image, QRect(0, top + band[0], image.width(), band[1] - band[0]), IsYellow);
-        Check(n > 20, "warning: yellow text in band", QString("rows %1-%2: %3 pixels").arg(band[0]).arg(band[1]).arg(n));
+        const int n =
+            Count(image, QRect(0, top + band[0], image.width(), band[1] - band[0]), IsYellow);
+        Check(n > 20, "warning: yellow text in band",
+              QString("rows %1-%2: %3 pixels").arg(band[0]).arg(band[1]).arg(n));
     }
 
     // "Current Version: V4.01" and "Current Version: 0.00" differ in width; the board's
     // answer must be what was drawn. The view draws in the "System" face at 10 points.
     QFont font = afx::FaceFont(u"System");
     font.setPointSize(10);
-    const int expected = QFontMetrics(font).horizontalAdvance(QStringLiteral("Current Version: V4.01"));
+    const int expected =
+        QFontMetrics(font).horizontalAdvance(QStringLiteral("Current Version: V4.01"));
     const auto [left, right] = YellowSpan(image, top + 140, top + 160);
     const int width = right - left + 1;
-    Check(std::abs(width - expected) <= 4, "warning: version line as wide as \"Current Version: V4.01\"",
+    Check(std::abs(width - expected) <= 4,
+          "warning: version line as wide as \"Current Version: V4.01\"",
           QString("%1 px, expected %2").arg(width).arg(expected));
 
     const QRect load = form.load.translated(0, top);
     const QRect bar = form.progress.translated(0, top);
     const double face = Share(image, load.adjusted(3, 3, -3, -3), IsLightGrey);
     Check(face > 0.7, "warning: LOAD button where the form puts it",
-          QString("(%1,%2 %3x%4) %5% light").arg(load.x()).arg(load.y()).arg(load.width()).arg(load.height()).arg(int(face * 100)));
+          QString("(%1,%2 %3x%4) %5% light")
+              .arg(load.x())
+              .arg(load.y())
+              .arg(load.width())
+              .arg(load.height())
+              .arg(int(face * 100)));
     const double empty = Share(image, bar.adjusted(3, 3, -3, -3), IsLightGrey);
     Check(empty > 0.9, "warning: empty progress bar under it",
-          QString("(%1,%2 %3x%4) %5% light").arg(bar.x()).arg(bar.y()).arg(bar.width()).arg(bar.height()).arg(int(empty * 100)));
+          QString("(%1,%2 %3x%4) %5% light")
+              .arg(bar.x())
+              .arg(bar.y())
+              .arg(bar.width())
+              .arg(bar.height())
+              .arg(int(empty * 100)));
     // Black just outside both: the controls are not larger or shifted.
-    const double outside = Share(image, QRect(load.left(), load.top() - 3, load.width(), 1), IsBlack) +
-                           Share(image, QRect(bar.left(), bar.bottom() + 3, bar.width(), 1), IsBlack) +
-                           Share(image, QRect(load.left() - 3, load.top(), 1, bar.bottom() - load.top()), IsBlack);
+    const double outside =
+        Share(image, QRect(load.left(), load.top() - 3, load.width(), 1), IsBlack) +
+        Share(image, QRect(bar.left(), bar.bottom() + 3, bar.width(), 1), IsBlack) +
+        Share(image, QRect(load.left() - 3, load.top(), 1, bar.bottom() - load.top()), IsBlack);
     Check(outside > 2.7, "warning: black around the controls");
 }
 
@@ -155,8 +176,10 @@ void CheckProgress(const QImage& image, const Layout& form) {
             lastFilled = x;
         }
     }
-    const QString detail = QString("%1 filled, %2 empty columns of %3").arg(filled).arg(unfilled).arg(bar.width());
-    Check(filled > bar.width() / 20 && unfilled > bar.width() / 20, "progress: bar part-filled", detail);
+    const QString detail =
+        QString("%1 filled, %2 empty columns of %3").arg(filled).arg(unfilled).arg(bar.width());
+    Check(filled > bar.width() / 20 && unfilled > bar.width() / 20, "progress: bar part-filled",
+          detail);
     Check(firstUnfilled > lastFilled, "progress: filled from the left", detail);
 }
 
@@ -180,7 +203,8 @@ int main(int argc, char** argv) {
     QGuiApplication app(argc, argv);
     platform::SetProgramResources(&VantraResources());
     const Layout form = FormLayout();
-    Check(!form.load.isEmpty() && !form.progress.isEmpty(), "upgrade form has LOAD and the progress bar");
+    Check(!form.load.isEmpty() && !form.progress.isEmpty(),
+          "upgrade form has LOAD and the progress bar");
 
     CheckWarning(Load(argv[1]), form);
     CheckProgress(Load(argv[2]), form);

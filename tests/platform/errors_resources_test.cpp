@@ -15,17 +15,18 @@ std::u16string SystemText(DWORD code) {
     LPWSTR text = nullptr;
     DWORD n = FormatMessageW(
         FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<LPWSTR>(&text), 0,
-        nullptr);
+        nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<LPWSTR>(&text),
+        0, nullptr);
     std::u16string out = n ? std::u16string(text, n) : u"";
     LocalFree(text);
     return out;
 }
 
 TEST(Errors, EveryCodeTheLayerSetsHasAnEnglishText) {
-    for (DWORD code : {ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED, ERROR_INVALID_HANDLE,
-                       ERROR_MORE_DATA, ERROR_NO_MORE_ITEMS, ERROR_RESOURCE_TYPE_NOT_FOUND,
-                       ERROR_RESOURCE_NAME_NOT_FOUND, ERROR_NOT_SUPPORTED, ERROR_SHARING_VIOLATION}) {
+    for (DWORD code :
+         {ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED, ERROR_INVALID_HANDLE, ERROR_MORE_DATA,
+          ERROR_NO_MORE_ITEMS, ERROR_RESOURCE_TYPE_NOT_FOUND, ERROR_RESOURCE_NAME_NOT_FOUND,
+          ERROR_NOT_SUPPORTED, ERROR_SHARING_VIOLATION}) {
         EXPECT_FALSE(SystemText(code).empty()) << code;
     }
     EXPECT_EQ(SystemText(ERROR_RESOURCE_NAME_NOT_FOUND),

@@ -15,8 +15,8 @@ DWORD CountRun(LPVOID parameter) {
 
 TEST(Threads, SuspendedThreadRunsOnlyAfterResume) {
     runs = 0;
-    HANDLE t = CreateThread(nullptr, 0, CountRun, reinterpret_cast<LPVOID>(42), CREATE_SUSPENDED,
-                            nullptr);
+    HANDLE t =
+        CreateThread(nullptr, 0, CountRun, reinterpret_cast<LPVOID>(42), CREATE_SUSPENDED, nullptr);
     ASSERT_NE(t, nullptr);
     EXPECT_EQ(WaitForSingleObject(t, 50), WAIT_TIMEOUT);
     EXPECT_EQ(runs.load(), 0);

@@ -30,7 +30,9 @@ Bytes Resource(WORD type) {
     return b;
 }
 
-std::size_t RowBytes(int width, int bits) { return static_cast<std::size_t>((width * bits + 31) / 32 * 4); }
+std::size_t RowBytes(int width, int bits) {
+    return static_cast<std::size_t>((width * bits + 31) / 32 * 4);
+}
 
 // A 4-bit device-independent bitmap header at `at` and what follows it: 16 palette entries,
 // then `height` rows of pixels (and, for icons, the 1-bit mask). Returns the bytes it covers.
@@ -38,9 +40,9 @@ std::size_t CheckDib(const Bytes& b, std::size_t at, int width, int height, bool
     EXPECT_EQ(b.U32(at), 40u);  // BITMAPINFOHEADER
     EXPECT_EQ(b.I32(at + 4), width);
     EXPECT_EQ(b.I32(at + 8), withMask ? 2 * height : height);  // icons count the mask in the height
-    EXPECT_EQ(b.U16(at + 12), 1u);                                // planes
-    EXPECT_EQ(b.U16(at + 14), 4u);                                // bits per pixel
-    EXPECT_EQ(b.U32(at + 16), 0u);                                // uncompressed
+    EXPECT_EQ(b.U16(at + 12), 1u);                             // planes
+    EXPECT_EQ(b.U16(at + 14), 4u);                             // bits per pixel
+    EXPECT_EQ(b.U32(at + 16), 0u);                             // uncompressed
     const std::uint32_t colours = b.U32(at + 32);
     EXPECT_TRUE(colours == 0 || colours == 16) << colours;
     std::size_t size = 40 + 16 * 4 + RowBytes(width, 4) * height;

@@ -50,7 +50,10 @@ DWORD U32(const std::vector<unsigned char>& b, std::size_t at) {
 }
 
 TEST_F(ProgramResources, EveryResourceOfTheTableIsFoundByTypeAndId) {
-    struct Wanted { WORD type; WORD id; };
+    struct Wanted {
+        WORD type;
+        WORD id;
+    };
     const Wanted numbered[] = {
         {RT_GROUP_ICON, 128}, {RT_BITMAP, 128}, {RT_TOOLBAR, 128}, {RT_ACCELERATOR, 128},
         {RT_DIALOG, 100},     {RT_DIALOG, 101}, {RT_VERSION, 1},
@@ -91,7 +94,8 @@ TEST_F(ProgramResources, FirmwareImagesHaveTheImageLayout) {
 TEST_F(ProgramResources, EmbeddedImage144IsTheBuildTreeFile) {
     std::ifstream f(VANTRA_FIRMWARE_144_BIN, std::ios::binary);
     ASSERT_TRUE(f) << VANTRA_FIRMWARE_144_BIN;
-    const std::vector<unsigned char> file((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    const std::vector<unsigned char> file((std::istreambuf_iterator<char>(f)),
+                                          std::istreambuf_iterator<char>());
     EXPECT_TRUE(file == Firmware(144));
 }
 
@@ -100,7 +104,8 @@ TEST_F(ProgramResources, SystemStrings) {
     EXPECT_EQ(String(103), u"Tools");
     EXPECT_EQ(String(104), u"Windows sockets initialization failed.");
     EXPECT_EQ(String(128), u"Vantra\n\nVantra\n\n\nVantra.Document\nVantra Document");
-    const char16_t* const bar[] = {u"New", u"File", u"Help", u"Save", u"Cut", u"Copy", u"Paste", u"About"};
+    const char16_t* const bar[] = {u"New", u"File", u"Help",  u"Save",
+                                   u"Cut", u"Copy", u"Paste", u"About"};
     for (UINT i = 0; i < std::size(bar); ++i) EXPECT_EQ(String(65000 + i), bar[i]) << 65000 + i;
 }
 
@@ -110,8 +115,8 @@ TEST_F(ProgramResources, FrameworkStringsAreTheListedOnesOnly) {
     EXPECT_EQ(String(59137), u"CAP");
     EXPECT_EQ(String(61203), u"Activate Task List");
     // Command prompts are "description\nshort name".
-    for (UINT id : {57604u, 57632u, 57633u, 57634u, 57635u, 57636u, 57637u, 57640u, 57641u, 57642u, 57643u,
-                    57644u, 57653u, 57665u, 57680u, 57681u}) {
+    for (UINT id : {57604u, 57632u, 57633u, 57634u, 57635u, 57636u, 57637u, 57640u, 57641u, 57642u,
+                    57643u, 57644u, 57653u, 57665u, 57680u, 57681u}) {
         const std::u16string s = String(id);
         const auto lf = s.find(u'\n');
         ASSERT_NE(lf, std::u16string::npos) << id;
@@ -191,8 +196,9 @@ TEST_F(ProgramResources, AboutBox) {
 TEST_F(ProgramResources, AcceleratorsAndToolbar) {
     const auto& t = Load<platform::AcceleratorTable>(RT_ACCELERATOR, IDR_MAINFRAME);
     ASSERT_EQ(t.count, 8u);
-    const std::pair<char, WORD> wanted[] = {{'N', 0xE100}, {'O', 0xE101}, {'S', 0xE103}, {'Q', 0xE141},
-                                            {'Z', 0xE12B}, {'X', 0xE123}, {'C', 0xE122}, {'V', 0xE125}};
+    const std::pair<char, WORD> wanted[] = {{'N', 0xE100}, {'O', 0xE101}, {'S', 0xE103},
+                                            {'Q', 0xE141}, {'Z', 0xE12B}, {'X', 0xE123},
+                                            {'C', 0xE122}, {'V', 0xE125}};
     for (std::size_t i = 0; i < 8; ++i) {
         EXPECT_EQ(t.entries[i].flags, platform::FVIRTKEY | platform::FCONTROL) << i;
         EXPECT_EQ(t.entries[i].key, wanted[i].first) << i;
@@ -210,16 +216,22 @@ TEST_F(ProgramResources, AcceleratorsAndToolbar) {
 TEST_F(ProgramResources, VersionBlock) {
     const auto& v = Load<platform::VersionInfo>(RT_VERSION, 1);
     EXPECT_EQ(std::vector<WORD>(v.fileVersion, v.fileVersion + 4), (std::vector<WORD>{1, 0, 0, 1}));
-    EXPECT_EQ(std::vector<WORD>(v.productVersion, v.productVersion + 4), (std::vector<WORD>{1, 0, 0, 1}));
-    EXPECT_EQ(std::tie(v.flagsMask, v.flags, v.os, v.fileType, v.fileSubtype, v.fileDateMs, v.fileDateLs),
-              std::make_tuple(0x3Fu, 0u, 4u, 1u, 0u, 0u, 0u));
+    EXPECT_EQ(std::vector<WORD>(v.productVersion, v.productVersion + 4),
+              (std::vector<WORD>{1, 0, 0, 1}));
+    EXPECT_EQ(
+        std::tie(v.flagsMask, v.flags, v.os, v.fileType, v.fileSubtype, v.fileDateMs, v.fileDateLs),
+        std::make_tuple(0x3Fu, 0u, 4u, 1u, 0u, 0u, 0u));
     EXPECT_EQ(std::u16string(v.stringTableName), u"040904B0");
     EXPECT_EQ(v.translationLanguage, 0x0409);
     EXPECT_EQ(v.translationCodePage, 0x04B0);
     const std::pair<std::u16string, std::u16string> wanted[] = {
-        {u"FileDescription", u"Vantra WCE MFC Application"}, {u"FileVersion", u"1, 0, 0, 1"},
-        {u"InternalName", u"Vantra"}, {u"LegalTrademarks", u""}, {u"OriginalFilename", u"Vantra.exe"},
-        {u"ProductName", u"Vantra Application"}, {u"ProductVersion", u"1, 0, 0, 1"},
+        {u"FileDescription", u"Vantra WCE MFC Application"},
+        {u"FileVersion", u"1, 0, 0, 1"},
+        {u"InternalName", u"Vantra"},
+        {u"LegalTrademarks", u""},
+        {u"OriginalFilename", u"Vantra.exe"},
+        {u"ProductName", u"Vantra Application"},
+        {u"ProductVersion", u"1, 0, 0, 1"},
     };
     ASSERT_EQ(v.stringCount, std::size(wanted));
     for (std::size_t i = 0; i < v.stringCount; ++i) {

@@ -38,7 +38,9 @@ std::string XvfbServer::Display() const {
     return std::string(":").append(std::to_string(display_));
 }
 
-bool XvfbServer::Available() { return !FindProgram("Xvfb").empty(); }
+bool XvfbServer::Available() {
+    return !FindProgram("Xvfb").empty();
+}
 
 bool XvfbServer::Start(const std::string& screen, int timeoutMs) {
     Stop();
@@ -51,7 +53,8 @@ bool XvfbServer::Start(const std::string& screen, int timeoutMs) {
     for (int n = 90; n < 190; ++n) {
         const std::string number = std::to_string(n);
         const std::string socket = std::string("/tmp/.X11-unix/X").append(number);
-        if (Exists(std::string("/tmp/.X").append(number).append("-lock")) || Exists(socket)) continue;
+        if (Exists(std::string("/tmp/.X").append(number).append("-lock")) || Exists(socket))
+            continue;
         const std::string display = std::string(":").append(number);
         pid_t pid = ::fork();
         if (pid < 0) {

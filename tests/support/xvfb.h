@@ -1,9 +1,9 @@
 // Starts a private X server for a test and stops it again.
 #pragma once
 
-#include <string>
-
 #include <sys/types.h>
+
+#include <string>
 
 namespace testsupport {
 

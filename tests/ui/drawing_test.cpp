@@ -1,6 +1,7 @@
+#include <gtest/gtest.h>
+
 #include <QFont>
 #include <QFontInfo>
-#include <gtest/gtest.h>
 
 #include "platform/afx/afxwin.h"
 
@@ -54,7 +55,8 @@ int LineHeight(CFont& font) {
 TEST(DrawText, WordBreakWrapsBetweenWordsAtTheWidthAndClipsToTheBand) {
     Canvas c(300, 200);
     CRect band(0, 0, 120, 60);
-    c.mem.DrawText(kWarning, static_cast<int>(std::char_traits<char16_t>::length(kWarning)), band, DT_WORDBREAK);
+    c.mem.DrawText(kWarning, static_cast<int>(std::char_traits<char16_t>::length(kWarning)), band,
+                   DT_WORDBREAK);
     CRect ink = c.Inked();
     ASSERT_GE(ink.right, 0) << "nothing drawn";
     EXPECT_LE(ink.left, 3) << "left-aligned";

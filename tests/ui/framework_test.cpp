@@ -1,3 +1,5 @@
+#include <gtest/gtest.h>
+
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDialog>
@@ -13,8 +15,6 @@
 #include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <csignal>
 
@@ -190,7 +190,11 @@ TEST_F(Shell, FormControlsSitAtTheirDialogUnitRectanglesForTheDialogFont) {
     EXPECT_EQ(QFontInfo(button->font()).family(), QFontInfo(sans).family());
     EXPECT_EQ(button->font().pointSize(), 8);
     QFontMetrics m(button->font());
-    int baseX = (m.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz")) / 26 + 1) / 2;
+    int baseX = (m.horizontalAdvance(
+                     QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz")) /
+                     26 +
+                 1) /
+                2;
     int baseY = m.height();
     auto px = [](int v, int base, int div) { return (v * base + div / 2) / div; };
     EXPECT_EQ(button->geometry(), QRect(QPoint(px(7, baseX, 4), px(112, baseY, 8)),
@@ -276,8 +280,10 @@ TEST_F(Shell, AboutBoxOpensTwiceShowingIconAndTitleCentredAndEndsByItsCaptionOk)
             EXPECT_EQ(modal->windowTitle(), QStringLiteral("About Tovrin Vantra"));
             bool titleLine = false, icon = false, caption = false;
             for (QLabel* label : modal->findChildren<QLabel*>()) {
-                if (label->text() == QStringLiteral("Tovrin Firmware Vantra Version 1.0")) titleLine = label->isVisible();
-                if (label->text() == QStringLiteral("About Tovrin Vantra")) caption = label->isVisible();
+                if (label->text() == QStringLiteral("Tovrin Firmware Vantra Version 1.0"))
+                    titleLine = label->isVisible();
+                if (label->text() == QStringLiteral("About Tovrin Vantra"))
+                    caption = label->isVisible();
                 if (!label->pixmap().isNull()) {
                     QImage image = label->pixmap().toImage();
                     icon = image.width() == 32 && image.pixelColor(16, 16) == QColor(255, 0, 0);
@@ -287,7 +293,8 @@ TEST_F(Shell, AboutBoxOpensTwiceShowingIconAndTitleCentredAndEndsByItsCaptionOk)
             EXPECT_TRUE(icon) << "the 32x32 image of icon 128";
             EXPECT_TRUE(caption) << "the caption row";
             QPoint centre = modal->frameGeometry().center();
-            EXPECT_LE((centre - frameRect.center()).manhattanLength(), 2) << "centred over the main window";
+            EXPECT_LE((centre - frameRect.center()).manhattanLength(), 2)
+                << "centred over the main window";
             EXPECT_TRUE(afx::testing::PressOk(modal));
         });
         Command(ID_APP_ABOUT);
@@ -337,7 +344,8 @@ TEST_F(Shell, SavingAndOpeningMoveNoData) {
     QString saved = dir.filePath(QStringLiteral("saved.vantra"));
     CDocument* doc = Frame()->GetActiveDocument();
 
-    afx::testing::OnNextModal([&](QWidget* modal) { EXPECT_TRUE(afx::testing::ChooseFile(modal, saved)); });
+    afx::testing::OnNextModal(
+        [&](QWidget* modal) { EXPECT_TRUE(afx::testing::ChooseFile(modal, saved)); });
     Command(ID_FILE_SAVE);
     ASSERT_TRUE(QFile::exists(saved));
     EXPECT_EQ(QFile(saved).size(), 0) << "nothing of the program's own is written";
@@ -348,7 +356,8 @@ TEST_F(Shell, SavingAndOpeningMoveNoData) {
         ASSERT_TRUE(f.open(QIODevice::WriteOnly));
         f.write("not a document of ours");
     }
-    afx::testing::OnNextModal([&](QWidget* modal) { EXPECT_TRUE(afx::testing::ChooseFile(modal, other)); });
+    afx::testing::OnNextModal(
+        [&](QWidget* modal) { EXPECT_TRUE(afx::testing::ChooseFile(modal, other)); });
     Command(ID_FILE_OPEN);
     EXPECT_EQ(Frame()->GetActiveDocument(), doc) << "the one document is reused";
     EXPECT_EQ(doc->GetPathName().ToUtf8(), other.toStdString());
@@ -427,7 +436,8 @@ UINT CountRun(LPVOID param) {
 
 TEST(Threads, BeginThreadSuspendedRunsOnlyOnceResumed) {
     int step = 3;
-    CWinThread* t = AfxBeginThread(CountRun, &step, THREAD_PRIORITY_NORMAL, 0, CREATE_SUSPENDED, nullptr);
+    CWinThread* t =
+        AfxBeginThread(CountRun, &step, THREAD_PRIORITY_NORMAL, 0, CREATE_SUSPENDED, nullptr);
     ASSERT_NE(t, nullptr);
     EXPECT_EQ(WaitForSingleObject(t->m_hThread, 50), WAIT_TIMEOUT);
     EXPECT_EQ(threadRuns.load(), 0);

@@ -1,8 +1,8 @@
 // Widgets tests need a QApplication; they run on Qt's offscreen platform unless told otherwise.
-#include <cstdlib>
+#include <gtest/gtest.h>
 
 #include <QApplication>
-#include <gtest/gtest.h>
+#include <cstdlib>
 
 #include "tests/ui/test_resources.h"
 

@@ -21,10 +21,10 @@ void Put32(Bytes& b, unsigned v) {
 }
 
 // The 16-colour palette: index 9 is red, index 12 blue.
-const BYTE kPalette[16][3] = {{0, 0, 0},     {128, 0, 0},   {0, 128, 0},   {128, 128, 0},
-                              {0, 0, 128},   {128, 0, 128}, {0, 128, 128}, {192, 192, 192},
-                              {128, 128, 128}, {255, 0, 0}, {0, 255, 0},   {255, 255, 0},
-                              {0, 0, 255},   {255, 0, 255}, {0, 255, 255}, {255, 255, 255}};
+const BYTE kPalette[16][3] = {{0, 0, 0},       {128, 0, 0},   {0, 128, 0},   {128, 128, 0},
+                              {0, 0, 128},     {128, 0, 128}, {0, 128, 128}, {192, 192, 192},
+                              {128, 128, 128}, {255, 0, 0},   {0, 255, 0},   {255, 255, 0},
+                              {0, 0, 255},     {255, 0, 255}, {0, 255, 255}, {255, 255, 255}};
 
 // A 4-bit DIB (info header, palette, rows bottom-up) filled with one palette index; for icons
 // the height is doubled and an all-opaque mask follows.
@@ -96,14 +96,15 @@ const platform::DialogItem kAboutItems[] = {
     {0x50000003, 0, 7, 7, 20, 20, -1, 0x0082, nullptr, u"128", 128},
     {0x50020080, 0, 40, 10, 65, 27, -1, 0x0082, nullptr, u"Tovrin Firmware Vantra Version 1.0", 0},
 };
-const platform::DialogTemplate kAbout = {0x80C00040, 0x80000000, 0, 0, 140, 57,
-                                         u"About Tovrin Vantra", 8, u"System", kAboutItems, 2};
+const platform::DialogTemplate kAbout = {
+    0x80C00040, 0x80000000, 0, 0, 140, 57, u"About Tovrin Vantra", 8, u"System", kAboutItems, 2};
 
 const platform::DialogItem kFormItems[] = {
     {0x50010000, 0x200, 7, 112, 117, 14, 1000, 0x0080, nullptr, u"LOAD", 0},
     {0x50800001, 0x200, 7, 128, 117, 15, 1001, 0, u"msctls_progress32", u"Progress1", 0},
 };
-const platform::DialogTemplate kForm = {0x40000040, 0, 0, 0, 131, 150, nullptr, 8, u"System", kFormItems, 2};
+const platform::DialogTemplate kForm = {0x40000040, 0, 0,         0,          131, 150,
+                                        nullptr,    8, u"System", kFormItems, 2};
 
 const WORD kToolbarItems[] = {ID_APP_ABOUT};
 const platform::ToolbarTemplate kToolbar = {1, 16, 16, kToolbarItems, 1};
@@ -132,14 +133,20 @@ const platform::ResourceEntry kEntries[] = {
 const platform::StringEntry kStrings[] = {
     {104, u"Windows sockets initialization failed."},
     {128, u"Vantra\n\nVantra\n\n\nVantra.Document\nVantra Document"},
-    {65001, u"File"}, {65002, u"Help"}, {65004, u"Cut"},
-    {65005, u"Copy"}, {65006, u"Paste"}, {65007, u"About"},
+    {65001, u"File"},
+    {65002, u"Help"},
+    {65004, u"Cut"},
+    {65005, u"Copy"},
+    {65006, u"Paste"},
+    {65007, u"About"},
 };
 
 const platform::ResourceSet kSet = {kEntries, std::size(kEntries), kStrings, std::size(kStrings)};
 
 }  // namespace
 
-void Install() { platform::SetProgramResources(&kSet); }
+void Install() {
+    platform::SetProgramResources(&kSet);
+}
 
 }  // namespace testres

@@ -8,7 +8,9 @@ BEGIN_MESSAGE_MAP(CTestDoc, CDocument)
 END_MESSAGE_MAP()
 
 bool CTestDoc::failNew = false;
-BOOL CTestDoc::OnNewDocument() { return failNew ? FALSE : CDocument::OnNewDocument(); }
+BOOL CTestDoc::OnNewDocument() {
+    return failNew ? FALSE : CDocument::OnNewDocument();
+}
 
 IMPLEMENT_DYNCREATE(CTestView, CFormView)
 BEGIN_MESSAGE_MAP(CTestView, CFormView)
@@ -60,7 +62,9 @@ int CTestFrame::OnCreate(LPCREATESTRUCT lpcs) {
     if (!m_bar.Create(this, WS_CHILD | WS_VISIBLE | CBRS_TOP, AFX_IDW_TOOLBAR)) return -1;
     if (!m_bar.AddAdornments(0)) return -1;
     if (!m_bar.LoadToolBar(toolbarId)) return -1;
-    if (::SendMessageW(m_bar.GetSafeHwnd(), TB_SETTOOLTIPS, 6, reinterpret_cast<LPARAM>(m_tips)) == 0) return -1;
+    if (::SendMessageW(m_bar.GetSafeHwnd(), TB_SETTOOLTIPS, 6, reinterpret_cast<LPARAM>(m_tips)) ==
+        0)
+        return -1;
     m_bar.SetBarStyle(m_bar.GetBarStyle() | CBRS_TOOLTIPS | CBRS_FLYBY | CBRS_SIZE_FIXED);
     return 0;
 }

@@ -7,10 +7,10 @@
 #include "platform/afx/afxext.h"
 #include "platform/afx/afxwin.h"
 
-inline constexpr UINT ID_TEST_VIEW = 0x8001;   // handled by the view
-inline constexpr UINT ID_TEST_DOC = 0x8002;    // handled by the document
-inline constexpr UINT ID_TEST_FRAME = 0x8003;  // handled by the frame
-inline constexpr UINT ID_TEST_SHARED = 0x8004; // handled by view and app: the view wins
+inline constexpr UINT ID_TEST_VIEW = 0x8001;    // handled by the view
+inline constexpr UINT ID_TEST_DOC = 0x8002;     // handled by the document
+inline constexpr UINT ID_TEST_FRAME = 0x8003;   // handled by the frame
+inline constexpr UINT ID_TEST_SHARED = 0x8004;  // handled by view and app: the view wins
 
 struct ShellLog {
     std::vector<const char*> calls;

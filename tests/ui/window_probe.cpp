@@ -1,14 +1,13 @@
 // Shows the framework's main window with its command bar, form view and progress bar, takes a
 // screenshot of it through the display server and checks its pixels. Exit code 0 when the
 // screen shows what was drawn.
-#include <cstdio>
-#include <cstdlib>
-
 #include <QApplication>
 #include <QPixmap>
 #include <QScreen>
 #include <QTimer>
 #include <QWidget>
+#include <cstdio>
+#include <cstdlib>
 
 #include "tests/ui/test_resources.h"
 #include "tests/ui/test_shell.h"
@@ -44,7 +43,8 @@ protected:
 IMPLEMENT_DYNCREATE(CProbeView, CTestView)
 
 bool Near(QColor a, QColor b) {
-    return std::abs(a.red() - b.red()) < 8 && std::abs(a.green() - b.green()) < 8 && std::abs(a.blue() - b.blue()) < 8;
+    return std::abs(a.red() - b.red()) < 8 && std::abs(a.green() - b.green()) < 8 &&
+           std::abs(a.blue() - b.blue()) < 8;
 }
 
 int Check(CTestFrame* frame) {
@@ -53,7 +53,8 @@ int Check(CTestFrame* frame) {
     QWidget* window = frame->GetQWidget();
     QScreen* screen = window->screen();
     QImage shot = screen->grabWindow(window->winId()).toImage();
-    if (const char* path = std::getenv("VANTRA_PROBE_SHOT")) shot.save(QString::fromLocal8Bit(path));
+    if (const char* path = std::getenv("VANTRA_PROBE_SHOT"))
+        shot.save(QString::fromLocal8Bit(path));
     const qreal ratio = shot.devicePixelRatio();
     auto at = [&](QWidget* w, int x, int y) {
         QPoint p = w->mapTo(window, QPoint(x, y)) * ratio;
@@ -76,7 +77,8 @@ int Check(CTestFrame* frame) {
             if (Near(at(v, x, y), QColor(255, 255, 0))) ++yellowInText;
     expect(yellowInText > 20, "centred text drawn");
     QWidget* bar = view->m_progress.GetQWidget();
-    expect(at(bar, bar->width() / 4, bar->height() / 2) != at(bar, bar->width() * 3 / 4, bar->height() / 2),
+    expect(at(bar, bar->width() / 4, bar->height() / 2) !=
+               at(bar, bar->width() * 3 / 4, bar->height() / 2),
            "progress bar half filled");
     QWidget* commandBar = frame->m_bar.GetQWidget();
     int blue = 0;
@@ -91,8 +93,8 @@ class CProbeApp : public CTestApp {
 public:
     BOOL InitInstance() override {
         testres::Install();
-        AddDocTemplate(new CSingleDocTemplate(128, RUNTIME_CLASS(CTestDoc), RUNTIME_CLASS(CTestFrame),
-                                              RUNTIME_CLASS(CProbeView)));
+        AddDocTemplate(new CSingleDocTemplate(
+            128, RUNTIME_CLASS(CTestDoc), RUNTIME_CLASS(CTestFrame), RUNTIME_CLASS(CProbeView)));
         CCommandLineInfo info;
         ParseCommandLine(info);
         if (!ProcessShellCommand(info)) return FALSE;
@@ -118,4 +120,6 @@ CProbeApp theApp;
 
 }  // namespace
 
-int main(int argc, char** argv) { return AfxWinMain(argc, argv); }
+int main(int argc, char** argv) {
+    return AfxWinMain(argc, argv);
+}

@@ -1,13 +1,12 @@
+#include "tests/support/xvfb.h"
+
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <thread>
-
-#include <gtest/gtest.h>
-
-#include "tests/support/xvfb.h"
 
 namespace {
 
@@ -21,7 +20,8 @@ int RunWithEnv(const char* program, const std::vector<std::string>& env, int tim
     }
     int status = 0;
     for (int waited = 0; waited < timeoutMs; waited += 20) {
-        if (::waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        if (::waitpid(pid, &status, WNOHANG) == pid)
+            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     ::kill(pid, SIGKILL);
@@ -35,10 +35,10 @@ TEST(RealDisplay, WindowIsDrawnOnAnXServer) {
     ASSERT_TRUE(server.Start()) << server.Error();
     std::string display = "DISPLAY=";
     display += server.Display();
-    int code = RunWithEnv(VANTRA_WINDOW_PROBE,
-                          {"QT_QPA_PLATFORM=xcb", display,
-                           "LSAN_OPTIONS=suppressions=" VANTRA_LSAN_SUPPRESSIONS},
-                          60000);
+    int code = RunWithEnv(
+        VANTRA_WINDOW_PROBE,
+        {"QT_QPA_PLATFORM=xcb", display, "LSAN_OPTIONS=suppressions=" VANTRA_LSAN_SUPPRESSIONS},
+        60000);
     EXPECT_EQ(code, 0) << "the probe's messages are on stderr";
 }
 

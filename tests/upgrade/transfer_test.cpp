@@ -116,7 +116,8 @@ TEST_F(Transfer, MissingImageIsReportedAndNothingIsSent) {
     EXPECT_EQ(view.load, (std::vector<bool>{false, true}));
     EXPECT_TRUE(view.positions.empty());
     EXPECT_EQ(platform::TakeRecordedMessages(),
-              std::vector<std::u16string>{u"The specified resource type cannot be found in the image file."});
+              std::vector<std::u16string>{
+                  u"The specified resource type cannot be found in the image file."});
     EXPECT_EQ(CSerialTransport::TakeFrame(frame, sizeof frame), 0u);
 }
 

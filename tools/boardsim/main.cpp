@@ -53,7 +53,7 @@ struct Options {
     long coalesce = 1;    // frames per write
     bool noise = false;
     bool split = false;
-    bool trace = false;       // timestamped events on stderr
+    bool trace = false;        // timestamped events on stderr
     bool exitOnClose = false;  // end once the utility has let go of the port
 };
 
@@ -210,8 +210,7 @@ public:
                      "boardsim: blocks=%lu first=0x%X last=0x%X gaps=%lu repeats=%lu "
                      "crc32=%08X%s%s%s\n",
                      received_, firstAddress_, lastAddress_, gaps, repeats_, Crc32(image),
-                     verdict.c_str(), hungUp_ ? " hung-up" : "",
-                     portClosed ? " port-closed" : "");
+                     verdict.c_str(), hungUp_ ? " hung-up" : "", portClosed ? " port-closed" : "");
         std::fflush(out);
         return match;
     }
@@ -413,7 +412,8 @@ int main(int argc, char** argv) {
         if (held == utilityHasPort) return;
         utilityHasPort = held;
         if (!held) utilityClosed = true;
-        if (o.trace) std::fprintf(stderr, "trace %lld port %s\n", NowMs(), held ? "open" : "closed");
+        if (o.trace)
+            std::fprintf(stderr, "trace %lld port %s\n", NowMs(), held ? "open" : "closed");
     };
     while (!g_stopRequested && !board.finished() && !(o.exitOnClose && utilityClosed)) {
         pollfd p{master, POLLIN, 0};

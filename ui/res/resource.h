@@ -33,4 +33,3 @@
 #define IDS_COPY 65005
 #define IDS_PASTE 65006
 #define IDS_ABOUT 65007
-

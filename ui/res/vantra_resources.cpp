@@ -35,26 +35,29 @@ constexpr WORD kStaticClass = 0x0082;
 
 // --- Dialog 100: the About box ---------------------------------------------------------------
 const DialogItem kAboutItems[] = {
-    {WS_CHILD | WS_VISIBLE | SS_ICON, 0, 7, 7, 20, 20, -1, kStaticClass, nullptr, u"128", IDR_MAINFRAME},
+    {WS_CHILD | WS_VISIBLE | SS_ICON, 0, 7, 7, 20, 20, -1, kStaticClass, nullptr, u"128",
+     IDR_MAINFRAME},
     {WS_CHILD | WS_VISIBLE | WS_GROUP | SS_NOPREFIX, 0, 40, 10, 65, 27, -1, kStaticClass, nullptr,
      u"Tovrin Firmware Vantra Version 1.0", 0},
 };
 
+// clang-format off
 const DialogTemplate kAboutBox = {
     WS_POPUP | WS_CAPTION | DS_SETFONT, WS_EX_CAPTIONOKBTN, 0, 0, 140, 57,
-    u"About Tovrin Vantra", 8, u"System", kAboutItems, std::size(kAboutItems),
-};
+    u"About Tovrin Vantra", 8, u"System", kAboutItems, std::size(kAboutItems)};
+// clang-format on
 
 // --- Dialog 101: the upgrade form -------------------------------------------------------------
 const DialogItem kFormItems[] = {
-    {WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON, WS_EX_CLIENTEDGE, 7, 112, 117, 14, IDC_LOAD,
-     kButtonClass, nullptr, u"LOAD", 0},
-    {WS_CHILD | WS_VISIBLE | WS_BORDER | PBS_SMOOTH, WS_EX_CLIENTEDGE, 7, 128, 117, 15, IDC_PROGRESS, 0,
-     u"msctls_progress32", u"Progress1", 0},
+    {WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON, WS_EX_CLIENTEDGE, 7, 112, 117, 14,
+     IDC_LOAD, kButtonClass, nullptr, u"LOAD", 0},
+    {WS_CHILD | WS_VISIBLE | WS_BORDER | PBS_SMOOTH, WS_EX_CLIENTEDGE, 7, 128, 117, 15,
+     IDC_PROGRESS, 0, u"msctls_progress32", u"Progress1", 0},
 };
 
 const DialogTemplate kUpgradeForm = {
-    WS_CHILD | DS_SETFONT, 0, 0, 0, 131, 150, nullptr, 8, u"System", kFormItems, std::size(kFormItems),
+    WS_CHILD | DS_SETFONT, 0, 0, 0, 131, 150, nullptr, 8, u"System", kFormItems,
+    std::size(kFormItems),
 };
 
 // --- Toolbar 128 and accelerators 128 ---------------------------------------------------------
@@ -63,9 +66,9 @@ const platform::ToolbarTemplate kToolbar = {1, 16, 16, kToolbarButtons, std::siz
 
 constexpr BYTE kCtrl = FVIRTKEY | FCONTROL;
 const AccelEntry kAccelerators[] = {
-    {kCtrl, 'N', ID_FILE_NEW},   {kCtrl, 'O', ID_FILE_OPEN}, {kCtrl, 'S', ID_FILE_SAVE},
-    {kCtrl, 'Q', ID_APP_EXIT},   {kCtrl, 'Z', ID_EDIT_UNDO}, {kCtrl, 'X', ID_EDIT_CUT},
-    {kCtrl, 'C', ID_EDIT_COPY},  {kCtrl, 'V', ID_EDIT_PASTE},
+    {kCtrl, 'N', ID_FILE_NEW},  {kCtrl, 'O', ID_FILE_OPEN},  {kCtrl, 'S', ID_FILE_SAVE},
+    {kCtrl, 'Q', ID_APP_EXIT},  {kCtrl, 'Z', ID_EDIT_UNDO},  {kCtrl, 'X', ID_EDIT_CUT},
+    {kCtrl, 'C', ID_EDIT_COPY}, {kCtrl, 'V', ID_EDIT_PASTE},
 };
 const platform::AcceleratorTable kAcceleratorTable = {kAccelerators, std::size(kAccelerators)};
 
@@ -83,8 +86,20 @@ const platform::VersionString kVersionStrings[] = {
 constexpr DWORD kVosWindows32 = 4;
 constexpr DWORD kVftApp = 1;
 const platform::VersionInfo kVersion = {
-    {1, 0, 0, 1}, {1, 0, 0, 1}, 0x3F, 0, kVosWindows32, kVftApp, 0, 0, 0,
-    u"040904B0", 0x0409, 0x04B0, kVersionStrings, std::size(kVersionStrings),
+    {1, 0, 0, 1},
+    {1, 0, 0, 1},
+    0x3F,
+    0,
+    kVosWindows32,
+    kVftApp,
+    0,
+    0,
+    0,
+    u"040904B0",
+    0x0409,
+    0x04B0,
+    kVersionStrings,
+    std::size(kVersionStrings),
 };
 
 // --- String table ----------------------------------------------------------------------------
@@ -143,6 +158,7 @@ const platform::ResourceSet& VantraResources() {
         {0, u"FIRMWARE", IDR_FIRMWARE_143, kFirmware143, kFirmware143Size},
         {0, u"FIRMWARE", IDR_FIRMWARE_144, kFirmware144, kFirmware144Size},
     };
-    static const platform::ResourceSet set = {entries, std::size(entries), kStrings, std::size(kStrings)};
+    static const platform::ResourceSet set = {entries, std::size(entries), kStrings,
+                                              std::size(kStrings)};
     return set;
 }
