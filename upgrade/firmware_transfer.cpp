@@ -82,7 +82,13 @@ void RunTransfer(ITransferView* view, IProgressSink* progress) {
             break;
         }
         ResetEvent(acknowledged);
-        progress->SetPosition(static_cast<int>(static_cast<unsigned long long>(i) * 100 / blocks));
+        // Each position is the share acknowledged before this block, except that the last
+        // acknowledgement shows the whole: a finished transfer must not read 99.
+        const int position =
+            i + 1 == blocks
+                ? 100
+                : static_cast<int>(static_cast<unsigned long long>(i) * 100 / blocks);
+        progress->SetPosition(position);
     }
 
     ShowText(outcome, MB_OK);

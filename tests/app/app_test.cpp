@@ -187,7 +187,7 @@ TEST_F(App, LoadUpgradesTheBoardAndSaysSo) {
     const std::string summary = Finish(&status);
 
     EXPECT_EQ(run.Text("round1-outcome"), "Transfer Complete.");
-    EXPECT_EQ(run.Number("round1-progress"), 99);
+    EXPECT_EQ(run.Number("round1-progress"), 100);
     EXPECT_EQ(run.Number("round1-load-enabled-under-box"), 0);
     EXPECT_EQ(run.Number("round1-load-enabled-after"), 1);
     EXPECT_EQ(run.Number("round1-beeps"), 536);

@@ -66,7 +66,8 @@ TEST_F(Transfer, WholeImageArrivesAndCompletes) {
     ASSERT_EQ(view.positions.size(), 536u);
     EXPECT_EQ(view.positions.front(), 0);
     EXPECT_EQ(view.positions[268], 50);
-    EXPECT_EQ(view.positions.back(), 99);
+    EXPECT_EQ(view.positions[534], 99);
+    EXPECT_EQ(view.positions.back(), 100);
     EXPECT_EQ(platform::TakeRecordedMessages(), std::vector<std::u16string>{u"Transfer Complete."});
 
     int status = -1;
