@@ -18,6 +18,7 @@ HANDLE g_hPauseEvent = nullptr;
 CSerialTransport* g_pTransport = nullptr;
 CWinThread* g_pWorkerThread = nullptr;
 bool g_bClosing = false;
+bool g_bShutdownAfterModal = false;  // minimised during a transfer
 
 UINT WorkerEntry(LPVOID parameter) {
     return LinkWorker(parameter);
@@ -99,13 +100,33 @@ int CMainFrame::OnCreate(LPCREATESTRUCT lpCreateStruct) {
 void CMainFrame::OnSize(UINT nType, int cx, int cy) {
     CFrameWnd::OnSize(nType, cx, cy);
     if (nType != SIZE_MINIMIZED || g_bClosing) return;
+    // Closing the port under a transfer would leave the board half-written, and the technician
+    // must see the verdict: the shutdown waits until the transfer's outcome box is dismissed.
+    if (InModalState()) {
+        g_bShutdownAfterModal = true;
+        return;
+    }
+    ShutDown();
+}
 
+void CMainFrame::EndModalState() {
+    CFrameWnd::EndModalState();
+    if (!InModalState() && g_bShutdownAfterModal) {
+        g_bShutdownAfterModal = false;
+        ShutDown();
+    }
+}
+
+void CMainFrame::ShutDown() {
     g_bClosing = true;  // a second minimise before the frame is gone changes nothing
+    // The pauses keep the window serving the desktop; modal, so nothing re-enters meanwhile.
+    CFrameWnd::BeginModalState();
     WaitForSingleObject(g_hPauseEvent, kMinimisePauseMs);
     if (g_pTransport != nullptr) {
         delete g_pTransport;
         g_pTransport = nullptr;
     }
+    CFrameWnd::EndModalState();
     ::SendMessageW(m_hWnd, WM_CLOSE, 0, 0);
 }
 

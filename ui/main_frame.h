@@ -15,6 +15,8 @@ protected:
 public:
     ~CMainFrame() override;
     BOOL PreCreateWindow(CREATESTRUCT& cs) override;
+    // A minimise that arrived while the frame was modal (a transfer under way) shuts down here.
+    void EndModalState() override;
 
     CCeCommandBar m_wndCommandBar;
     WCHAR* m_ToolTipsTable[kTooltipCount] = {};
@@ -22,6 +24,7 @@ public:
 protected:
     int OnCreate(LPCREATESTRUCT lpCreateStruct);
     void OnSize(UINT nType, int cx, int cy);
+    void ShutDown();
 
     DECLARE_MESSAGE_MAP()
 };

@@ -20,7 +20,7 @@ constexpr COLORREF kBlack = RGB(0, 0, 0);
 constexpr COLORREF kYellow = RGB(255, 255, 0);
 
 // The progress bar as the transfer's progress sink: a synchronous PBM_SETPOS, which repaints
-// the bar at once although the user-interface thread is busy with the transfer.
+// the bar at once.
 class ProgressBarSink final : public IProgressSink {
 public:
     explicit ProgressBarSink(CProgressCtrl& bar) : bar_(bar) {}
@@ -129,8 +129,13 @@ void CVantraView::OnDraw(CDC* pDC) {
 }
 
 void CVantraView::OnLoad() {
+    // The transfer waits on this thread while the window keeps serving the desktop; the frame's
+    // modal state keeps the user's clicks, keys and close requests from re-entering it.
+    CFrameWnd* frame = GetParentFrame();
+    if (frame != nullptr) frame->BeginModalState();
     ProgressBarSink progress(m_progress);
     RunTransfer(this, &progress);
+    if (frame != nullptr) frame->EndModalState();
 }
 
 void CVantraView::EnableLoad(BOOL enable) {

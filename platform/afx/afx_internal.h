@@ -63,6 +63,14 @@ int ControlId(QWidget* widget);
 // every later modal loop return at once, so the main frame only ends a loop that runs.
 bool MainLoopRunning();
 
+// True while the user-interface thread serves the window system from inside a wait (see
+// platform/wait_dispatch.h): the code that waits is not re-entrant, so no input reaches any
+// window and close requests are refused until the wait ends.
+bool InsideWait();
+// Whether mouse and keyboard input for `target` is held back: inside a wait, or aimed at a frame
+// in its modal state.
+bool InputHeld(QObject* target);
+
 // Sends a notification to the nearest window object around `control`.
 void NotifyParent(QWidget* control, UINT code);
 

@@ -288,6 +288,7 @@ protected:
 // --- Data exchange
 // --------------------------------------------------------------------------------
 class CWnd;
+class CFrameWnd;
 
 class CDataExchange {
 public:
@@ -331,6 +332,7 @@ public:
     CWnd* GetDlgItem(int id) const;
     int GetDlgCtrlID() const;
     CWnd* GetParent() const;
+    CFrameWnd* GetParentFrame() const;  // the nearest frame around this window
     // Centres the window over `alternateOwner`, else its parent or owner, else the main window
     // when visible, else the screen.
     void CenterWindow(CWnd* alternateOwner = nullptr);
@@ -557,6 +559,12 @@ public:
     // Runs the accelerator table's command for a key press; TRUE when one matched.
     BOOL TranslateAccelerator(int virtualKey, BOOL ctrl, BOOL shift, BOOL alt);
 
+    // While in the modal state (the calls nest) the frame behaves as under a modal box: no mouse
+    // or keyboard input reaches it and close requests are refused; it still repaints.
+    virtual void BeginModalState();
+    virtual void EndModalState();
+    BOOL InModalState() const { return m_nModalState > 0; }
+
 protected:
     int OnCreate(LPCREATESTRUCT lpcs);
     void OnSize(UINT nType, int cx, int cy);
@@ -575,6 +583,7 @@ protected:
 private:
     class AccelFilter;
     AccelFilter* m_accelFilter = nullptr;
+    int m_nModalState = 0;
 };
 
 // --- Document templates

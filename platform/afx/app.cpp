@@ -1,7 +1,11 @@
 #include <unistd.h>
 
+#include <QAbstractEventDispatcher>
 #include <QApplication>
 #include <QThread>
+#include <QTimer>
+#include <algorithm>
+#include <climits>
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
@@ -11,6 +15,7 @@
 #include "platform/afx/afx_internal.h"
 #include "platform/message_box.h"
 #include "platform/sound.h"
+#include "platform/wait_dispatch.h"
 
 namespace afx {
 CString AskFileName(bool save, const CString& suggested);
@@ -66,6 +71,76 @@ void PlayBeep(UINT) {
         [[maybe_unused]] auto n = ::write(STDERR_FILENO, "\a", 1);
     }
 }
+
+// Depth of waits under way on the user-interface thread that are serving the window system.
+int waitDepth = 0;
+
+// Keeps the user-interface thread serving the window system while it waits, so the desktop's
+// liveness pings are answered, uncovered windows repaint, and beeps and timers run on time.
+class GuiWaitDispatcher final : public platform::WaitDispatcher {
+public:
+    bool Active() override {
+        // Before a window is shown there is nobody to serve, and a plain wait is cheaper.
+        if (!OnGuiThread()) return false;
+        const QWidgetList windows = QApplication::topLevelWidgets();
+        return std::any_of(windows.begin(), windows.end(),
+                           [](const QWidget* w) { return w->isVisible(); });
+    }
+
+    void Dispatch(Deadline deadline) override {
+        ++waitDepth;
+        QTimer timer;  // ends the wait for more events at the deadline
+        timer.setSingleShot(true);
+        timer.setTimerType(Qt::PreciseTimer);
+        if (deadline != Deadline::max()) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+                                  deadline - std::chrono::steady_clock::now())
+                                  .count();
+            timer.start(static_cast<int>(std::clamp<long long>(left, 0, INT_MAX)));
+        }
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+        --waitDepth;
+    }
+
+    void Wake() override {
+        if (QAbstractEventDispatcher* d = eventDispatcher.load()) d->wakeUp();  // thread-safe
+    }
+
+    std::atomic<QAbstractEventDispatcher*> eventDispatcher{nullptr};
+};
+GuiWaitDispatcher guiWaitDispatcher;
+
+bool IsUserInput(QEvent::Type type) {
+    switch (type) {
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonRelease:
+        case QEvent::MouseButtonDblClick:
+        case QEvent::Wheel:
+        case QEvent::KeyPress:
+        case QEvent::KeyRelease:
+        case QEvent::ShortcutOverride:
+        case QEvent::Shortcut:
+        case QEvent::ContextMenu:
+        case QEvent::TouchBegin:
+        case QEvent::TouchUpdate:
+        case QEvent::TouchEnd:
+        case QEvent::TabletPress:
+        case QEvent::TabletRelease:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// Drops the input that afx::InputHeld holds back: dropped, not delayed, so nothing typed or
+// clicked during a transfer acts after it (an Enter must not dismiss the verdict unread).
+class InputGate final : public QObject {
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        return IsUserInput(event->type()) && afx::InputHeld(watched);
+    }
+};
+InputGate* inputGate = nullptr;
 
 CString ProgramName() {
     std::string path = program_invocation_short_name ? program_invocation_short_name : "";
@@ -128,6 +203,18 @@ int CWinApp::Run() {
 
 bool afx::MainLoopRunning() {
     return mainLoopRunning;
+}
+
+bool afx::InsideWait() {
+    return waitDepth > 0;
+}
+
+bool afx::InputHeld(QObject* target) {
+    if (waitDepth > 0) return true;
+    auto* widget = qobject_cast<QWidget*>(target);
+    if (widget == nullptr) return false;
+    auto* frame = dynamic_cast<CFrameWnd*>(afx::AttachedWnd(widget->window()));
+    return frame != nullptr && frame->InModalState();
 }
 
 void CWinApp::SetRegistryKey(LPCWSTR key) {
@@ -235,15 +322,33 @@ void AfxInstallPlatformHooks() {
     guiRunning = true;
     platform::SetMessagePresenter(&PresentMessage);
     platform::SetBeepPlayer(&PlayBeep);
+    guiWaitDispatcher.eventDispatcher = QCoreApplication::eventDispatcher();
+    platform::SetThreadWaitDispatcher(&guiWaitDispatcher);
+    if (inputGate == nullptr) {
+        inputGate = new InputGate;
+        qApp->installEventFilter(inputGate);
+    }
 }
 
 void AfxRemovePlatformHooks() {
+    if (inputGate != nullptr) {
+        if (qApp) qApp->removeEventFilter(inputGate);
+        delete inputGate;
+        inputGate = nullptr;
+    }
+    platform::SetThreadWaitDispatcher(nullptr);
+    guiWaitDispatcher.eventDispatcher = nullptr;
     platform::SetBeepPlayer(nullptr);
     platform::SetMessagePresenter(nullptr);
     guiRunning = false;
 }
 
 int AfxWinMain(int argc, char** argv) {
+    // Under a Wayland session the window runs on XWayland unless the user names a platform:
+    // that is where its liveness while it waits has been proven.
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM") && qEnvironmentVariableIsSet("DISPLAY") &&
+        qEnvironmentVariableIsSet("WAYLAND_DISPLAY"))
+        qputenv("QT_QPA_PLATFORM", "xcb");
     static int qtArgc;  // QApplication keeps a reference to it
     qtArgc = argc;
     QApplication qapp(qtArgc, argv);

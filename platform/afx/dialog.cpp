@@ -27,11 +27,21 @@ private:
     CWnd* owner_;
 };
 
+// The window a box belongs to, brought back first if it was minimised: a box over a minimised
+// window may never be seen, and some boxes (a transfer's verdict) must be.
 QWidget* ModalParent(CWnd* parent) {
-    if (parent && parent->GetQWidget()) return parent->GetQWidget()->window();
-    CWnd* main = AfxGetMainWnd();
-    if (main && main->IsWindowVisible()) return main->GetQWidget();
-    return nullptr;
+    QWidget* owner = nullptr;
+    if (parent && parent->GetQWidget()) {
+        owner = parent->GetQWidget()->window();
+    } else if (CWnd* main = AfxGetMainWnd(); main && main->IsWindowVisible()) {
+        owner = main->GetQWidget();
+    }
+    if (owner && owner->isMinimized()) {
+        owner->showNormal();
+        owner->raise();
+        owner->activateWindow();
+    }
+    return owner;
 }
 
 }  // namespace

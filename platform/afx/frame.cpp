@@ -92,6 +92,8 @@ protected:
         auto* widget = qobject_cast<QWidget*>(watched);
         QWidget* frameWidget = frame_->GetQWidget();
         if (!widget || !frameWidget || widget->window() != frameWidget) return false;
+        // Installed after the input gate, so it sees keys first: held keys run no command.
+        if (afx::InputHeld(watched)) return true;
         auto* key = static_cast<QKeyEvent*>(event);
         int vk = key->key();
         if (vk >= Qt::Key_A && vk <= Qt::Key_Z)
@@ -195,7 +197,16 @@ void CFrameWnd::OnSize(UINT nType, int, int) {
     if (nType != SIZE_MINIMIZED) RecalcLayout();
 }
 
+void CFrameWnd::BeginModalState() {
+    ++m_nModalState;
+}
+
+void CFrameWnd::EndModalState() {
+    if (m_nModalState > 0) --m_nModalState;
+}
+
 void CFrameWnd::OnClose() {
+    if (InModalState()) return;  // as a window under a modal box: the request is refused
     CDocument* doc = GetActiveDocument();
     if (doc && !doc->SaveModified()) return;
     DestroyWindow();

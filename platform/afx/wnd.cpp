@@ -163,9 +163,10 @@ void afx::Widget::changeEvent(QEvent* event) {
 }
 
 void afx::Widget::closeEvent(QCloseEvent* event) {
-    // The window manager's close goes through WM_CLOSE so the framework decides what closes.
+    // The window manager's close goes through WM_CLOSE so the framework decides what closes. A
+    // thread inside a wait is in the middle of something: the request is refused, not queued.
     event->ignore();
-    if (owner_) owner_->SendMessage(WM_CLOSE);
+    if (owner_ && !afx::InsideWait()) owner_->SendMessage(WM_CLOSE);
 }
 
 // --- System-library window calls
@@ -408,6 +409,12 @@ CWnd* CWnd::GetParent() const {
     if (!w) return nullptr;
     for (QWidget* p = w->parentWidget(); p; p = p->parentWidget())
         if (CWnd* wnd = afx::AttachedWnd(p)) return wnd;
+    return nullptr;
+}
+
+CFrameWnd* CWnd::GetParentFrame() const {
+    for (CWnd* p = GetParent(); p != nullptr; p = p->GetParent())
+        if (auto* frame = dynamic_cast<CFrameWnd*>(p)) return frame;
     return nullptr;
 }
 

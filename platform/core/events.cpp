@@ -1,5 +1,4 @@
 #include <chrono>
-#include <condition_variable>
 #include <mutex>
 #include <thread>
 
@@ -9,49 +8,41 @@
 namespace platform {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 class Event final : public Waitable {
 public:
     Event(bool manualReset, bool initialState) : manual_(manualReset), signalled_(initialState) {}
 
     void Set() {
-        std::lock_guard lock(mutex_);
+        std::lock_guard lock(core_.mutex);
         signalled_ = true;
-        changed_.notify_all();
+        core_.NotifyAll();
     }
 
     void Reset() {
-        std::lock_guard lock(mutex_);
+        std::lock_guard lock(core_.mutex);
         signalled_ = false;
     }
 
     void Pulse() {
-        std::lock_guard lock(mutex_);
+        std::lock_guard lock(core_.mutex);
         // Waiters remember the pulse count they started with; bumping it releases exactly the
         // threads waiting now, and the event is left non-signalled for anyone who comes later.
         ++pulses_;
         signalled_ = false;
-        changed_.notify_all();
+        core_.NotifyAll();
     }
 
     DWORD Wait(DWORD milliseconds) override {
-        std::unique_lock lock(mutex_);
+        std::unique_lock lock(core_.mutex);
         const unsigned long long pulsesAtStart = pulses_;
         auto released = [&] { return signalled_ || pulses_ != pulsesAtStart; };
-        if (milliseconds == INFINITE) {
-            changed_.wait(lock, released);
-        } else if (!changed_.wait_until(
-                       lock, Clock::now() + std::chrono::milliseconds(milliseconds), released)) {
-            return WAIT_TIMEOUT;
-        }
+        if (!core_.WaitFor(lock, milliseconds, released)) return WAIT_TIMEOUT;
         if (!manual_ && signalled_) signalled_ = false;
         return WAIT_OBJECT_0;
     }
 
 private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
+    WaitCore core_;
     const bool manual_;
     bool signalled_;
     unsigned long long pulses_ = 0;

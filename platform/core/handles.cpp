@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <mutex>
 #include <unordered_map>
+#include <utility>
 
 #include "platform/wincore.h"
 
@@ -21,7 +22,17 @@ HandleTable& Table() {
     return *table;
 }
 
+thread_local WaitDispatcher* threadDispatcher = nullptr;
+
 }  // namespace
+
+WaitDispatcher* SetThreadWaitDispatcher(WaitDispatcher* dispatcher) {
+    return std::exchange(threadDispatcher, dispatcher);
+}
+
+WaitDispatcher* ActiveWaitDispatcher() {
+    return threadDispatcher != nullptr && threadDispatcher->Active() ? threadDispatcher : nullptr;
+}
 
 HANDLE InsertHandle(std::shared_ptr<KernelObject> object) {
     HandleTable& t = Table();

@@ -2,8 +2,6 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <condition_variable>
 #include <mutex>
 
 #include "platform/core/handles.h"
@@ -18,26 +16,20 @@ public:
         : start_(start), parameter_(parameter), suspendCount_(suspended ? 1 : 0) {}
 
     DWORD Resume() {
-        std::lock_guard lock(mutex_);
+        std::lock_guard lock(core_.mutex);
         DWORD previous = suspendCount_;
-        if (suspendCount_ > 0 && --suspendCount_ == 0) changed_.notify_all();
+        if (suspendCount_ > 0 && --suspendCount_ == 0) core_.NotifyAll();
         return previous;
     }
 
     DWORD Wait(DWORD milliseconds) override {
-        std::unique_lock lock(mutex_);
-        auto ended = [&] { return finished_; };
-        if (milliseconds == INFINITE) {
-            changed_.wait(lock, ended);
-            return WAIT_OBJECT_0;
-        }
-        return changed_.wait_for(lock, std::chrono::milliseconds(milliseconds), ended)
-                   ? WAIT_OBJECT_0
-                   : WAIT_TIMEOUT;
+        std::unique_lock lock(core_.mutex);
+        return core_.WaitFor(lock, milliseconds, [&] { return finished_; }) ? WAIT_OBJECT_0
+                                                                            : WAIT_TIMEOUT;
     }
 
     DWORD ExitCode() {
-        std::lock_guard lock(mutex_);
+        std::lock_guard lock(core_.mutex);
         return finished_ ? exitCode_ : STILL_ACTIVE;
     }
 
@@ -47,20 +39,19 @@ public:
         std::shared_ptr<ThreadObject> self = std::move(*holder);
         delete holder;
         {
-            std::unique_lock lock(self->mutex_);
-            self->changed_.wait(lock, [&] { return self->suspendCount_ == 0; });
+            std::unique_lock lock(self->core_.mutex);
+            self->core_.WaitFor(lock, INFINITE, [&] { return self->suspendCount_ == 0; });
         }
         DWORD code = self->start_(self->parameter_);
-        std::lock_guard lock(self->mutex_);
+        std::lock_guard lock(self->core_.mutex);
         self->exitCode_ = code;
         self->finished_ = true;
-        self->changed_.notify_all();
+        self->core_.NotifyAll();
         return nullptr;
     }
 
 private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
+    WaitCore core_;
     LPTHREAD_START_ROUTINE start_;
     LPVOID parameter_;
     DWORD suspendCount_;

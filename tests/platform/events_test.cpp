@@ -2,9 +2,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 #include <vector>
 
+#include "platform/wait_dispatch.h"
 #include "platform/wincore.h"
 
 namespace {
@@ -129,3 +132,66 @@ TEST(Handles, NamedEventsAreRefused) {
 }
 
 }  // namespace
+
+// Stands in for a window system's event loop: sleeps until woken or the deadline.
+class LoopDispatcher final : public platform::WaitDispatcher {
+public:
+    explicit LoopDispatcher(bool active) : active_(active) {}
+    bool Active() override { return active_; }
+    void Dispatch(Deadline deadline) override {
+        std::unique_lock lock(mutex_);
+        ++rounds;
+        woken_.wait_until(lock, deadline, [&] { return wake_; });
+        wake_ = false;
+    }
+    void Wake() override {
+        std::lock_guard lock(mutex_);
+        wake_ = true;
+        woken_.notify_all();
+    }
+    int rounds = 0;
+
+private:
+    const bool active_;
+    std::mutex mutex_;
+    std::condition_variable woken_;
+    bool wake_ = false;
+};
+
+TEST(Events, WaitsOnADispatchingThreadServeItAndEndAsPlainWaits) {
+    enum Act { kSet, kPulse, kNothing };
+    const struct {
+        bool active;
+        Act act;
+        DWORD expect;
+        bool dispatches;
+    } rows[] = {
+        {true, kSet, WAIT_OBJECT_0, true},
+        {true, kPulse, WAIT_OBJECT_0, true},
+        {true, kNothing, WAIT_TIMEOUT, true},
+        {false, kSet, WAIT_OBJECT_0, false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(testing::Message() << "active " << row.active << " act " << row.act);
+        EventHandle e;
+        LoopDispatcher dispatcher(row.active);
+        platform::SetThreadWaitDispatcher(&dispatcher);
+        std::thread other([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            if (row.act == kSet) SetEvent(e.h);
+            if (row.act == kPulse) PulseEvent(e.h);
+        });
+        const auto start = Clock::now();
+        const DWORD result = WaitForSingleObject(e.h, row.act == kNothing ? 200 : 5000);
+        const long elapsed = ElapsedMs(start);
+        other.join();
+        platform::SetThreadWaitDispatcher(nullptr);
+        EXPECT_EQ(result, row.expect);
+        EXPECT_EQ(dispatcher.rounds > 0, row.dispatches);
+        if (row.act == kNothing) {
+            EXPECT_GE(elapsed, 200);
+        } else {
+            EXPECT_LT(elapsed, 4000);  // released by the signal: the dispatcher was woken for it
+        }
+    }
+}

@@ -486,9 +486,10 @@ TEST_F(Hooks, FailuresBelowTheUserInterfaceShowARealBoxFromAnyThread) {
     afx::testing::DismissNextMessageBox(&text);
     HANDLE worker = CreateThread(nullptr, 0, ReportFromWorker, nullptr, 0, nullptr);
     ASSERT_NE(worker, nullptr);
-    // The box is shown by this (the user-interface) thread, so keep its events flowing.
-    for (int i = 0; i < 500 && WaitForSingleObject(worker, 0) == WAIT_TIMEOUT; ++i)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    // The box is shown by this (the user-interface) thread, so keep its events flowing; bounded
+    // by time, not by rounds, since a round costs nothing until the worker has posted the box.
+    for (int i = 0; i < 500 && WaitForSingleObject(worker, 10) == WAIT_TIMEOUT; ++i)
+        QCoreApplication::processEvents();
     EXPECT_EQ(WaitForSingleObject(worker, 0), WAIT_OBJECT_0);
     EXPECT_EQ(text, u"Cannot Open Connection To Board.");
     CloseHandle(worker);
