@@ -12,4 +12,4 @@ apt-get install -y --no-install-recommends \
   libgtest-dev libgmock-dev libbenchmark-dev \
   qt6-base-dev libgl-dev \
   fonts-dejavu-core fontconfig \
-  xvfb xauth x11-utils x11-apps xdotool imagemagick openbox
+  libxcb1-dev xvfb xauth x11-utils x11-apps xdotool imagemagick openbox

@@ -6,13 +6,22 @@
 // transfer   press LOAD once, read the outcome box and the controls, close
 // silent     press LOAD twice (for a board that stops answering), close
 // minimise   minimise the window; the application ends by itself
+// live       on a real display: report the window and its buttons, press LOAD, read the
+//            outcome box and dismiss it; the test meanwhile pings, clicks and asks to close
+// live-minimise  as live, but the test minimises the window and dismisses the box itself
 // notoolbar  run without toolbar resource 128: start-up must fail
+#include <QAbstractButton>
 #include <QApplication>
 #include <QCoreApplication>
+#include <QDialog>
 #include <QEvent>
 #include <QImage>
+#include <QMessageBox>
 #include <QTimer>
+#include <QToolBar>
 #include <QWidget>
+#include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -138,9 +147,105 @@ void PressLoad(int round) {
            static_cast<long long>(platform::BeepCount(MB_ICONEXCLAMATION) - beeps));
 }
 
+// --- live scenarios ---------------------------------------------------------------------------
+// Beeps through the platform's hook: when each block's acknowledgement asked for one (worker
+// thread), and when the user-interface thread played it (posted right behind the real beep).
+constexpr int kMaxBeeps = 4096;
+std::array<std::atomic<long long>, kMaxBeeps> g_beepAsked;
+std::atomic<int> g_beepsAsked{0};
+std::vector<long long> g_beepPlayed;
+platform::BeepPlayer g_realBeep = nullptr;
+bool g_transferRunning = false;
+int g_dialogsDuringTransfer = 0;
+
+void RecordingBeep(UINT type) {
+    const int i = g_beepsAsked.fetch_add(1);
+    if (i < kMaxBeeps) g_beepAsked[static_cast<std::size_t>(i)] = NowMs();
+    if (g_realBeep) g_realBeep(type);
+    QMetaObject::invokeMethod(
+        qApp, [] { g_beepPlayed.push_back(NowMs()); }, Qt::QueuedConnection);
+}
+
+QPoint CentreIn(QWidget* widget, QWidget* window) {
+    return widget->mapTo(window, widget->rect().center());
+}
+
+void ReportWindow() {
+    CFrameWnd* frame = Frame();
+    QWidget* window = frame->GetQWidget();
+    Report("winid", static_cast<long long>(window->winId()));
+    QWidget* load = View()->m_btnLoad.GetQWidget();
+    const QPoint loadAt = CentreIn(load, window);
+    Report("load-at", std::to_string(loadAt.x()) + " " + std::to_string(loadAt.y()));
+    for (QToolBar* bar : window->findChildren<QToolBar*>()) {
+        for (QAction* action : bar->actions()) {
+            if (action->data().toInt() != ID_APP_ABOUT) continue;
+            const QPoint aboutAt = CentreIn(bar->widgetForAction(action), window);
+            Report("about-at", std::to_string(aboutAt.x()) + " " + std::to_string(aboutAt.y()));
+        }
+    }
+}
+
+void ReportBeeps() {
+    const int asked = std::min(g_beepsAsked.load(), kMaxBeeps);
+    Report("beeps-asked", asked);
+    Report("beeps-played", static_cast<long long>(g_beepPlayed.size()));
+    long long late = 0;  // played more than a second after the acknowledgement asked for it
+    for (std::size_t i = 0; i < g_beepPlayed.size() && i < static_cast<std::size_t>(asked); ++i)
+        if (g_beepPlayed[i] - g_beepAsked[i].load() > 1000) ++late;
+    Report("beeps-late", late);
+    if (!g_beepPlayed.empty()) {
+        Report("beep-first", g_beepPlayed.front());
+        Report("beep-last", g_beepPlayed.back());
+    }
+}
+
+void RunLiveTransfer(bool dismiss) {
+    CVantraView* view = View();
+    afx::testing::OnNextModal(
+        [view, dismiss](QWidget* box) {
+            Report("outcome", Utf8(afx::testing::MessageBoxText(box)));
+            Report("outcome-at", NowMs());
+            Report("progress", view->m_progress.GetPos());
+            Report("beeps-played-before-box", static_cast<long long>(g_beepPlayed.size()));
+            Report("main-minimised-under-box", Frame()->GetQWidget()->isMinimized() ? 1 : 0);
+            Report("box-winid", static_cast<long long>(box->winId()));
+            if (auto* message = qobject_cast<QMessageBox*>(box)) {
+                if (QAbstractButton* ok = message->button(QMessageBox::Ok)) {
+                    const QPoint at = CentreIn(ok, box);
+                    Report("box-ok-at", std::to_string(at.x()) + " " + std::to_string(at.y()));
+                }
+            }
+            if (dismiss) afx::testing::PressOk(box);
+        },
+        120000);
+    Report("transfer-start", NowMs());
+    g_transferRunning = true;
+    view->m_btnLoad.Click();  // returns once the outcome box is dismissed
+    g_transferRunning = false;
+    Report("transfer-end", NowMs());
+    Report("dialogs-during-transfer", g_dialogsDuringTransfer);
+    ReportBeeps();
+    if (!dismiss) return;  // the minimise scenario ends the application by itself
+    Report("load-enabled-after", view->m_btnLoad.IsWindowEnabled());
+    // A close request refused during the transfer must not have been queued for later.
+    QTimer::singleShot(1500, [] {
+        CFrameWnd* frame = Frame();
+        Report("window-open-after", frame != nullptr && frame->IsWindowVisible() ? 1 : 0);
+        if (frame != nullptr) frame->PostMessage(WM_CLOSE);
+    });
+}
+
 void Act() {
     g_acted = true;
     CFrameWnd* frame = Frame();
+    if (g_scenario == "live" || g_scenario == "live-minimise") {
+        g_realBeep = platform::SetBeepPlayer(&RecordingBeep);
+        ReportWindow();
+        // A moment for the test to see the window answer before the transfer starts.
+        QTimer::singleShot(1000, [] { RunLiveTransfer(g_scenario == "live"); });
+        return;
+    }
     if (g_scenario == "minimise") {
         Report("minimise", NowMs());
         frame->ShowWindow(SW_MINIMIZE);
@@ -163,6 +268,10 @@ public:
         if (!g_shownReported && event->type() == QEvent::Show && object == frame->GetQWidget()) {
             g_shownReported = true;
             Report("shown", NowMs());
+        }
+        if (g_transferRunning && event->type() == QEvent::Show &&
+            qobject_cast<QDialog*>(object) != nullptr) {
+            ++g_dialogsDuringTransfer;  // the outcome box, and nothing else: no About box
         }
         CVantraView* view = View();
         if (!g_paintReported && view != nullptr && event->type() == QEvent::Paint &&

@@ -1,0 +1,290 @@
+// The window stays alive through an upgrade, on a real X server with a window manager and the
+// board at its real line speed: the desktop's pings are answered, beeps sound as blocks are
+// acknowledged, and nothing the user or the desktop does interrupts or re-enters the transfer.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/pty_helpers.h"
+#include "tests/support/x_desktop.h"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long long NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+// vantra_app_probe on the test's display, its "probe <key> <value>" lines read as they come.
+class Probe {
+public:
+    Probe(const std::string& scenario, const std::string& display, const std::string& hive) {
+        std::vector<std::string> env;
+        for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
+        env.push_back("DISPLAY=" + display);
+        env.push_back("QT_QPA_PLATFORM=xcb");
+        env.push_back("VANTRA_REGISTRY=" + hive);
+        env.push_back("LSAN_OPTIONS=suppressions=" VANTRA_LSAN_SUPPRESSIONS);
+        std::vector<char*> envp;
+        for (std::string& e : env) envp.push_back(e.data());
+        envp.push_back(nullptr);
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) != 0) return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+        std::string program = VANTRA_APP_PROBE;
+        std::string arg = scenario;
+        char* argv[] = {program.data(), arg.data(), nullptr};
+        if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv, envp.data()) != 0) pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(fds[1]);
+        out_ = fds[0];
+    }
+
+    ~Probe() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        if (out_ >= 0) ::close(out_);
+    }
+
+    // Reads what has arrived, waiting up to `ms`; false once the probe has closed its output.
+    bool Read(int ms) {
+        pollfd p{out_, POLLIN, 0};
+        if (::poll(&p, 1, ms) <= 0) return true;
+        char buffer[4096];
+        const ssize_t n = ::read(out_, buffer, sizeof buffer);
+        if (n <= 0) return false;
+        pending_.append(buffer, static_cast<std::size_t>(n));
+        for (std::size_t end; (end = pending_.find('\n')) != std::string::npos;) {
+            const std::string line = pending_.substr(0, end);
+            pending_.erase(0, end + 1);
+            if (line.rfind("probe ", 0) != 0) continue;
+            const std::size_t space = line.find(' ', 6);
+            seen_[line.substr(6, space - 6)] =
+                space == std::string::npos ? "" : line.substr(space + 1);
+        }
+        return true;
+    }
+
+    // Reads until `key` has been seen; false after `timeoutMs` or when the probe ended first.
+    bool WaitFor(const std::string& key, int timeoutMs) {
+        const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (!Has(key) && Clock::now() < deadline) {
+            if (!Read(50)) return Has(key);
+        }
+        return Has(key);
+    }
+
+    // Reads to the end and returns the exit status (-1 if it had to be killed).
+    int Finish(int timeoutMs) {
+        const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (Clock::now() < deadline && Read(50)) {
+        }
+        if (Clock::now() >= deadline) ::kill(pid_, SIGKILL);
+        int raw = 0;
+        ::waitpid(pid_, &raw, 0);
+        pid_ = -1;
+        return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    }
+
+    bool Running() { return pid_ > 0 && ::waitpid(pid_, nullptr, WNOHANG) == 0; }
+    bool Has(const std::string& key) const { return seen_.count(key) != 0; }
+    std::string Text(const std::string& key) const {
+        auto it = seen_.find(key);
+        return it == seen_.end() ? "<missing>" : it->second;
+    }
+    long long Number(const std::string& key) const {
+        auto it = seen_.find(key);
+        return it == seen_.end() ? -1 : std::stoll(it->second);
+    }
+    // "x y" values.
+    std::pair<int, int> Point(const std::string& key) const {
+        std::istringstream in(Text(key));
+        int x = -1, y = -1;
+        in >> x >> y;
+        return {x, y};
+    }
+
+private:
+    pid_t pid_ = -1;
+    int out_ = -1;
+    std::string pending_;
+    std::map<std::string, std::string> seen_;
+};
+
+long long TraceTime(const std::string& file, const std::string& event) {
+    std::ifstream in(file);
+    std::string word, rest;
+    long long ms;
+    while (in >> word >> ms && std::getline(in, rest)) {
+        if (word == "trace" && rest.substr(1) == event) return ms;
+    }
+    return -1;
+}
+
+class Liveness : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const std::string missing = testsupport::XDesktop::Missing();
+        if (!missing.empty()) GTEST_SKIP() << missing;
+        ASSERT_TRUE(desktop_.Start()) << desktop_.Error();
+        hive_ = testutil::TempPath("livehive");
+        trace_ = testutil::TempPath("livetrace");
+        board_ = std::make_unique<testutil::BoardSim>(
+            std::vector<std::string>{"--baud", "38400", "--trace", "--exit-on-close", "--registry",
+                                     hive_, "--expect", VANTRA_FIRMWARE_144_BIN},
+            trace_);
+        ASSERT_FALSE(board_->path.empty());
+    }
+
+    void TearDown() override {
+        board_.reset();
+        for (const std::string& f : {hive_, trace_}) {
+            if (!f.empty()) std::remove(f.c_str());
+        }
+    }
+
+    // Starts the probe and waits for its window; the transfer starts a second later.
+    std::unique_ptr<Probe> StartProbe(const std::string& scenario) {
+        auto probe = std::make_unique<Probe>(scenario, desktop_.Display(), hive_);
+        EXPECT_TRUE(probe->WaitFor("winid", 40000)) << "the window never appeared";
+        window_ = static_cast<std::uint32_t>(probe->Number("winid"));
+        return probe;
+    }
+
+    // Pings the window every 1.5 s until the probe reports `until`; every answer's delay.
+    std::vector<long> PingUntil(Probe& probe, const std::string& until,
+                                const std::map<int, std::function<void()>>& actsAtSecond) {
+        std::vector<long> answers;
+        const auto start = Clock::now();
+        auto act = actsAtSecond.begin();
+        while (!probe.Has(until) && Clock::now() - start < std::chrono::seconds(90)) {
+            const int second = static_cast<int>(
+                std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start).count());
+            if (act != actsAtSecond.end() && second >= act->first) {
+                act->second();
+                ++act;
+            }
+            answers.push_back(desktop_.Ping(window_, 3000));
+            for (int i = 0; i < 30 && !probe.Has(until); ++i) {
+                if (!probe.Read(50)) break;
+            }
+        }
+        return answers;
+    }
+
+    std::string Summary(int* status) { return board_->Finish(status); }
+
+    testsupport::XDesktop desktop_;
+    std::string hive_;
+    std::string trace_;
+    std::unique_ptr<testutil::BoardSim> board_;
+    std::uint32_t window_ = 0;
+};
+
+void ExpectAllAnsweredWithinASecond(const std::vector<long>& answers) {
+    EXPECT_GE(answers.size(), 5u) << "too few pings during the transfer";
+    for (std::size_t i = 0; i < answers.size(); ++i) {
+        EXPECT_GE(answers[i], 0) << "ping " << i << " was not answered within 3 s";
+        EXPECT_LE(answers[i], 1000) << "ping " << i;
+    }
+}
+
+TEST_F(Liveness, WindowAnswersThroughATransferAndTakesNoInputOrCloseUntilTheVerdict) {
+    auto probe = StartProbe("live");
+    ASSERT_TRUE(probe->Has("winid"));
+    EXPECT_GE(desktop_.Ping(window_, 3000), 0) << "not answering before the transfer";
+    ASSERT_TRUE(probe->WaitFor("transfer-start", 5000));
+    const auto [loadX, loadY] = probe->Point("load-at");
+    const auto [aboutX, aboutY] = probe->Point("about-at");
+    const std::vector<long> answers =
+        PingUntil(*probe, "outcome",
+                  {{2, [&] { desktop_.Click(window_, loadX, loadY); }},
+                   {4, [&] { desktop_.Click(window_, aboutX, aboutY); }},
+                   {6, [&] { desktop_.Key("ctrl+q"); }},
+                   {8, [&] { desktop_.RequestClose(window_); }},
+                   {10, [&] { desktop_.Key("alt+F4"); }}});
+    const int status = probe->Finish(30000);
+    int boardStatus = -1;
+    const std::string summary = Summary(&boardStatus);
+
+    ExpectAllAnsweredWithinASecond(answers);
+    EXPECT_EQ(probe->Text("outcome"), "Transfer Complete.");
+    EXPECT_EQ(probe->Number("progress"), 100);
+    EXPECT_EQ(probe->Number("dialogs-during-transfer"), 1) << "only the outcome box opens";
+    EXPECT_EQ(probe->Number("window-open-after"), 1) << "a refused close came back later";
+    EXPECT_EQ(probe->Number("load-enabled-after"), 1);
+    // Each beep sounds as its block is acknowledged, not in a burst behind the outcome box.
+    EXPECT_EQ(probe->Number("beeps-asked"), 536);
+    EXPECT_EQ(probe->Number("beeps-played-before-box"), 536);
+    EXPECT_EQ(probe->Number("beeps-late"), 0);
+    EXPECT_GT(probe->Number("beep-last") - probe->Number("beep-first"), 10000);
+    EXPECT_EQ(status, 0);
+    EXPECT_NE(summary.find("blocks=536 first=0x0 last=0x85C0 gaps=0 repeats=0"), std::string::npos)
+        << summary;
+    EXPECT_NE(summary.find("expect=match"), std::string::npos) << summary;
+}
+
+TEST_F(Liveness, MinimisingDuringATransferShowsTheVerdictThenClosesThePortAndEnds) {
+    auto probe = StartProbe("live-minimise");
+    ASSERT_TRUE(probe->Has("winid"));
+    ASSERT_TRUE(probe->WaitFor("transfer-start", 5000));
+    bool minimised = false;
+    const std::vector<long> answers =
+        PingUntil(*probe, "outcome",
+                  {{3, [&] { desktop_.Minimise(window_); }},
+                   {5, [&] { minimised = !desktop_.IsViewable(window_); }}});
+    EXPECT_TRUE(minimised) << "the window manager did not minimise the window";
+    ExpectAllAnsweredWithinASecond(answers);
+    ASSERT_TRUE(probe->WaitFor("box-ok-at", 5000));
+    EXPECT_EQ(probe->Text("outcome"), "Transfer Complete.");
+    EXPECT_EQ(probe->Number("main-minimised-under-box"), 0) << "the verdict's window was hidden";
+
+    // The box stays up until someone dismisses it, and the port stays open meanwhile.
+    probe->WaitFor("transfer-end", 2000);
+    EXPECT_FALSE(probe->Has("transfer-end"));
+    const auto box = static_cast<std::uint32_t>(probe->Number("box-winid"));
+    EXPECT_TRUE(desktop_.IsViewable(box));
+    EXPECT_TRUE(desktop_.IsViewable(window_));
+    EXPECT_TRUE(probe->Running());
+    EXPECT_EQ(TraceTime(trace_, "port closed"), -1);
+
+    const long long dismissed = NowMs();
+    const auto [okX, okY] = probe->Point("box-ok-at");
+    ASSERT_TRUE(desktop_.Click(box, okX, okY));
+    const int status = probe->Finish(15000);
+    int boardStatus = -1;
+    const std::string summary = Summary(&boardStatus);
+
+    EXPECT_EQ(status, 0);
+    const long long closed = TraceTime(trace_, "port closed");
+    EXPECT_GE(closed, dismissed) << "the port closed before the verdict was dismissed";
+    EXPECT_NE(summary.find("blocks=536 first=0x0 last=0x85C0 gaps=0 repeats=0"), std::string::npos)
+        << summary;
+    EXPECT_NE(summary.find("expect=match"), std::string::npos) << summary;
+    EXPECT_NE(summary.find("port-closed"), std::string::npos) << summary;
+}
+
+}  // namespace

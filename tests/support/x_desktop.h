@@ -1,0 +1,55 @@
+// A desktop for tests: a private X server with a window manager, and an X connection of the
+// test's own through which it acts as the desktop and the user would.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+
+#include "tests/support/xvfb.h"
+
+struct xcb_connection_t;
+
+namespace testsupport {
+
+class XDesktop {
+public:
+    XDesktop() = default;
+    XDesktop(const XDesktop&) = delete;
+    XDesktop& operator=(const XDesktop&) = delete;
+    ~XDesktop();
+
+    // Why the desktop cannot run here (Xvfb, openbox or xdotool missing), or empty.
+    static std::string Missing();
+    // Xvfb, then openbox, ready once the window manager has announced itself.
+    bool Start();
+    std::string Display() const { return server_.Display(); }
+    const std::string& Error() const { return error_; }
+
+    // _NET_WM_PING, as a window manager checks a window is alive: milliseconds until the
+    // client answered, or -1 when it did not within `timeoutMs`.
+    long Ping(std::uint32_t window, int timeoutMs);
+    // WM_DELETE_WINDOW, what the title bar's close button and Alt+F4 send.
+    void RequestClose(std::uint32_t window);
+    // Asks the window manager to minimise `window`, as its title-bar button does.
+    void Minimise(std::uint32_t window);
+    // Mapped and not minimised.
+    bool IsViewable(std::uint32_t window);
+    // A real button press and release through the X server at (x, y) inside `window`.
+    bool Click(std::uint32_t window, int x, int y);
+    // A real key press through the X server, to whatever window has the focus (xdotool names).
+    bool Key(const std::string& keys);
+
+private:
+    std::uint32_t Atom(const char* name);
+
+    XvfbServer server_;
+    pid_t wm_ = -1;
+    xcb_connection_t* connection_ = nullptr;
+    std::uint32_t root_ = 0;
+    std::uint32_t pingSerial_ = 0;
+    std::string error_;
+};
+
+}  // namespace testsupport
