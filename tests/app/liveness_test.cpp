@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -34,6 +35,10 @@ long long NowMs() {
         .count();
 }
 
+std::string StartupId() {
+    return "vantra-liveness-test_TIME" + std::to_string(::getpid());
+}
+
 // vantra_app_probe on the test's display, its "probe <key> <value>" lines read as they come.
 class Probe {
 public:
@@ -44,6 +49,7 @@ public:
         env.push_back("QT_QPA_PLATFORM=xcb");
         env.push_back("VANTRA_REGISTRY=" + hive);
         env.push_back("LSAN_OPTIONS=suppressions=" VANTRA_LSAN_SUPPRESSIONS);
+        env.push_back("DESKTOP_STARTUP_ID=" + StartupId());  // as a launcher starts it
         std::vector<char*> envp;
         for (std::string& e : env) envp.push_back(e.data());
         envp.push_back(nullptr);
@@ -216,6 +222,10 @@ TEST_F(Liveness, WindowAnswersThroughATransferAndTakesNoInputOrCloseUntilTheVerd
     auto probe = StartProbe("live");
     ASSERT_TRUE(probe->Has("winid"));
     EXPECT_GE(desktop_.Ping(window_, 3000), 0) << "not answering before the transfer";
+    // The launcher's "starting" feedback ends once the window has appeared.
+    const std::vector<std::string> startup = desktop_.StartupMessages();
+    EXPECT_NE(std::find(startup.begin(), startup.end(), "remove: ID=" + StartupId()),
+              startup.end());
     ASSERT_TRUE(probe->WaitFor("transfer-start", 5000));
     const auto [loadX, loadY] = probe->Point("load-at");
     const auto [aboutX, aboutY] = probe->Point("about-at");

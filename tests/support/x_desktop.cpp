@@ -85,9 +85,14 @@ bool XDesktop::Start() {
         return false;
     }
     root_ = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data->root;
+    protocols_ = Atom("WM_PROTOCOLS");
+    ping_ = Atom("_NET_WM_PING");
+    startupBegin_ = Atom("_NET_STARTUP_INFO_BEGIN");
+    startupMore_ = Atom("_NET_STARTUP_INFO");
     // StructureNotify is how the clients' answers to pings reach a second client: they are
     // sent to the root window with that mask (the window manager holds SubstructureRedirect).
-    const std::uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+    // PropertyChange is the mask startup-notification messages are sent with.
+    const std::uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY | XCB_EVENT_MASK_PROPERTY_CHANGE;
     xcb_change_window_attributes(connection_, root_, XCB_CW_EVENT_MASK, &mask);
     xcb_flush(connection_);
 
@@ -121,15 +126,13 @@ std::uint32_t XDesktop::Atom(const char* name) {
 }
 
 long XDesktop::Ping(std::uint32_t window, int timeoutMs) {
-    const std::uint32_t protocols = Atom("WM_PROTOCOLS");
-    const std::uint32_t ping = Atom("_NET_WM_PING");
     const std::uint32_t serial = ++pingSerial_;  // tells our answer from the window manager's
     xcb_client_message_event_t event{};
     event.response_type = XCB_CLIENT_MESSAGE;
     event.format = 32;
     event.window = window;
-    event.type = protocols;
-    event.data.data32[0] = ping;
+    event.type = protocols_;
+    event.data.data32[0] = ping_;
     event.data.data32[1] = serial;
     event.data.data32[2] = window;
     const auto sent = Clock::now();
@@ -140,11 +143,7 @@ long XDesktop::Ping(std::uint32_t window, int timeoutMs) {
     const auto deadline = sent + std::chrono::milliseconds(timeoutMs);
     while (Clock::now() < deadline) {
         while (xcb_generic_event_t* e = xcb_poll_for_event(connection_)) {
-            std::unique_ptr<xcb_generic_event_t, decltype(&std::free)> owned(e, &std::free);
-            if ((e->response_type & 0x7F) != XCB_CLIENT_MESSAGE) continue;
-            auto* answer = reinterpret_cast<xcb_client_message_event_t*>(e);
-            if (answer->type == protocols && answer->data.data32[0] == ping &&
-                answer->data.data32[1] == serial) {
+            if (Take(e, serial)) {
                 return static_cast<long>(
                     std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - sent)
                         .count());
@@ -156,12 +155,35 @@ long XDesktop::Ping(std::uint32_t window, int timeoutMs) {
     return -1;
 }
 
+bool XDesktop::Take(xcb_generic_event_t* e, std::uint32_t serial) {
+    std::unique_ptr<xcb_generic_event_t, decltype(&std::free)> owned(e, &std::free);
+    if ((e->response_type & 0x7F) != XCB_CLIENT_MESSAGE) return false;
+    auto* message = reinterpret_cast<xcb_client_message_event_t*>(e);
+    if (message->type == protocols_) {
+        return message->data.data32[0] == ping_ && message->data.data32[1] == serial;
+    }
+    // Startup notification: a text in 20-byte pieces, the first under its own type.
+    const bool begin = message->type == startupBegin_;
+    if (!begin && !(message->type == startupMore_ && startupOpen_)) return false;
+    if (begin) startup_.emplace_back();
+    const char* bytes = reinterpret_cast<const char*>(message->data.data8);
+    const std::size_t n = strnlen(bytes, 20);
+    startup_.back().append(bytes, n);
+    startupOpen_ = n == 20;
+    return false;
+}
+
+std::vector<std::string> XDesktop::StartupMessages() {
+    while (xcb_generic_event_t* e = xcb_poll_for_event(connection_)) Take(e, 0);
+    return startup_;
+}
+
 void XDesktop::RequestClose(std::uint32_t window) {
     xcb_client_message_event_t event{};
     event.response_type = XCB_CLIENT_MESSAGE;
     event.format = 32;
     event.window = window;
-    event.type = Atom("WM_PROTOCOLS");
+    event.type = protocols_;
     event.data.data32[0] = Atom("WM_DELETE_WINDOW");
     event.data.data32[1] = XCB_CURRENT_TIME;
     xcb_send_event(connection_, 0, window, XCB_EVENT_MASK_NO_EVENT,

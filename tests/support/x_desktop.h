@@ -3,13 +3,13 @@
 #pragma once
 
 #include <sys/types.h>
+#include <xcb/xcb.h>
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "tests/support/xvfb.h"
-
-struct xcb_connection_t;
 
 namespace testsupport {
 
@@ -40,15 +40,22 @@ public:
     bool Click(std::uint32_t window, int x, int y);
     // A real key press through the X server, to whatever window has the focus (xdotool names).
     bool Key(const std::string& keys);
+    // Startup-notification messages clients have sent so far ("remove: ID=..."), oldest first.
+    std::vector<std::string> StartupMessages();
 
 private:
     std::uint32_t Atom(const char* name);
+    // Files one event read from the connection; true when it is the answer to ping `serial`.
+    bool Take(xcb_generic_event_t* event, std::uint32_t serial);
 
     XvfbServer server_;
     pid_t wm_ = -1;
     xcb_connection_t* connection_ = nullptr;
     std::uint32_t root_ = 0;
+    std::uint32_t protocols_ = 0, ping_ = 0, startupBegin_ = 0, startupMore_ = 0;
     std::uint32_t pingSerial_ = 0;
+    std::vector<std::string> startup_;  // the last one may still be arriving
+    bool startupOpen_ = false;
     std::string error_;
 };
 
