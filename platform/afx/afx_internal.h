@@ -71,6 +71,19 @@ bool InsideWait();
 // in its modal state.
 bool InputHeld(QObject* target);
 
+// Held around a modal box's own loop: a box opened from inside a wait (one a worker asked
+// for) is the user's to answer, so input reaches it while it runs.
+class ModalLoopScope {
+public:
+    ModalLoopScope();
+    ~ModalLoopScope();
+    ModalLoopScope(const ModalLoopScope&) = delete;
+    ModalLoopScope& operator=(const ModalLoopScope&) = delete;
+
+private:
+    int savedDepth_;
+};
+
 // Sends a notification to the nearest window object around `control`.
 void NotifyParent(QWidget* control, UINT code);
 

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <memory>
 #include <mutex>
+#include <utility>
 
 #include "platform/afx/afx_internal.h"
 #include "platform/message_box.h"
@@ -207,6 +208,12 @@ bool afx::MainLoopRunning() {
 
 bool afx::InsideWait() {
     return waitDepth > 0;
+}
+
+afx::ModalLoopScope::ModalLoopScope() : savedDepth_(std::exchange(waitDepth, 0)) {}
+
+afx::ModalLoopScope::~ModalLoopScope() {
+    waitDepth = savedDepth_;
 }
 
 bool afx::InputHeld(QObject* target) {

@@ -106,6 +106,7 @@ INT_PTR CDialog::DoModal() {
     }
     if (m_nModalResult == -1) {
         dlg->setModal(true);
+        afx::ModalLoopScope loop;
         dlg->exec();
     }
     dlg->Disown();
@@ -170,7 +171,11 @@ int AfxMessageBox(LPCWSTR text, UINT type, UINT) {
             box.setStandardButtons(QMessageBox::Ok);
             break;
     }
-    int r = box.exec();
+    int r;
+    {
+        afx::ModalLoopScope loop;
+        r = box.exec();
+    }
     switch (r) {
         case QMessageBox::Cancel:
             return IDCANCEL;
