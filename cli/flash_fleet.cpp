@@ -274,8 +274,10 @@ int FlashAllBoards(const FlashOptions& options) {
     int complete = 0;
     for (const Board& b : boards) complete += b.status == kExitComplete ? 1 : 0;
     if (!json) {
-        WriteAll(STDERR_FILENO, "\n");
-        for (const Board& b : boards) WriteAll(STDERR_FILENO, BoardLine(b) + "\n");
+        // A terminal already shows each board's last word in place.
+        if (!terminal) {
+            for (const Board& b : boards) WriteAll(STDERR_FILENO, BoardLine(b) + "\n");
+        }
         WriteAll(STDERR_FILENO, std::to_string(complete) + " of " + std::to_string(found) +
                                     " boards completed.\n");
     }

@@ -14,8 +14,10 @@ constexpr double kBarRedrawSeconds = 0.1;
 constexpr int kBarWidth = 30;
 constexpr std::size_t kWrapColumns = 78;
 
+}  // namespace
+
 // The warning is one long sentence for a narrow screen; a terminal gets it wrapped at words.
-std::string Wrap(const char* text) {
+std::string WrapText(const char* text) {
     std::string out;
     std::string line;
     std::string word;
@@ -38,6 +40,8 @@ std::string Wrap(const char* text) {
     flushWord();
     return out + line + "\n";
 }
+
+namespace {
 
 std::string Clock(double seconds) {
     if (seconds < 0) seconds = 0;
@@ -121,7 +125,7 @@ void CFlashReport::Error(const std::string& message, const std::string& detail, 
 void CFlashReport::Announce() const {
     if (json_) return;
     Say("");
-    WriteAll(STDERR_FILENO, Wrap(kWarningText));
+    WriteAll(STDERR_FILENO, WrapText(kWarningText));
     Say(kNewVersionText);
     Say("");
 }

@@ -18,6 +18,9 @@ enum class ProgressStyle {
 // stop a transfer).
 void WriteAll(int fd, const std::string& text);
 
+// `text` wrapped at words for a terminal, with a final newline.
+std::string WrapText(const char* text);
+
 class CFlashReport {
 public:
     CFlashReport(bool json, ProgressStyle style);
