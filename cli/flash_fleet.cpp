@@ -8,8 +8,10 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -40,6 +42,7 @@ struct Board {
     std::string version;
     std::string serial;
     std::string outcome;
+    int tenth = -1;  // of the transfer, last shown as a line of its own
     int status = -1;
 };
 
@@ -89,15 +92,16 @@ bool TakeEvent(Board& b, const std::string& line) {
         JsonField(line, "blocks", &blocks);
         JsonField(line, "bytes_per_second", &rate);
         JsonField(line, "seconds_left", &left);
-        const int tenth = static_cast<int>(std::atof(value.c_str())) / 10;
-        const int before = std::atoi(b.state.c_str()) / 10;
+        const double percent = std::atof(value.c_str());
         char text[128];
         std::snprintf(text, sizeof text, "%d%%  %s/%s blocks  %.1f kB/s  %.0f s left",
-                      static_cast<int>(std::atof(value.c_str())), block.c_str(), blocks.c_str(),
+                      static_cast<int>(percent), block.c_str(), blocks.c_str(),
                       std::atof(rate.c_str()) / 1000.0, std::atof(left.c_str()));
-        const bool wasProgress = !b.state.empty() && b.state[0] >= '0' && b.state[0] <= '9';
         b.state = text;
-        return !wasProgress || tenth != before;
+        const int tenth = static_cast<int>(percent) / 10;
+        const bool changed = tenth != b.tenth;
+        b.tenth = tenth;
+        return changed;
     }
     if (event == "outcome" && JsonField(line, "message", &value)) {
         std::string sent;
