@@ -211,7 +211,8 @@ int FlashOneBoard(const FlashOptions& options) {
     g_DeviceLink.GetVersion(version, sizeof version);
     g_DeviceLink.GetSerial(serial, sizeof serial);
     report.Board(version, serial, serialSeen);
-    report.Announce();
+    // Whoever is asked sees the warning first; a wrapper that answered with --yes has its events.
+    if (!options.json || !options.yes) report.Announce();
 
     if (!options.yes && !Confirm(("Upgrade the board on " + report.port() + " now?").c_str())) {
         report.Error("Not confirmed; nothing was sent.", "", kExitFailed);

@@ -123,7 +123,6 @@ void CFlashReport::Error(const std::string& message, const std::string& detail, 
 }
 
 void CFlashReport::Announce() const {
-    if (json_) return;
     Say("");
     WriteAll(STDERR_FILENO, WrapText(kWarningText));
     Say(kNewVersionText);

@@ -36,7 +36,7 @@ public:
     void SharedPort(const std::string& holders);
     // A failure before the transfer: `message` is the system's own text, `detail` the reason.
     void Error(const std::string& message, const std::string& detail, int exitStatus);
-    void Announce() const;  // the warning and the version carried, before the question
+    void Announce() const;  // the warning and the version carried, on standard error
 
     void TransferStarted(DWORD blocks);
     void Progress(DWORD index, DWORD count, bool acknowledged);
