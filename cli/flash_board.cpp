@@ -248,7 +248,7 @@ int FlashOneBoard(const FlashOptions& options) {
     }
     const DWORD blocks = haveImage ? BlockCount(image) : 0;
     report.Outcome(word, message, host.sent_, host.acknowledged_, blocks, status);
-    if (outcome == TransferOutcome::Stopped) {
+    if (outcome == TransferOutcome::Stopped && !options.json) {
         report.Say(
             "Interrupted: the board holds an incomplete image. Upgrade it again before use.");
     }

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -108,7 +109,10 @@ bool TakeEvent(Board& b, const std::string& line) {
         std::string acknowledged;
         JsonField(line, "blocks_sent", &sent);
         JsonField(line, "blocks_acknowledged", &acknowledged);
-        b.outcome = value + " (" + sent + " blocks sent, " + acknowledged + " acknowledged)";
+        std::string word;
+        JsonField(line, "outcome", &word);
+        b.outcome = (word == "interrupted" ? "Interrupted. " : "") + value + " (" + sent +
+                    " blocks sent, " + acknowledged + " acknowledged)";
         return true;
     }
     return false;
@@ -210,7 +214,7 @@ int FlashAllBoards(const FlashOptions& options) {
         }
     }
     if (terminal) {
-        for (const Board& b : boards) WriteAll(STDERR_FILENO, BoardLine(b) + "\n");
+        WriteAll(STDERR_FILENO, std::string(boards.size(), '\n'));  // the lines redrawn below
     }
 
     bool forwarded = false;
@@ -257,8 +261,15 @@ int FlashAllBoards(const FlashOptions& options) {
             }
         }
         if (terminal && redraw) {
+            // A line that wrapped would throw the cursor-up count off: each is cut to the width.
+            winsize size{};
+            const std::size_t width =
+                ::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 1
+                    ? size.ws_col - 1
+                    : std::string::npos;
             std::string screen = "\033[" + std::to_string(boards.size()) + "A";
-            for (const Board& b : boards) screen += "\r" + BoardLine(b) + "\033[K\n";
+            for (const Board& b : boards)
+                screen += "\r" + BoardLine(b).substr(0, width) + "\033[K\n";
             WriteAll(STDERR_FILENO, screen);
         }
     }

@@ -116,8 +116,8 @@ void CFlashReport::Error(const std::string& message, const std::string& detail, 
                                     .Text("detail", detail)
                                     .Number("exit", exitStatus)
                                     .Finish());
+        return;  // the wrapper (or --all's parent) shows it; twice would garble its screen
     }
-    // On standard error in both modes: a technician watching a wrapper still sees why.
     Say(message);
     if (!detail.empty()) Say(detail);
 }

@@ -28,7 +28,8 @@ public:
     void SetPort(const std::string& port) { port_ = port; }
     const std::string& port() const { return port_; }
 
-    // Human text: standard error in both modes (with --json, stdout holds only events).
+    // Human text on standard error. With --json, stdout holds the events and standard error
+    // only what a person must see besides them (the question, a record that was not written).
     void Say(const std::string& line) const;
 
     void PortOpened();

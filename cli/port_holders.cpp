@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -123,8 +124,16 @@ std::string ExplainOpenFailure(const std::string& device, const std::string& sys
     if (::access(device.c_str(), R_OK | W_OK) != 0) {
         const group* g = ::getgrgid(st.st_gid);
         const std::string name = g != nullptr ? g->gr_name : std::to_string(st.st_gid);
-        return "No permission to open " + device + ": it belongs to the group '" + name +
-               "'. Join it (sudo usermod -aG " + name + " $USER) and log in again.";
+        if ((st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP)) {
+            return "No permission to open " + device + ": it belongs to the group '" + name +
+                   "'. Join it (sudo usermod -aG " + name + " $USER) and log in again.";
+        }
+        // Joining the group would not help a device its group may not open.
+        const passwd* owner = ::getpwuid(st.st_uid);
+        return "No permission to open " + device + ": only its owner (" +
+               (owner != nullptr ? owner->pw_name : std::to_string(st.st_uid)) +
+               ") may open it. A udev rule can give a group (usually dialout) read and write "
+               "access to the adapter.";
     }
     return device + ": " + systemText +
            " (another program may hold the port where this account cannot see it)";
