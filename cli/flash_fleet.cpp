@@ -146,27 +146,18 @@ bool Spawn(Board& b, const FlashOptions& options) {
     return true;
 }
 
-// 0 only when every board completed; otherwise the gravest status any board ended with.
+// 0 only when every board completed; otherwise the gravest status any board ended with. A child
+// that died (a signal, a crash) may have left its board half-written: that is a failed transfer.
 int CombinedStatus(const std::vector<Board>& boards) {
-    bool all = true;
+    constexpr int kByGravity[] = {kExitInterrupted, kExitFailed, kExitNoAnswer, kExitNoPort};
     int worst = kExitComplete;
-    auto rank = [](int status) {
-        switch (status) {
-            case kExitInterrupted:
-                return 4;
-            case kExitFailed:
-                return 3;
-            case kExitNoAnswer:
-                return 2;
-            default:
-                return 1;
+    for (const int status : kByGravity) {
+        for (const Board& b : boards) {
+            if (b.status == kExitComplete || worst != kExitComplete) continue;
+            const bool known = b.status == kExitInterrupted || b.status == kExitNoAnswer ||
+                               b.status == kExitNoPort;
+            if ((known ? b.status : kExitFailed) == status) worst = status;
         }
-    };
-    for (const Board& b : boards) {
-        if (b.status == kExitComplete) continue;
-        const int status = b.status < 0 ? kExitFailed : b.status;
-        if (all || rank(status) > rank(worst)) worst = status;
-        all = false;
     }
     return worst;
 }
