@@ -1,5 +1,6 @@
 #include "transport/port_discovery.h"
 
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/message_box.h"
@@ -47,20 +48,24 @@ bool QueryText(HKEY key, const WCHAR* name, DWORD* bytes) {
 
 // The subkey's "Name" becomes the port name; a name too long for it is not used at all, since
 // a shortened path could name a different device.
-bool TakePortName(HKEY key) {
+bool TakePortName(HKEY key, char (&out)[kPortNameBytes]) {
     DWORD bytes = 0;
     if (!QueryText(key, u"Name", &bytes)) return false;
     char name[kPortNameBytes];
     if (!Narrow(g_szValue, bytes, name, sizeof name)) return false;
-    std::memcpy(g_szPortName, name, sizeof name);
+    std::memcpy(out, name, sizeof name);
     return true;
 }
 
-void FindPort() {
+}  // namespace
+
+std::size_t FindAdapterPorts(char (*names)[kPortNameBytes], std::size_t capacity) {
+    std::size_t count = 0;
+    if (capacity == 0) return 0;
     HKEY active = nullptr;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Drivers\\Active", 0, KEY_READ, &active) !=
         static_cast<LONG>(ERROR_SUCCESS))
-        return;
+        return 0;
     for (DWORD index = 0; index < kMaxDriverKeys; ++index) {
         DWORD nameChars = kKeyNameChars;
         LONG rc = RegEnumKeyExW(active, index, g_szKeyName, &nameChars, nullptr, nullptr, nullptr,
@@ -79,21 +84,31 @@ void FindPort() {
         Narrow(g_szValue, bytes, g_szPnpId, sizeof g_szPnpId);
         bool found = false;
         if (std::strncmp(g_szPnpId, "Quatech", 7) == 0) {
-            found = TakePortName(sub);
+            found = TakePortName(sub, names[count]);
         } else if (std::strncmp(g_szPnpId, "CF-Serial_I-O", 13) == 0) {
-            found = TakePortName(sub);
+            found = TakePortName(sub, names[count]);
         }
         RegCloseKey(sub);
-        if (found) break;
+        if (found && ++count == capacity) break;
     }
     RegCloseKey(active);
+    return count;
 }
-
-}  // namespace
 
 bool OpenPort() {
     std::strcpy(g_szPortName, "COM1:");
-    FindPort();
+    // A port named by the caller comes before any adapter. One too long to hold is refused
+    // rather than shortened or passed over, either of which could open another board's port.
+    const char* named = std::getenv("VANTRA_PORT");
+    if (named != nullptr && named[0] != 0) {
+        if (std::strlen(named) >= kPortNameBytes) {
+            platform::ShowUserMessage(u"Cannot Open Connection To Board.", MB_OK);
+            return false;
+        }
+        std::strcpy(g_szPortName, named);
+    } else {
+        FindAdapterPorts(&g_szPortName, 1);
+    }
 
     WCHAR wideName[kPortNameBytes];
     std::size_t i = 0;

@@ -5,13 +5,7 @@
 #include "link/device_link.h"
 #include "ui/res/resource.h"
 
-const char kWarningText[] =
-    "WARNING! You are about to upgrade the firmware for your Tovrin product. This process will "
-    "take under 60 seconds. Make sure that the product is powered under A/C for the entire "
-    "transfer. Any disruption before the transfer is complete may disable the product,  "
-    "requiring a return to the factory.";
 const char kCurrentVersionFormat[] = "Current Version: %s";
-const char kNewVersionText[] = "New Version: V4.02.N.01";
 const char kPressLoadText[] = "Press 'LOAD' to upgrade";
 
 namespace {

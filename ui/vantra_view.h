@@ -30,8 +30,7 @@ protected:
     DECLARE_MESSAGE_MAP()
 };
 
-// The texts of the screen's four bands; band 2 takes the board's version.
-extern const char kWarningText[];
+// The texts of the screen's four bands; band 2 takes the board's version. The warning and the new
+// version come from upgrade/firmware_transfer.h, shared with the terminal.
 extern const char kCurrentVersionFormat[];
-extern const char kNewVersionText[];
 extern const char kPressLoadText[];

@@ -56,7 +56,8 @@ void CopyBlock(const FirmwareImage& image, DWORD index, BYTE (&block)[kBlockSize
     std::memset(block + available, kErasedByte, kBlockSize - available);
 }
 
-void RunTransfer(ITransferView* view, IProgressSink* progress) {
+TransferOutcome RunTransfer(ITransferView* view, IProgressSink* progress,
+                            const std::atomic<bool>* stop) {
     view->EnableLoad(FALSE);
 
     FirmwareImage image;
@@ -64,35 +65,41 @@ void RunTransfer(ITransferView* view, IProgressSink* progress) {
         // Nothing to send: say why and give LOAD back, without an outcome box.
         view->ReportLastSystemError();
         view->EnableLoad(TRUE);
-        return;
+        return TransferOutcome::NoImage;
     }
 
     const DWORD blocks = BlockCount(image);
     HANDLE acknowledged = g_DeviceLink.m_hBlockAck;
     ResetEvent(acknowledged);
 
-    const char* outcome = kTransferComplete;
+    TransferOutcome outcome = TransferOutcome::Complete;
     BYTE block[kBlockSize];
     for (DWORD i = 0; i < blocks; ++i) {
+        if (stop != nullptr && stop->load()) {
+            outcome = TransferOutcome::Stopped;
+            break;
+        }
         CopyBlock(image, i, block);
         g_DeviceLink.SendSector(image.start + kWordsPerBlock * i, block);
         // Only a signalled event is an acknowledgement; a time-out or a failed wait is not.
-        if (WaitForSingleObject(acknowledged, kAcknowledgeTimeoutMs) != WAIT_OBJECT_0) {
-            outcome = kTransferFailed;
+        const bool ok = WaitForSingleObject(acknowledged, kAcknowledgeTimeoutMs) == WAIT_OBJECT_0;
+        progress->OnBlockDone(i, blocks, ok);
+        if (!ok) {
+            outcome = TransferOutcome::Failed;
             break;
         }
         ResetEvent(acknowledged);
         // Each position is the share acknowledged before this block, except that the last
         // acknowledgement shows the whole: a finished transfer must not read 99.
         const int position =
-            i + 1 == blocks
-                ? 100
-                : static_cast<int>(static_cast<unsigned long long>(i) * 100 / blocks);
+            i + 1 == blocks ? 100
+                            : static_cast<int>(static_cast<unsigned long long>(i) * 100 / blocks);
         progress->SetPosition(position);
     }
 
-    ShowText(outcome, MB_OK);
+    ShowText(outcome == TransferOutcome::Complete ? kTransferComplete : kTransferFailed, MB_OK);
     view->EnableLoad(TRUE);
+    return outcome;
 }
 
 void ReportLastSystemError() {

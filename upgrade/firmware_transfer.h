@@ -1,6 +1,8 @@
 // The embedded firmware image and its block-by-block transfer to the board.
 #pragma once
 
+#include <atomic>
+
 #include "link/device_link.h"
 #include "platform/wintypes.h"
 
@@ -12,6 +14,14 @@ inline constexpr BYTE kErasedByte = 0xFF;  // what flash holds past the image's 
 
 inline constexpr char kTransferComplete[] = "Transfer Complete.";
 inline constexpr char kTransferFailed[] = "Transfer Failed. Sector did not write.";
+
+// What the upgrade screen says before LOAD, in every host.
+inline constexpr char kWarningText[] =
+    "WARNING! You are about to upgrade the firmware for your Tovrin product. This process will "
+    "take under 60 seconds. Make sure that the product is powered under A/C for the entire "
+    "transfer. Any disruption before the transfer is complete may disable the product,  "
+    "requiring a return to the factory.";
+inline constexpr char kNewVersionText[] = "New Version: V4.02.N.01";
 
 // Header at the start of a "FIRMWARE" resource, then `length` image bytes.
 struct FirmwareImage {
@@ -42,14 +52,26 @@ protected:
 class IProgressSink {
 public:
     virtual void SetPosition(int position) = 0;
+    // Once the wait for block `index` (of `count`) has ended, acknowledged or not, before
+    // SetPosition. For hosts that show more than the bar (rates, counts); the bar needs nothing.
+    virtual void OnBlockDone(DWORD /*index*/, DWORD /*count*/, bool /*acknowledged*/) {}
 
 protected:
     ~IProgressSink() = default;
 };
 
+enum class TransferOutcome {
+    Complete,  // every block acknowledged
+    Failed,    // a block went unacknowledged
+    Stopped,   // the host asked to stop; shown as failed, since the board holds part of an image
+    NoImage,   // nothing to send; the reason was reported instead of an outcome
+};
+
 // Sends the image, one acknowledged block at a time, and shows the outcome in a message box.
-// Runs on the user-interface thread and returns when the outcome box is dismissed.
-void RunTransfer(ITransferView* view, IProgressSink* progress);
+// Runs on the user-interface thread and returns when the outcome box is dismissed. When `stop`
+// becomes true, no block is sent after the one in flight.
+TransferOutcome RunTransfer(ITransferView* view, IProgressSink* progress,
+                            const std::atomic<bool>* stop = nullptr);
 
 // Shows the system's text for the calling thread's last error, with the information icon.
 void ReportLastSystemError();

@@ -26,7 +26,16 @@ struct RecordingView : ITransferView, IProgressSink {
         ::ReportLastSystemError();
     }
     void SetPosition(int position) override { positions.push_back(position); }
+    void OnBlockDone(DWORD index, DWORD count, bool acknowledged) override {
+        blocks.push_back({index, count, acknowledged});
+    }
 
+    struct Block {
+        DWORD index, count;
+        bool acknowledged;
+        bool operator==(const Block&) const = default;
+    };
+    std::vector<Block> blocks;
     std::vector<bool> load;
     std::vector<int> positions;
     int reports = 0;
@@ -60,7 +69,7 @@ TEST_F(Transfer, WholeImageArrivesAndCompletes) {
     Connect({});
     RecordingView view;
     const unsigned long beeps = platform::BeepCount(MB_ICONEXCLAMATION);
-    RunTransfer(&view, &view);
+    EXPECT_EQ(RunTransfer(&view, &view), TransferOutcome::Complete);
 
     EXPECT_EQ(view.load, (std::vector<bool>{false, true}));
     ASSERT_EQ(view.positions.size(), 536u);
@@ -83,9 +92,12 @@ TEST_F(Transfer, WholeImageArrivesAndCompletes) {
 TEST_F(Transfer, SilentBoardFailsAtTheBlockAndLoadStartsAgainFromTheFirst) {
     Connect({"--stop-at", "10"});
     RecordingView view;
-    RunTransfer(&view, &view);
+    EXPECT_EQ(RunTransfer(&view, &view), TransferOutcome::Failed);
 
     ASSERT_EQ(view.positions.size(), 10u);
+    ASSERT_EQ(view.blocks.size(), 11u);
+    EXPECT_EQ(view.blocks[9], (RecordingView::Block{9, 536, true}));
+    EXPECT_EQ(view.blocks[10], (RecordingView::Block{10, 536, false}));
     EXPECT_EQ(view.positions.back(), 1);  // 9 * 100 / 536
     EXPECT_EQ(view.load, (std::vector<bool>{false, true}));
     EXPECT_EQ(platform::TakeRecordedMessages(),
@@ -112,7 +124,7 @@ TEST_F(Transfer, MissingImageIsReportedAndNothingIsSent) {
     CSerialTransport::TakeFrame(frame, sizeof frame);
 
     RecordingView view;
-    RunTransfer(&view, &view);
+    EXPECT_EQ(RunTransfer(&view, &view), TransferOutcome::NoImage);
     EXPECT_EQ(view.reports, 1);
     EXPECT_EQ(view.load, (std::vector<bool>{false, true}));
     EXPECT_TRUE(view.positions.empty());
@@ -120,6 +132,26 @@ TEST_F(Transfer, MissingImageIsReportedAndNothingIsSent) {
               std::vector<std::u16string>{
                   u"The specified resource type cannot be found in the image file."});
     EXPECT_EQ(CSerialTransport::TakeFrame(frame, sizeof frame), 0u);
+}
+
+// A host's stop request ends the loop before the next block; the outcome shown is a failure,
+// since the board holds part of an image.
+TEST_F(Transfer, StopRequestEndsAfterTheBlockInFlight) {
+    Connect({});
+    struct StoppingView : RecordingView {
+        void OnBlockDone(DWORD index, DWORD count, bool acknowledged) override {
+            RecordingView::OnBlockDone(index, count, acknowledged);
+            if (index == 4) stop.store(true);
+        }
+        std::atomic<bool> stop{false};
+    } view;
+    EXPECT_EQ(RunTransfer(&view, &view, &view.stop), TransferOutcome::Stopped);
+    EXPECT_EQ(view.blocks.size(), 5u);
+    EXPECT_EQ(view.load, (std::vector<bool>{false, true}));
+    EXPECT_EQ(platform::TakeRecordedMessages(),
+              std::vector<std::u16string>{u"Transfer Failed. Sector did not write."});
+    int status = -1;
+    EXPECT_NE(Summary(&status).find("blocks=5 "), std::string::npos);
 }
 
 }  // namespace

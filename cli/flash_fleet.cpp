@@ -1,0 +1,291 @@
+#include "cli/flash_fleet.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "cli/flash_board.h"
+#include "cli/flash_report.h"
+#include "cli/json_line.h"
+#include "transport/port_discovery.h"
+#include "upgrade/firmware_transfer.h"
+
+extern char** environ;
+
+namespace {
+
+constexpr std::size_t kMaxBoards = 64;
+
+std::atomic<bool> g_bInterrupted{false};
+
+void OnInterrupt(int) {
+    g_bInterrupted.store(true);
+}
+
+struct Board {
+    std::string port;
+    pid_t pid = -1;
+    int out = -1;        // the child's events
+    std::string buffer;  // a line not yet complete
+    std::string state = "starting";
+    std::string version;
+    std::string serial;
+    std::string outcome;
+    int tenth = -1;  // of the transfer, last shown as a line of its own
+    int status = -1;
+};
+
+// The line a terminal shows for a board.
+std::string BoardLine(const Board& b) {
+    std::string line = b.port + "  ";
+    if (!b.version.empty()) line += b.version + (b.serial.empty() ? "" : " #" + b.serial) + "  ";
+    return line + (b.outcome.empty() ? b.state : b.outcome);
+}
+
+// Reads one event of a child: updates the board, and says whether it is worth a line of its own
+// when standard error is not a terminal.
+bool TakeEvent(Board& b, const std::string& line) {
+    std::string event;
+    std::string value;
+    if (!JsonField(line, "event", &event)) return false;
+    if (event == "port") {
+        b.state = "waiting for the board";
+        return true;
+    }
+    if (event == "version" && JsonField(line, "version", &value)) {
+        b.version = value;
+        b.state = "answered";
+        return true;
+    }
+    if (event == "serial" && JsonField(line, "serial", &value)) {
+        b.serial = value;
+        return false;
+    }
+    if (event == "warning" || event == "error") {
+        JsonField(line, "message", &value);
+        std::string detail;
+        if (JsonField(line, "detail", &detail) && !detail.empty()) value += " " + detail;
+        if (event == "error")
+            b.outcome = value;
+        else
+            b.state = value;
+        return true;
+    }
+    if (event == "progress") {
+        std::string block;
+        std::string blocks;
+        std::string rate;
+        std::string left;
+        JsonField(line, "percent", &value);
+        JsonField(line, "block", &block);
+        JsonField(line, "blocks", &blocks);
+        JsonField(line, "bytes_per_second", &rate);
+        JsonField(line, "seconds_left", &left);
+        const double percent = std::atof(value.c_str());
+        char text[128];
+        std::snprintf(text, sizeof text, "%d%%  %s/%s blocks  %.1f kB/s  %.0f s left",
+                      static_cast<int>(percent), block.c_str(), blocks.c_str(),
+                      std::atof(rate.c_str()) / 1000.0, std::atof(left.c_str()));
+        b.state = text;
+        const int tenth = static_cast<int>(percent) / 10;
+        const bool changed = tenth != b.tenth;
+        b.tenth = tenth;
+        return changed;
+    }
+    if (event == "outcome" && JsonField(line, "message", &value)) {
+        std::string sent;
+        std::string acknowledged;
+        JsonField(line, "blocks_sent", &sent);
+        JsonField(line, "blocks_acknowledged", &acknowledged);
+        std::string word;
+        JsonField(line, "outcome", &word);
+        b.outcome = (word == "interrupted" ? "Interrupted. " : "") + value + " (" + sent +
+                    " blocks sent, " + acknowledged + " acknowledged)";
+        return true;
+    }
+    return false;
+}
+
+bool Spawn(Board& b, const FlashOptions& options) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) return false;
+    std::vector<std::string> args{"vantra-flash", "--port", b.port, "--yes", "--json"};
+    if (!options.log.empty()) {
+        args.push_back("--log");
+        args.push_back(options.log);
+    }
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+    // The children do not ask; only this process reads the terminal.
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    const int rc = posix_spawn(&b.pid, "/proc/self/exe", &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(fds[1]);
+    if (rc != 0) {
+        ::close(fds[0]);
+        b.pid = -1;
+        return false;
+    }
+    b.out = fds[0];
+    return true;
+}
+
+// 0 only when every board completed; otherwise the gravest status any board ended with. A child
+// that died (a signal, a crash) may have left its board half-written: that is a failed transfer.
+int CombinedStatus(const std::vector<Board>& boards) {
+    constexpr int kByGravity[] = {kExitInterrupted, kExitFailed, kExitNoAnswer, kExitNoPort};
+    int worst = kExitComplete;
+    for (const int status : kByGravity) {
+        for (const Board& b : boards) {
+            if (b.status == kExitComplete || worst != kExitComplete) continue;
+            const bool known = b.status == kExitInterrupted || b.status == kExitNoAnswer ||
+                               b.status == kExitNoPort;
+            if ((known ? b.status : kExitFailed) == status) worst = status;
+        }
+    }
+    return worst;
+}
+
+}  // namespace
+
+int FlashAllBoards(const FlashOptions& options) {
+    static char names[kMaxBoards][kPortNameBytes];
+    const std::size_t found = FindAdapterPorts(names, kMaxBoards);
+    if (found == 0) {
+        WriteAll(STDERR_FILENO,
+                 "No matching serial adapter found: nothing to upgrade. Plug the adapters in, "
+                 "or name each board's port with --port.\n");
+        return kExitNoPort;
+    }
+    std::vector<Board> boards(found);
+    for (std::size_t i = 0; i < found; ++i) boards[i].port = names[i];
+
+    const bool json = options.json;
+    const bool terminal = !json && ::isatty(STDERR_FILENO) != 0;
+    std::string list;
+    for (const Board& b : boards) list += "  " + b.port + "\n";
+    if (!json) WriteAll(STDERR_FILENO, "Boards to upgrade:\n" + list);
+    if (!options.yes) {
+        if (!json) {
+            WriteAll(STDERR_FILENO,
+                     std::string("\n") + kWarningText + "\n" + kNewVersionText + "\n\n");
+        }
+        if (!Confirm(("Upgrade all " + std::to_string(found) + " boards now?").c_str())) {
+            WriteAll(STDERR_FILENO, "Not confirmed; nothing was sent.\n");
+            return kExitFailed;
+        }
+    }
+
+    struct sigaction sa {};
+    sa.sa_handler = OnInterrupt;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);  // no SA_RESTART: poll wakes to pass it on
+    std::signal(SIGPIPE, SIG_IGN);
+
+    for (Board& b : boards) {
+        if (!Spawn(b, options)) {
+            b.outcome = "could not start a process for this port";
+            b.status = kExitNoPort;
+        }
+    }
+    if (terminal) {
+        WriteAll(STDERR_FILENO, std::string(boards.size(), '\n'));  // the lines redrawn below
+    }
+
+    bool forwarded = false;
+    for (;;) {
+        if (g_bInterrupted.load() && !forwarded) {
+            // A terminal's Ctrl-C reaches the children itself; a signal sent to this process alone
+            // is passed on, so each stops after its block in flight.
+            for (const Board& b : boards) {
+                if (b.pid > 0) ::kill(b.pid, SIGINT);
+            }
+            forwarded = true;
+        }
+        std::vector<pollfd> polls;
+        std::vector<Board*> owners;
+        for (Board& b : boards) {
+            if (b.out < 0) continue;
+            polls.push_back({b.out, POLLIN, 0});
+            owners.push_back(&b);
+        }
+        if (polls.empty()) break;
+        if (::poll(polls.data(), polls.size(), 200) <= 0) continue;
+        bool redraw = false;
+        for (std::size_t i = 0; i < polls.size(); ++i) {
+            if (polls[i].revents == 0) continue;
+            Board& b = *owners[i];
+            char chunk[4096];
+            const ssize_t n = ::read(b.out, chunk, sizeof chunk);
+            if (n <= 0) {
+                ::close(b.out);
+                b.out = -1;
+                continue;
+            }
+            b.buffer.append(chunk, static_cast<std::size_t>(n));
+            std::size_t end;
+            while ((end = b.buffer.find('\n')) != std::string::npos) {
+                const std::string line = b.buffer.substr(0, end + 1);
+                b.buffer.erase(0, end + 1);
+                if (json) WriteAll(STDOUT_FILENO, line);  // whole lines, from this one thread
+                const bool notable = TakeEvent(b, line);
+                redraw = true;
+                if (!json && !terminal && notable) {
+                    WriteAll(STDERR_FILENO, BoardLine(b) + "\n");
+                }
+            }
+        }
+        if (terminal && redraw) {
+            // A line that wrapped would throw the cursor-up count off: each is cut to the width.
+            winsize size{};
+            const std::size_t width =
+                ::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 1
+                    ? size.ws_col - 1
+                    : std::string::npos;
+            std::string screen = "\033[" + std::to_string(boards.size()) + "A";
+            for (const Board& b : boards)
+                screen += "\r" + BoardLine(b).substr(0, width) + "\033[K\n";
+            WriteAll(STDERR_FILENO, screen);
+        }
+    }
+
+    for (Board& b : boards) {
+        if (b.pid <= 0) continue;
+        int raw = 0;
+        while (::waitpid(b.pid, &raw, 0) < 0 && errno == EINTR) {
+        }
+        b.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+        if (b.outcome.empty()) {
+            b.outcome = b.status == kExitInterrupted
+                            ? "interrupted before the transfer"
+                            : "ended with status " + std::to_string(b.status);
+        }
+    }
+    int complete = 0;
+    for (const Board& b : boards) complete += b.status == kExitComplete ? 1 : 0;
+    if (!json) {
+        // A terminal already shows each board's last word in place.
+        if (!terminal) {
+            for (const Board& b : boards) WriteAll(STDERR_FILENO, BoardLine(b) + "\n");
+        }
+        WriteAll(STDERR_FILENO, std::to_string(complete) + " of " + std::to_string(found) +
+                                    " boards completed.\n");
+    }
+    return CombinedStatus(boards);
+}

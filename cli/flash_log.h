@@ -1,0 +1,13 @@
+// The record of upgrades (--log FILE): one JSON line per board, appended.
+#pragma once
+
+#include <string>
+
+// Opens (creating) `path` for appending, so a log that cannot be written is found before a board
+// is touched. False with the reason in `error`.
+bool CheckFlashLog(const std::string& path, std::string* error);
+
+// Appends `line` (one JSON object and its newline). Several boards append at once and a process
+// may have died half-way through a line: each record goes in one write under an exclusive lock,
+// after a newline if the file does not end with one, and is synced before the lock is released.
+bool AppendFlashLog(const std::string& path, const std::string& line, std::string* error);

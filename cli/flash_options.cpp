@@ -1,0 +1,87 @@
+#include "cli/flash_options.h"
+
+#include <cstring>
+
+#include "transport/port_discovery.h"
+
+const char kFlashUsage[] =
+    "usage: vantra-flash [--port DEVICE | --all] [--yes] [--json] [--log FILE]\n"
+    "\n"
+    "Upgrades a Tovrin instrument's firmware over its serial adapter with the image this\n"
+    "program carries, the same way the vantra window does on LOAD.\n"
+    "\n"
+    "  --port DEVICE  use DEVICE (/dev/ttyUSB0, COM1:) instead of looking for the adapter\n"
+    "  --all          upgrade every matching adapter at once, each in its own process\n"
+    "  -y, --yes      do not ask for confirmation before the transfer\n"
+    "  --json         one JSON object per event on standard output (port, version, serial,\n"
+    "                 warning, progress, error, outcome), each with \"time\" and \"elapsed\"\n"
+    "  --log FILE     append one JSON line per board upgraded: port, serial, old and new\n"
+    "                 version, image checksum, outcome, start time and duration\n"
+    "  -h, --help     this text\n"
+    "\n"
+    "Without --port it finds the adapter as the window does: the first serial adapter whose\n"
+    "product starts with Quatech or CF-Serial_I-O (VANTRA_REGISTRY adds a driver list), else\n"
+    "COM1: (/dev/ttyS0). After opening the port it waits 4 s for the board to settle, asks for\n"
+    "its version and serial number (up to 4 s more), prints them with the warning and the new\n"
+    "version, asks for confirmation, then sends the image in 128-byte blocks, each\n"
+    "acknowledged within 2 s. Progress goes to standard error: a bar on a terminal, a line\n"
+    "every 10 % otherwise. When the port is in use it names the process that holds it.\n"
+    "Ctrl-C during the transfer stops after the block in flight; the transfer then counts as\n"
+    "failed, and the board must be upgraded again.\n"
+    "\n"
+    "Exit status:\n"
+    "  0    Transfer Complete.\n"
+    "  1    Transfer Failed. Sector did not write. (or not confirmed, or no image carried)\n"
+    "  2    the port could not be found, opened or configured\n"
+    "  3    no board answered\n"
+    "  64   usage error, or the log file cannot be written\n"
+    "  130  interrupted\n"
+    "With --all: 0 only when every board completed; otherwise 130 if any was interrupted,\n"
+    "else 1 if any transfer failed, else 3 if any board was silent, else 2.\n";
+
+bool ParseFlashOptions(int argc, char** argv, FlashOptions* options, std::string* error) {
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        // Both "--port X" and "--port=X".
+        auto value = [&](const char* name, std::string* out) {
+            const std::size_t n = std::strlen(name);
+            if (std::strncmp(arg, name, n) != 0) return false;
+            if (arg[n] == '=') {
+                *out = arg + n + 1;
+            } else if (arg[n] == 0 && i + 1 < argc) {
+                *out = argv[++i];
+            } else if (arg[n] == 0) {
+                *error = std::string(name) + " needs a value";
+                *out = "";
+            } else {
+                return false;
+            }
+            if (out->empty() && error->empty()) *error = std::string(name) + " needs a value";
+            return true;
+        };
+        if (std::strcmp(arg, "--all") == 0) {
+            options->all = true;
+        } else if (std::strcmp(arg, "--yes") == 0 || std::strcmp(arg, "-y") == 0) {
+            options->yes = true;
+        } else if (std::strcmp(arg, "--json") == 0) {
+            options->json = true;
+        } else if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
+            options->help = true;
+        } else if (value("--port", &options->port) || value("--log", &options->log)) {
+            if (!error->empty()) return false;
+        } else {
+            *error = std::string("unknown option: ") + arg;
+            return false;
+        }
+    }
+    if (options->all && !options->port.empty()) {
+        *error = "--all and --port exclude each other";
+        return false;
+    }
+    // The port name has a fixed-size home; a shortened one could name another board's port.
+    if (options->port.size() >= kPortNameBytes) {
+        *error = "--port: device name too long";
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,26 @@
+// The command line of vantra-flash.
+#pragma once
+
+#include <string>
+
+// Exit statuses, for scripts and production lines.
+inline constexpr int kExitComplete = 0;
+inline constexpr int kExitFailed = 1;    // transfer failed, not confirmed, or no image
+inline constexpr int kExitNoPort = 2;    // port not found, not opened or not configured
+inline constexpr int kExitNoAnswer = 3;  // the board did not answer the version query
+inline constexpr int kExitUsage = 64;    // bad command line, or a log file that cannot be written
+inline constexpr int kExitInterrupted = 130;
+
+struct FlashOptions {
+    std::string port;  // empty: the window's discovery
+    std::string log;   // empty: no record
+    bool all = false;
+    bool yes = false;
+    bool json = false;
+    bool help = false;
+};
+
+// Fills `options` from argv. On a usage error returns false with the reason in `error`.
+bool ParseFlashOptions(int argc, char** argv, FlashOptions* options, std::string* error);
+
+extern const char kFlashUsage[];

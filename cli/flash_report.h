@@ -1,0 +1,61 @@
+// What vantra-flash tells its user: human text and progress on standard error, or with --json
+// one object per event on standard output. Every write is one call, so a reader of a pipe
+// (the --all parent) never sees half a line.
+#pragma once
+
+#include <string>
+
+#include "cli/json_line.h"
+#include "platform/wintypes.h"
+
+enum class ProgressStyle {
+    Bar,    // standard error is a terminal: one line redrawn in place
+    Lines,  // otherwise: a line at every 10 %
+    None,   // --json: the progress events say it all
+};
+
+// Writes all of `text` to `fd`, retrying short writes; errors are ignored (a closed pipe must not
+// stop a transfer).
+void WriteAll(int fd, const std::string& text);
+
+// `text` wrapped at words for a terminal, with a final newline.
+std::string WrapText(const char* text);
+
+class CFlashReport {
+public:
+    CFlashReport(bool json, ProgressStyle style);
+
+    void SetPort(const std::string& port) { port_ = port; }
+    const std::string& port() const { return port_; }
+
+    // Human text on standard error. With --json, stdout holds the events and standard error
+    // only what a person must see besides them (the question, a record that was not written).
+    void Say(const std::string& line) const;
+
+    void PortOpened();
+    void Board(const std::string& version, const std::string& serial, bool serialSeen);
+    void SharedPort(const std::string& holders);
+    // A failure before the transfer: `message` is the system's own text, `detail` the reason.
+    void Error(const std::string& message, const std::string& detail, int exitStatus);
+    void Announce() const;  // the warning and the version carried, on standard error
+
+    void TransferStarted(DWORD blocks);
+    void Progress(DWORD index, DWORD count, bool acknowledged);
+    void Outcome(const char* outcome, const std::string& message, DWORD sent, DWORD acknowledged,
+                 DWORD count, int exitStatus);
+
+    double transferSeconds() const;
+
+private:
+    JsonLine Event(const char* name) const;  // a line's start: event, time, elapsed, port
+    void DrawProgress(DWORD acknowledged, DWORD count, bool last);
+
+    bool json_;
+    ProgressStyle style_;
+    std::string port_;
+    double started_;
+    double transferStarted_ = 0;
+    double lastDrawn_ = 0;
+    int lastTenth_ = -1;
+    bool barShown_ = false;
+};

@@ -1,0 +1,25 @@
+// One-line JSON objects: the events of --json, the records of --log, and reading a child's
+// events back under --all. Flat objects of strings and numbers are all this program writes.
+#pragma once
+
+#include <string>
+
+class JsonLine {
+public:
+    JsonLine& Text(const char* key, const std::string& value);
+    JsonLine& Number(const char* key, double value, int decimals = 0);
+    // The object with its closing brace and a newline, ready for a single write.
+    std::string Finish() const;
+
+private:
+    void Key(const char* key);
+    std::string body_ = "{";
+};
+
+// The value of `key` in a line this program wrote: a string unescaped, a number as its text.
+// False when the key is absent.
+bool JsonField(const std::string& line, const char* key, std::string* value);
+
+// Wall-clock time as ISO 8601 in UTC with milliseconds, and seconds on a monotonic clock.
+std::string UtcTimestamp();
+double MonotonicSeconds();

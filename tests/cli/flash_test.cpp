@@ -1,0 +1,405 @@
+// vantra-flash end to end: the real program against vantra-boardsim on pseudo-terminals.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QDateTime>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <chrono>
+#include <fstream>
+#include <limits>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/support/pty_helpers.h"
+
+extern char** environ;
+
+namespace {
+
+using testutil::BoardSim;
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::vector<QJsonObject> ParseLines(const std::string& text) {
+    std::vector<QJsonObject> objects;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        QJsonParseError error{};
+        QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(line), &error);
+        EXPECT_EQ(error.error, QJsonParseError::NoError) << line;
+        EXPECT_TRUE(doc.isObject()) << line;
+        objects.push_back(doc.object());
+    }
+    return objects;
+}
+
+std::string Str(const QJsonObject& o, const char* key) {
+    return o.value(key).toString().toStdString();
+}
+
+// vantra-flash as a child: standard output through a pipe, standard error into a file.
+struct Flash {
+    explicit Flash(std::vector<std::string> args, const std::string& input = "") {
+        errPath = testutil::TempPath("flash-err");
+        int outPipe[2];
+        int inPipe[2];
+        EXPECT_EQ(::pipe2(outPipe, O_CLOEXEC), 0);
+        EXPECT_EQ(::pipe2(inPipe, O_CLOEXEC), 0);
+        args.insert(args.begin(), VANTRA_FLASH);
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, inPipe[0], 0);
+        posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
+        posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
+        EXPECT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(outPipe[1]);
+        ::close(inPipe[0]);
+        if (!input.empty()) {
+            EXPECT_EQ(::write(inPipe[1], input.data(), input.size()), ssize_t(input.size()));
+        }
+        ::close(inPipe[1]);
+        out = outPipe[0];
+    }
+    ~Flash() {
+        if (pid > 0) {
+            ::kill(pid, SIGKILL);
+            Wait();
+        }
+        std::remove(errPath.c_str());
+    }
+
+    // The next line of standard output, or "" at its end or after `ms`.
+    std::string ReadLine(int ms = 30000) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        for (;;) {
+            const std::size_t nl = pending.find('\n');
+            if (nl != std::string::npos) {
+                std::string line = pending.substr(0, nl);
+                pending.erase(0, nl + 1);
+                stdoutText += line + "\n";
+                return line;
+            }
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                end - std::chrono::steady_clock::now());
+            pollfd p{out, POLLIN, 0};
+            if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) return "";
+            char buf[4096];
+            const ssize_t n = ::read(out, buf, sizeof buf);
+            if (n <= 0) return "";
+            pending.append(buf, static_cast<std::size_t>(n));
+        }
+    }
+
+    // Reads the rest of standard output and returns the exit status.
+    int Wait() {
+        while (!ReadLine(60000).empty()) {
+        }
+        int raw = 0;
+        ::waitpid(pid, &raw, 0);
+        pid = -1;
+        ::close(out);
+        err = ReadFile(errPath);
+        return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    }
+
+    pid_t pid = -1;
+    int out = -1;
+    std::string pending;
+    std::string stdoutText;
+    std::string errPath;
+    std::string err;
+};
+
+// A program that keeps `device` open (and locked, if asked), as a terminal program or a modem
+// manager would: `sleep` with the descriptor inherited.
+struct Holder {
+    Holder(const std::string& device, bool lock) {
+        pid = ::fork();
+        if (pid == 0) {
+            const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY);
+            if (fd < 0 || (lock && ::flock(fd, LOCK_EX | LOCK_NB) != 0)) ::_exit(1);
+            ::execl("/bin/sleep", "sleep", "60", static_cast<char*>(nullptr));
+            ::_exit(1);
+        }
+        // Until the exec, /proc shows the test's own name; wait for the sleeping one.
+        for (int i = 0; i < 200 && ReadFile("/proc/" + std::to_string(pid) + "/comm") != "sleep\n";
+             ++i)
+            ::usleep(10000);
+    }
+    ~Holder() {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+    }
+    pid_t pid;
+};
+
+std::vector<std::string> Board(std::vector<std::string> extra = {}) {
+    std::vector<std::string> args{"--baud", "0", "--expect", VANTRA_FIRMWARE_144_BIN};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return args;
+}
+
+TEST(Flash, JsonEventsAndLogRecordAWholeUpgrade) {
+    BoardSim sim(Board());
+    const std::string log = testutil::TempPath("flash-log");
+    Flash flash({"--port", sim.path, "--yes", "--json", "--log", log});
+    const int status = flash.Wait();
+    int simStatus = -1;
+    const std::string summary = sim.Finish(&simStatus);
+    EXPECT_EQ(status, 0) << flash.err;
+    EXPECT_NE(summary.find("blocks=536 first=0x0 last=0x85C0 gaps=0 repeats=0"), std::string::npos)
+        << summary;
+    EXPECT_NE(summary.find("expect=match"), std::string::npos) << summary;
+
+    std::vector<std::string> kinds;
+    int progress = 0;
+    double lastElapsed = 0;
+    for (const QJsonObject& e : ParseLines(flash.stdoutText)) {
+        const std::string kind = Str(e, "event");
+        if (kind == "progress") {
+            ++progress;
+            EXPECT_EQ(e.value("block").toInt(), progress);
+            EXPECT_EQ(e.value("blocks").toInt(), 536);
+        } else {
+            kinds.push_back(kind);
+        }
+        EXPECT_EQ(Str(e, "port"), sim.path);
+        EXPECT_FALSE(Str(e, "time").empty());
+        EXPECT_GE(e.value("elapsed").toDouble(), lastElapsed);
+        lastElapsed = e.value("elapsed").toDouble();
+        if (kind == "version") {
+            EXPECT_EQ(Str(e, "version"), "V4.01");
+        }
+        if (kind == "serial") {
+            EXPECT_EQ(Str(e, "serial"), "30417265");
+        }
+        if (kind == "outcome") {
+            EXPECT_EQ(Str(e, "outcome"), "complete");
+            EXPECT_EQ(Str(e, "message"), "Transfer Complete.");
+            EXPECT_EQ(e.value("blocks_acknowledged").toInt(), 536);
+        }
+    }
+    EXPECT_EQ(kinds,
+              (std::vector<std::string>{"port", "version", "serial", "transfer", "outcome"}));
+    EXPECT_EQ(progress, 536);
+
+    const std::vector<QJsonObject> records = ParseLines(ReadFile(log));
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(Str(records[0], "port"), sim.path);
+    EXPECT_EQ(Str(records[0], "serial"), "30417265");
+    EXPECT_EQ(Str(records[0], "old_version"), "V4.01");
+    EXPECT_EQ(Str(records[0], "new_version"), "V4.02.N.01");
+    EXPECT_EQ(Str(records[0], "image_crc32"), summary.substr(summary.find("crc32=") + 6, 8));
+    EXPECT_EQ(Str(records[0], "outcome"), "complete");
+    EXPECT_FALSE(Str(records[0], "start").empty());
+    EXPECT_GT(records[0].value("duration").toDouble(), 0.0);
+    std::remove(log.c_str());
+}
+
+TEST(Flash, SharedPortIsNamedAndPlainProgressReachesTheEnd) {
+    BoardSim sim(Board());
+    Holder other(sim.path, false);
+    Flash flash({"--port", sim.path, "--yes"});
+    const int status = flash.Wait();
+    int simStatus = -1;
+    const std::string summary = sim.Finish(&simStatus);
+    EXPECT_EQ(status, 0) << flash.err;
+    EXPECT_NE(summary.find("expect=match"), std::string::npos) << summary;
+    EXPECT_TRUE(flash.stdoutText.empty()) << flash.stdoutText;
+    const std::string& err = flash.err;
+    EXPECT_NE(err.find("Warning: " + sim.path + " is also open in sleep (pid " +
+                       std::to_string(other.pid) + ")"),
+              std::string::npos)
+        << err;
+    // The simulated board holds both ends of its line; it is the far end, not a second user.
+    EXPECT_EQ(err.find("vantra-boardsim"), std::string::npos) << err;
+    EXPECT_NE(err.find("Current Version: V4.01\nSerial Number: 30417265\n"), std::string::npos)
+        << err;
+    EXPECT_NE(err.find("New Version: V4.02.N.01"), std::string::npos) << err;
+    // Standard error is a file: a line at every tenth, the last at 100 %.
+    std::size_t lines = 0;
+    for (std::size_t at = 0; (at = err.find("Progress:", at)) != std::string::npos; ++at) ++lines;
+    EXPECT_EQ(lines, 10u) << err;
+    EXPECT_NE(err.find("Progress: 100%  536/536 blocks"), std::string::npos) << err;
+    EXPECT_NE(err.find("Transfer Complete.\n536 of 536 blocks sent, 536 acknowledged"),
+              std::string::npos)
+        << err;
+}
+
+TEST(Flash, BoardSilentAtBlockTenFailsAfterElevenBlocks) {
+    BoardSim sim(Board({"--stop-at", "10"}));
+    Flash flash({"--port", sim.path, "--yes", "--json"});
+    const int status = flash.Wait();
+    int simStatus = -1;
+    const std::string summary = sim.Finish(&simStatus);
+    EXPECT_EQ(status, 1) << flash.err;
+    EXPECT_NE(summary.find("blocks=11 "), std::string::npos) << summary;
+    const std::vector<QJsonObject> events = ParseLines(flash.stdoutText);
+    ASSERT_FALSE(events.empty());
+    const QJsonObject& outcome = events.back();
+    EXPECT_EQ(Str(outcome, "outcome"), "failed");
+    EXPECT_EQ(Str(outcome, "message"), "Transfer Failed. Sector did not write.");
+    EXPECT_EQ(outcome.value("blocks_sent").toInt(), 11);
+    EXPECT_EQ(outcome.value("blocks_acknowledged").toInt(), 10);
+    EXPECT_EQ(outcome.value("exit").toInt(), 1);
+}
+
+TEST(Flash, BusyPortNamesTheProcessHoldingIt) {
+    BoardSim sim(Board());
+    Holder holder(sim.path, true);
+    Flash flash({"--port", sim.path, "--yes"});
+    EXPECT_EQ(flash.Wait(), 2) << flash.err;
+    EXPECT_NE(flash.err.find("Cannot Open Connection To Board.\n" + sim.path +
+                             " is in use by sleep (pid " + std::to_string(holder.pid) + ")"),
+              std::string::npos)
+        << flash.err;
+}
+
+TEST(Flash, InterruptStopsAfterTheBlockInFlight) {
+    // At the real line speed, so the transfer is still running when the signal comes.
+    BoardSim sim({"--baud", "38400"});
+    Flash flash({"--port", sim.path, "--yes", "--json"});
+    for (std::string line; !(line = flash.ReadLine()).empty();) {
+        if (line.find("\"event\":\"progress\",") != std::string::npos &&
+            line.find("\"block\":20,") != std::string::npos) {
+            ::kill(flash.pid, SIGINT);
+            break;
+        }
+    }
+    EXPECT_EQ(flash.Wait(), 130) << flash.err;
+    int simStatus = -1;
+    const std::string summary = sim.Finish(&simStatus);
+    const std::vector<QJsonObject> events = ParseLines(flash.stdoutText);
+    ASSERT_FALSE(events.empty());
+    const QJsonObject& outcome = events.back();
+    EXPECT_EQ(Str(outcome, "outcome"), "interrupted");
+    EXPECT_EQ(Str(outcome, "message"), "Transfer Failed. Sector did not write.");
+    // The block in flight was let finish: every block sent was acknowledged, and no more went.
+    const int sent = outcome.value("blocks_sent").toInt();
+    EXPECT_EQ(outcome.value("blocks_acknowledged").toInt(), sent);
+    EXPECT_GE(sent, 20);
+    EXPECT_LT(sent, 536);
+    EXPECT_NE(summary.find("blocks=" + std::to_string(sent) + " "), std::string::npos) << summary;
+}
+
+TEST(Flash, AllUpgradesThreeBoardsAtOnceAndRecordsEach) {
+    const std::string registry = testutil::TempPath("flash-hive");
+    BoardSim first(Board());
+    BoardSim silent(Board({"--stop-at", "10"}));
+    BoardSim third(Board());
+    std::string body;
+    int key = 1;
+    for (const BoardSim* sim : {&first, &silent, &third})
+        body += testutil::DriverKey(std::to_string(key++), "Quatech serial adapter", &sim->path);
+    testutil::Hive hive(body);  // the children inherit it through VANTRA_REGISTRY
+    const std::string log = testutil::TempPath("flash-log");
+
+    Flash flash({"--all", "--yes", "--json", "--log", log});
+    EXPECT_EQ(flash.Wait(), 1) << flash.err;
+
+    // Each board's transfer began before any board's ended: they ran side by side.
+    double lastStart = 0;
+    double firstEnd = std::numeric_limits<double>::max();
+    std::map<std::string, std::string> outcomes;
+    for (const QJsonObject& e : ParseLines(flash.stdoutText)) {
+        const double t = QDateTime::fromString(e.value("time").toString(), Qt::ISODateWithMs)
+                             .toMSecsSinceEpoch() /
+                         1000.0;
+        if (Str(e, "event") == "transfer") lastStart = std::max(lastStart, t);
+        if (Str(e, "event") == "outcome") {
+            firstEnd = std::min(firstEnd, t);
+            outcomes[Str(e, "port")] = Str(e, "outcome");
+        }
+    }
+    EXPECT_LT(lastStart, firstEnd);
+    EXPECT_EQ(outcomes,
+              (std::map<std::string, std::string>{
+                  {first.path, "complete"}, {silent.path, "failed"}, {third.path, "complete"}}));
+    std::map<std::string, std::string> recorded;
+    for (const QJsonObject& r : ParseLines(ReadFile(log)))
+        recorded[Str(r, "port")] = Str(r, "outcome");
+    EXPECT_EQ(recorded, outcomes);
+    int status = -1;
+    EXPECT_NE(first.Finish(&status).find("expect=match"), std::string::npos);
+    EXPECT_NE(silent.Finish(&status).find("blocks=11 "), std::string::npos);
+    EXPECT_NE(third.Finish(&status).find("expect=match"), std::string::npos);
+    std::remove(log.c_str());
+    std::remove(registry.c_str());
+}
+
+// The statuses not met above, each with the words a technician reads.
+struct StatusCase {
+    const char* name;
+    const char* port;  // "board": a simulated board, "silent": a line nobody answers
+    std::vector<std::string> args;
+    const char* input;
+    int status;
+    const char* says;
+};
+
+class FlashStatus : public ::testing::TestWithParam<StatusCase> {};
+
+TEST_P(FlashStatus, EndsWithItsStatusAndSaysWhy) {
+    const StatusCase& c = GetParam();
+    std::unique_ptr<BoardSim> sim;
+    std::unique_ptr<testutil::PtyPair> line;
+    std::vector<std::string> args = c.args;
+    if (std::string(c.port) == "board") {
+        sim = std::make_unique<BoardSim>(Board());
+        args.insert(args.end(), {"--port", sim->path});
+    } else if (std::string(c.port) == "silent") {
+        line = std::make_unique<testutil::PtyPair>();
+        args.insert(args.end(), {"--port", line->path});
+    }
+    Flash flash(args, c.input);
+    EXPECT_EQ(flash.Wait(), c.status) << flash.err;
+    EXPECT_NE(flash.err.find(c.says), std::string::npos) << flash.err;
+    if (sim) {
+        int status = -1;
+        EXPECT_NE(sim->Finish(&status).find("blocks=0 "), std::string::npos);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FlashStatus,
+    ::testing::Values(
+        StatusCase{"UnknownOption", "", {"--frobnicate"}, "", 64, "unknown option: --frobnicate"},
+        StatusCase{"PortAndAll", "", {"--all", "--port", "/dev/null"}, "", 64, "exclude"},
+        StatusCase{"UnwritableLog",
+                   "board",
+                   {"--yes", "--log", "/nonexistent-dir/flash.log"},
+                   "",
+                   64,
+                   "--log /nonexistent-dir/flash.log"},
+        StatusCase{"MissingPort",
+                   "",
+                   {"--yes", "--port", "/dev/vantra-no-such-port"},
+                   "",
+                   2,
+                   "Cannot Open Connection To Board.\n/dev/vantra-no-such-port does not exist"},
+        StatusCase{"SilentLine", "silent", {"--yes"}, "", 3, "No board answered on"},
+        StatusCase{"NotConfirmed", "board", {}, "n\n", 1, "Not confirmed; nothing was sent."}),
+    [](const ::testing::TestParamInfo<StatusCase>& info) { return std::string(info.param.name); });
+
+}  // namespace
