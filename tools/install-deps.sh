@@ -11,5 +11,5 @@ apt-get install -y --no-install-recommends \
   build-essential cmake ninja-build pkg-config \
   libgtest-dev libgmock-dev libbenchmark-dev \
   qt6-base-dev libgl-dev \
-  fonts-dejavu-core fontconfig \
+  fonts-dejavu-core fonts-wine fontconfig \
   xvfb xauth x11-utils x11-apps xdotool imagemagick openbox

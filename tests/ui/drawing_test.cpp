@@ -3,6 +3,7 @@
 #include <QFont>
 #include <QFontInfo>
 
+#include "platform/afx/afx_internal.h"
 #include "platform/afx/afxwin.h"
 
 namespace {
@@ -67,6 +68,18 @@ TEST(DrawText, WordBreakWrapsBetweenWordsAtTheWidthAndClipsToTheBand) {
     EXPECT_GE(ink.bottom, 55) << "the text overflows the band and is cut at its bottom";
 }
 
+TEST(DrawText, WarningFitsItsBandInTheSystemFace) {
+    if (afx::SystemFamily() != QLatin1String("Tahoma")) GTEST_SKIP() << "no Tahoma (fonts-wine)";
+    Canvas c(240, 200);
+    CRect band(0, 0, 240, 140);
+    const int length = static_cast<int>(std::char_traits<char16_t>::length(kWarning));
+    CRect needed = band;
+    c.mem.DrawText(kWarning, length, needed, DT_WORDBREAK | DT_CALCRECT);
+    EXPECT_LE(needed.bottom, 140) << "the last line, \"...a return to the factory.\", shows";
+    c.mem.DrawText(kWarning, length, band, DT_WORDBREAK);
+    EXPECT_LE(c.Inked().right, 240);
+}
+
 TEST(DrawText, CenterCentresOneLineAndClipsInsteadOfWrapping) {
     Canvas c(240, 60);
     CRect band(0, 20, 240, 40);
@@ -95,12 +108,12 @@ TEST(DrawText, BackgroundIsTheContextsBackgroundColour) {
     c.mem.SetBkColor(RGB(0, 128, 0));
     CRect r(0, 0, 100, 30);
     c.mem.DrawText(u"MMMM", 4, r, DT_WORDBREAK);
-    // Opaque text paints its own cells; the rest of the band keeps the fill.
-    EXPECT_EQ(c.mem.GetPixel(1, 2), RGB(0, 128, 0));
+    // Opaque text paints its own cells (below the baseline no ink); the rest keeps the fill.
+    EXPECT_EQ(c.mem.GetPixel(1, LineHeight(c.font) - 1), RGB(0, 128, 0));
     EXPECT_EQ(c.mem.GetPixel(99, 29), RGB(0, 0, 255));
 }
 
-TEST(Fonts, PointFontIsTheDefaultSansFaceSizedByTheContextsResolution) {
+TEST(Fonts, PointFontIsTheSystemFaceSizedByTheContextsResolution) {
     CDC mem;
     mem.CreateCompatibleDC(nullptr);
     CFont font;
