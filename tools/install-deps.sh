@@ -12,4 +12,5 @@ apt-get install -y --no-install-recommends \
   libgtest-dev libgmock-dev libbenchmark-dev \
   qt6-base-dev libgl-dev \
   fonts-dejavu-core fonts-wine fontconfig \
-  xvfb xauth x11-utils x11-apps xdotool imagemagick openbox
+  xvfb xauth x11-utils x11-apps xdotool imagemagick openbox \
+  lintian desktop-file-utils appstream
