@@ -140,8 +140,9 @@ void LogFailure(const char* what) {
     if (FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
                        0, wide, 256, nullptr) != 0)
         Narrow(wide, sizeof wide, text, sizeof text);
-    std::fprintf(stderr, "%s: %s %s: %s\n", program_invocation_short_name, what, g_szPortName,
-                 text);
+    char note[32];
+    std::fprintf(stderr, "%s: %s %s%s: %s\n", program_invocation_short_name, what, g_szPortName,
+                 DeviceNote(g_szPortName, note, sizeof note), text);
 }
 
 }  // namespace
