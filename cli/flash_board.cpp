@@ -166,7 +166,16 @@ int FlashOneBoard(const FlashOptions& options) {
     sigaction(SIGINT, &sa, nullptr);
     std::signal(SIGPIPE, SIG_IGN);  // a reader gone away must not end a transfer
 
-    if (!options.port.empty()) ::setenv("VANTRA_PORT", options.port.c_str(), 1);
+    // The port named on the command line (or in VANTRA_PORT) goes ahead of discovery, as it
+    // does for the window; the options have already refused a name too long to hold.
+    if (!options.port.empty()) {
+        SetNamedPort(options.port.c_str(), "--port");
+    } else if (const char* env = std::getenv("VANTRA_PORT"); env != nullptr && *env != 0) {
+        if (!SetNamedPort(env, "VANTRA_PORT")) {
+            WriteAll(STDERR_FILENO, "vantra-flash: VANTRA_PORT: device name too long\n");
+            return kExitUsage;
+        }
+    }
     platform::TakeRecordedMessages();
 
     LinkSession link;

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The run command: builds Vantra, starts the simulated board and runs the utility against it.
 # With a display the window opens for you; without one it runs under Xvfb, presses LOAD itself
-# and leaves three screenshots. See README.md, "The two commands".
+# and leaves four screenshots. See README.md, "The two commands".
 set -euo pipefail
 
 usage() {
@@ -49,7 +49,8 @@ if [ "$do_build" = 1 ]; then
     "$root/tools/install-deps.sh" >/dev/null
   fi
   say "building in $build_dir"
-  cmake -S "$root" -B "$build_dir" -DCMAKE_BUILD_TYPE=Release >/dev/null
+  # The programs only: no test or benchmark libraries are needed to run them.
+  cmake -S "$root" -B "$build_dir" -DCMAKE_BUILD_TYPE=Release -DVANTRA_BUILD_TESTS=OFF >/dev/null
   cmake --build "$build_dir" -j "$(nproc)" --target vantra vantra-boardsim >/dev/null
 fi
 
@@ -108,25 +109,25 @@ finish_board() {
 }
 
 # --- The simulated board -----------------------------------------------------------------------
-hive=$tmp/drivers.reg
 speed="$baud baud"
 [ "$baud" = 0 ] && speed="full speed"
 say "starting the simulated board ($speed)"
-"$boardsim" --baud "$baud" --registry "$hive" --expect "$firmware" --trace \
+"$boardsim" --baud "$baud" --expect "$firmware" --trace \
   >"$tmp/sim.out" 2>"$tmp/sim.trace" &
 sim_pid=$!
 for ((i = 0; i < 100; i++)); do
-  [ -s "$tmp/sim.out" ] && [ -s "$hive" ] && break
+  [ -s "$tmp/sim.out" ] && break
   kill -0 "$sim_pid" 2>/dev/null || fail "the simulator ended at once: $(cat "$tmp/sim.trace")"
   sleep 0.1
 done
 [ -s "$tmp/sim.out" ] || fail "the simulator did not report its port within 10 s"
-say "board on $(head -n 1 "$tmp/sim.out")"
+board_port=$(head -n 1 "$tmp/sim.out")
+say "board on $board_port"
 
 # --- With a display: the person drives ---------------------------------------------------------
 if [ "$headless" = 0 ]; then
   say "opening the window: press LOAD, wait for \"Transfer Complete.\", then close the window"
-  VANTRA_REGISTRY=$hive "$vantra" || say "vantra exited with status $?"
+  "$vantra" --port "$board_port" || say "vantra exited with status $?"
   say "window closed; the board's summary:"
   finish_board
   exit $?
@@ -138,23 +139,19 @@ for tool in Xvfb xdotool import convert identify; do
 done
 mkdir -p "$out_dir"
 out_dir=$(cd "$out_dir" && pwd)
-rm -f "$out_dir/warning.png" "$out_dir/progress.png" "$out_dir/outcome.png"
+rm -f "$out_dir/warning.png" "$out_dir/progress.png" "$out_dir/outcome.png" "$out_dir/warning-2x.png"
 
-# A display nobody holds; another run may take the same one at the same moment, so retry.
-for ((n = 90; n < 190; n++)); do
-  [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] && continue
-  Xvfb ":$n" -screen 0 640x480x24 -nolisten tcp >"$tmp/xvfb.log" 2>&1 &
-  xvfb_pid=$!
-  for ((i = 0; i < 100; i++)); do
-    [ -e "/tmp/.X11-unix/X$n" ] && break
-    kill -0 "$xvfb_pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  [ -e "/tmp/.X11-unix/X$n" ] && kill -0 "$xvfb_pid" 2>/dev/null && break
-  stop_pid "$xvfb_pid" KILL 10
-  xvfb_pid=""
+# The server picks a free display itself and names it once it accepts connections, so two runs
+# starting together cannot meet on one server. Room for the window at twice its size too.
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$tmp/display" >"$tmp/xvfb.log" 2>&1 &
+xvfb_pid=$!
+for ((i = 0; i < 100; i++)); do
+  grep -q '^[0-9][0-9]*$' "$tmp/display" 2>/dev/null && break  # written once it is ready
+  kill -0 "$xvfb_pid" 2>/dev/null || break
+  sleep 0.1
 done
-[ -n "$xvfb_pid" ] || fail "no virtual X server could be started"
+n=$(head -n 1 "$tmp/display" 2>/dev/null)
+[ -n "$n" ] && kill -0 "$xvfb_pid" 2>/dev/null || fail "no virtual X server could be started"
 export DISPLAY=:$n
 unset WAYLAND_DISPLAY
 say "virtual X server on $DISPLAY"
@@ -171,7 +168,7 @@ if command -v openbox >/dev/null; then
   say "window manager: openbox"
 fi
 
-VANTRA_REGISTRY=$hive QT_QPA_PLATFORM=xcb "$vantra" >"$tmp/vantra.log" 2>&1 &
+QT_QPA_PLATFORM=xcb "$vantra" --port "$board_port" >"$tmp/vantra.log" 2>&1 &
 app_pid=$!
 started=$SECONDS
 
@@ -182,23 +179,49 @@ yellow_share() { convert "$1" -fuzz 25% -fill black +opaque yellow -fill white -
 visible_windows() { xdotool search --onlyvisible --name . 2>/dev/null || true; }
 
 # The start-up takes about 8 s: the port settles, then the board is asked for its version and
-# serial number. The warning screen is ready once the serial query has gone out and the window
-# shows its yellow text.
-say "waiting for the warning screen (the start-up takes about 8 s)"
+# serial number. The warning screen is ready once the serial query ($2-th since the board
+# started) has gone out and the window shows its yellow text; it is then saved as $1.
 main_win=""
-while :; do
-  app_alive || fail "vantra ended during start-up: $(tail -n 5 "$tmp/vantra.log")"
-  [ $((SECONDS - started)) -lt 60 ] || fail "no warning screen within 60 s"
-  sleep 0.5
-  [ -n "$main_win" ] || main_win=$(xdotool search --onlyvisible --name 'Vantra' 2>/dev/null | head -n 1 || true)
-  [ -n "$main_win" ] || continue
-  grep -q ' frame 02 ' "$tmp/sim.trace" || continue
-  import -window "$main_win" "$tmp/shot.png" 2>/dev/null || continue
-  awk -v s="$(yellow_share "$tmp/shot.png")" 'BEGIN { exit !(s > 0.01) }' || continue
-  break
-done
-sleep 0.5  # one more paint settles; then the picture is taken for keeps
-import -window "$main_win" "$out_dir/warning.png" || fail "could not take the warning screen's picture"
+await_warning() {
+  local begun=$SECONDS
+  main_win=""
+  while :; do
+    app_alive || fail "vantra ended during start-up: $(tail -n 5 "$tmp/vantra.log")"
+    [ $((SECONDS - begun)) -lt 60 ] || fail "no warning screen within 60 s"
+    sleep 0.5
+    [ -n "$main_win" ] || main_win=$(xdotool search --onlyvisible --name 'Vantra' 2>/dev/null | head -n 1 || true)
+    [ -n "$main_win" ] || continue
+    [ "$(grep -c ' frame 02 ' "$tmp/sim.trace" || true)" -ge "$2" ] || continue
+    import -window "$main_win" "$tmp/shot.png" 2>/dev/null || continue
+    awk -v s="$(yellow_share "$tmp/shot.png")" 'BEGIN { exit !(s > 0.01) }' || continue
+    break
+  done
+  sleep 0.5  # one more paint settles; then the picture is taken for keeps
+  import -window "$main_win" "$1" || fail "could not take the warning screen's picture"
+}
+
+# Closes the window as a person would and waits for the program to end.
+close_app() {
+  xdotool windowminimize "$main_win" 2>/dev/null || true
+  if wait_gone "$app_pid" 30; then
+    say "minimised: vantra closed the port and ended"
+  else
+    say "the window was not minimised; closing vantra with Ctrl+Q"
+    xdotool mousemove --window "$main_win" 20 100 key ctrl+q 2>/dev/null || true
+  fi
+  if wait_gone "$app_pid" 150; then
+    status=0
+    wait "$app_pid" || status=$?
+    app_pid=""
+    say "vantra closed (status $status)"
+  else
+    fail "vantra did not end within 15 s of being closed"
+  fi
+}
+
+say "waiting for the warning screen (the start-up takes about 8 s)"
+await_warning "$out_dir/warning.png" 1
+say "$(grep -m 1 'trying port' "$tmp/vantra.log" || echo 'vantra did not say which port it tried')"
 say "warning screen up after $((SECONDS - started)) s: $out_dir/warning.png"
 
 # Finds LOAD in the screenshot rather than trusting a fixed position: a column a quarter of the
@@ -258,21 +281,15 @@ say "pressed OK"
 
 # Minimising closes the port and ends the program (the window manager carries it out); without
 # one, the program's own Exit key (Ctrl+Q) closes it instead.
-xdotool windowminimize "$main_win" 2>/dev/null || true
-if wait_gone "$app_pid" 30; then
-  say "minimised: vantra closed the port and ended"
-else
-  say "the window was not minimised; closing vantra with Ctrl+Q"
-  xdotool mousemove --window "$main_win" 20 100 key ctrl+q 2>/dev/null || true
-fi
-if wait_gone "$app_pid" 150; then
-  status=0
-  wait "$app_pid" || status=$?
-  app_pid=""
-  say "vantra closed (status $status)"
-else
-  fail "vantra did not end within 15 s of being closed"
-fi
+close_app
+
+# A high-density screen: the same warning screen at twice the size, against the same board.
+QT_SCALE_FACTOR=2 QT_QPA_PLATFORM=xcb "$vantra" --port "$board_port" >"$tmp/vantra.log" 2>&1 &
+app_pid=$!
+say "again at QT_SCALE_FACTOR=2, waiting for the warning screen"
+await_warning "$out_dir/warning-2x.png" 2
+say "warning screen at twice the size: $out_dir/warning-2x.png"
+close_app
 
 say "the board's summary:"
 if ! finish_board; then
@@ -280,7 +297,7 @@ if ! finish_board; then
   tail -n 5 "$tmp/sim.trace" >&2
   exit 1
 fi
-for f in warning progress outcome; do
+for f in warning progress outcome warning-2x; do
   [ -s "$out_dir/$f.png" ] || fail "$out_dir/$f.png is missing"
 done
-say "done in $((SECONDS - started)) s; screenshots in $out_dir: warning.png progress.png outcome.png"
+say "done in $((SECONDS - started)) s; screenshots in $out_dir: warning.png progress.png outcome.png warning-2x.png"

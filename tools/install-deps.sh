@@ -11,5 +11,6 @@ apt-get install -y --no-install-recommends \
   build-essential cmake ninja-build pkg-config \
   libgtest-dev libgmock-dev libbenchmark-dev \
   qt6-base-dev libgl-dev \
-  fonts-dejavu-core fontconfig \
-  libxcb1-dev xvfb xauth x11-utils x11-apps xdotool imagemagick openbox
+  fonts-dejavu-core fonts-wine fontconfig \
+  libxcb1-dev xvfb xauth x11-utils x11-apps xdotool imagemagick openbox \
+  lintian desktop-file-utils appstream

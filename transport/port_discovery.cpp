@@ -1,6 +1,7 @@
 #include "transport/port_discovery.h"
 
-#include <cstdlib>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "platform/message_box.h"
@@ -9,6 +10,7 @@
 #include "transport/serial_transport.h"
 
 char g_szPortName[kPortNameBytes] = "COM1:";
+PortSource g_portSource = PortSource::Fallback;
 
 namespace {
 
@@ -21,6 +23,10 @@ constexpr DWORD kMaxDriverKeys = 1024;
 WCHAR g_szKeyName[kKeyNameChars];
 WCHAR g_szValue[512];
 char g_szPnpId[256];
+
+char g_szNamedPort[kPortNameBytes];  // empty: none named
+char g_szNamedBy[32];
+char g_szMatchedPnpId[256];  // the adapter the port was taken from
 
 // Keeps the low byte of each 16-bit character, up to the first zero or the end of the `bytes`
 // returned; `out` has room for `capacity` bytes. False when the text does not fit.
@@ -89,26 +95,88 @@ std::size_t FindAdapterPorts(char (*names)[kPortNameBytes], std::size_t capacity
             found = TakePortName(sub, names[count]);
         }
         RegCloseKey(sub);
-        if (found && ++count == capacity) break;
+        if (found) {
+            // The first match is the one a single-port caller opens: remember what matched.
+            if (count == 0) std::memcpy(g_szMatchedPnpId, g_szPnpId, sizeof g_szMatchedPnpId);
+            if (++count == capacity) break;
+        }
     }
     RegCloseKey(active);
     return count;
 }
 
+namespace {
+
+// "COM1:" alone tells a Linux user nothing: say which device it stands for.
+const char* DeviceNote(const char* name, char* buffer, std::size_t capacity) {
+    unsigned number = 0;
+    char colon = 0;
+    if (std::sscanf(name, "COM%u%c", &number, &colon) >= 1 && number > 0 && number < 1000) {
+        std::snprintf(buffer, capacity, " (/dev/ttyS%u)", number - 1);
+        return buffer;
+    }
+    return "";
+}
+
+// Without a word here a technician who sees "0.00" cannot tell which port was tried.
+void LogChoice() {
+    char note[32];
+    const char* device = DeviceNote(g_szPortName, note, sizeof note);
+    switch (g_portSource) {
+        case PortSource::Named:
+            std::fprintf(stderr, "%s: trying port %s%s, named by %s\n",
+                         program_invocation_short_name, g_szPortName, device, g_szNamedBy);
+            break;
+        case PortSource::Adapter:
+            std::fprintf(stderr, "%s: trying port %s%s, adapter \"%s\" in the driver list\n",
+                         program_invocation_short_name, g_szPortName, device, g_szMatchedPnpId);
+            break;
+        case PortSource::Fallback:
+            std::fprintf(stderr,
+                         "%s: trying port %s%s, the fallback: no Quatech or CF-Serial_I-O adapter "
+                         "found and no port named (--port, VANTRA_PORT)\n",
+                         program_invocation_short_name, g_szPortName, device);
+            break;
+    }
+}
+
+void LogFailure(const char* what) {
+    WCHAR wide[256];
+    char text[256] = "unknown error";
+    const DWORD error = GetLastError();
+    if (FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
+                       0, wide, 256, nullptr) != 0)
+        Narrow(wide, sizeof wide, text, sizeof text);
+    char note[32];
+    std::fprintf(stderr, "%s: %s %s%s: %s\n", program_invocation_short_name, what, g_szPortName,
+                 DeviceNote(g_szPortName, note, sizeof note), text);
+}
+
+}  // namespace
+
+bool SetNamedPort(const char* name, const char* origin) {
+    if (name == nullptr) {
+        g_szNamedPort[0] = 0;
+        return true;
+    }
+    const std::size_t length = std::strlen(name);
+    if (length == 0 || length >= kPortNameBytes) return false;
+    std::memcpy(g_szNamedPort, name, length + 1);
+    std::snprintf(g_szNamedBy, sizeof g_szNamedBy, "%s", origin ? origin : "the user");
+    return true;
+}
+
 bool OpenPort() {
     std::strcpy(g_szPortName, "COM1:");
-    // A port named by the caller comes before any adapter. One too long to hold is refused
-    // rather than shortened or passed over, either of which could open another board's port.
-    const char* named = std::getenv("VANTRA_PORT");
-    if (named != nullptr && named[0] != 0) {
-        if (std::strlen(named) >= kPortNameBytes) {
-            platform::ShowUserMessage(u"Cannot Open Connection To Board.", MB_OK);
-            return false;
-        }
-        std::strcpy(g_szPortName, named);
-    } else {
-        FindAdapterPorts(&g_szPortName, 1);
+    g_portSource = PortSource::Fallback;
+    if (g_szNamedPort[0] != 0) {
+        // As a matching entry at the head of the driver list would: it wins, opened or not.
+        std::memcpy(g_szPortName, g_szNamedPort, sizeof g_szPortName);
+        g_portSource = PortSource::Named;
+    } else if (FindAdapterPorts(&g_szPortName, 1) == 1) {
+        g_portSource = PortSource::Adapter;
     }
+    LogChoice();
 
     WCHAR wideName[kPortNameBytes];
     std::size_t i = 0;
@@ -117,6 +185,7 @@ bool OpenPort() {
     HANDLE port = CreateFileW(wideName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (port == INVALID_HANDLE_VALUE) {
+        LogFailure("cannot open");
         platform::ShowUserMessage(u"Cannot Open Connection To Board.", MB_OK);
         return false;
     }
@@ -137,6 +206,7 @@ bool OpenPort() {
     dcb.Flags = (dcb.Flags & ~kCleared) | (RTS_CONTROL_ENABLE << DCB_fRtsControlShift);
     SetupComm(port, 4096, 1024);
     if (!SetCommState(port, &dcb)) {
+        LogFailure("line settings refused by");
         CloseHandle(port);
         g_hPort.store(INVALID_HANDLE_VALUE);
         platform::ShowUserMessage(u"Could not SetCommState", MB_OK);

@@ -1,13 +1,94 @@
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
 #include "platform/afx/afxwin.h"
 #include "platform/resources.h"
+#include "transport/port_discovery.h"
 #include "ui/main_frame.h"
 #include "ui/res/vantra_resources.h"
 
+namespace {
+
+constexpr char kUsage[] =
+    "usage: vantra [--port DEVICE]\n"
+    "Upgrades the firmware of a Tovrin instrument over a serial cable.\n"
+    "\n"
+    "  --port DEVICE  use this serial port, ahead of any adapter found: a path such as\n"
+    "                 /dev/ttyUSB0, a name under /dev (ttyUSB0), or COMn: (COM1: is /dev/ttyS0)\n"
+    "  -h, --help     print this text and exit\n"
+    "\n"
+    "Without --port the port is, in this order: the one named by VANTRA_PORT; the first\n"
+    "adapter whose product starts with Quatech or CF-Serial_I-O, among the entries of the\n"
+    "VANTRA_REGISTRY file and then the USB and PC-Card serial adapters of this machine;\n"
+    "otherwise COM1: (/dev/ttyS0). On start-up the program says on standard error which\n"
+    "port it tried and why, and why it could not be opened.\n"
+    "\n"
+    "Environment:\n"
+    "  VANTRA_PORT      as --port, which overrides it\n"
+    "  VANTRA_REGISTRY  a registry-export (.reg) file with driver entries under\n"
+    "                   HKEY_LOCAL_MACHINE\\Drivers\\Active (values PnpId and Name)\n"
+    "\n"
+    "Other arguments starting with a single dash go to Qt (-platform, -display, ...).\n";
+
+// A bare device name is taken to be under /dev; "COMn:" and paths pass as they are.
+std::string DeviceName(const char* name) {
+    if (name[0] == '/' || std::strncmp(name, "COM", 3) == 0) return name;
+    return std::string("/dev/") + name;
+}
+
+int BadUsage(const char* fmt, const char* arg) {
+    std::fprintf(stderr, "vantra: ");
+    std::fprintf(stderr, fmt, arg);
+    std::fprintf(stderr, "\nTry 'vantra --help'.\n");
+    return 2;
+}
+
+bool NamePort(const char* name, const char* origin) {
+    if (name[0] == 0) return false;
+    return SetNamedPort(DeviceName(name).c_str(), origin);
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+    // Our own options are taken out; the rest goes to Qt and the framework, which would take a
+    // leftover device path for a document to open.
+    std::vector<char*> rest{argv[0]};
+    const char* port = nullptr;
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        if (std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0) {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (std::strcmp(arg, "--port") == 0) {
+            if (i + 1 >= argc) return BadUsage("%s needs a device, such as /dev/ttyUSB0", arg);
+            port = argv[++i];
+        } else if (std::strncmp(arg, "--port=", 7) == 0) {
+            port = arg + 7;
+        } else if (std::strncmp(arg, "--", 2) == 0) {
+            return BadUsage("unknown option %s", arg);
+        } else {
+            rest.push_back(argv[i]);
+        }
+    }
+    if (port != nullptr) {
+        if (!NamePort(port, "--port"))
+            return BadUsage("--port wants a device name of 1 to 127 characters, not '%s'", port);
+    } else if (const char* env = std::getenv("VANTRA_PORT"); env != nullptr && *env != 0) {
+        if (!NamePort(env, "VANTRA_PORT"))
+            return BadUsage("VANTRA_PORT wants a device name of 1 to 127 characters, not '%s'",
+                            env);
+    }
+    rest.push_back(nullptr);
+
     platform::SetProgramResources(&VantraResources());
-    const int status = AfxWinMain(argc, argv);
+    const int status = AfxWinMain(static_cast<int>(rest.size()) - 1, rest.data());
     // The worker uses the device link and the decoder, which static destruction is about to
     // take away; a worker that will not stop must not outlive them.
     if (!StopLinkAtExit(2000)) ::_exit(status);

@@ -14,7 +14,10 @@ namespace afx {
 
 QColor ToQColor(COLORREF color);
 QFont DefaultGuiFont();
-// `face` as Qt should ask fontconfig for it: "System" is the desktop's default sans face.
+// The family that stands in for "System": Tahoma when installed (fonts-wine), else the
+// desktop's default sans face.
+QString SystemFamily();
+// `face` as Qt should ask fontconfig for it, "System" mapped to SystemFamily().
 QFont FaceFont(LPCWSTR face);
 HFONT CreateFontHandle(const QFont& font);
 void ForgetTemporaryDC(HDC dc);
@@ -51,8 +54,10 @@ const platform::DialogTemplate* FindDialogTemplate(UINT id);
 QIcon LoadIconResource(UINT id);
 const platform::AcceleratorTable* FindAccelerators(UINT id);
 
-// Dialog units to pixels by the template's font: x·baseX/4, y·baseY/8.
+// Dialog units to pixels by the template's font: x·baseX/4, y·baseY/8. The template's point
+// size becomes whole pixels; baseY is the face's cell height as the system measures it.
 QFont DialogFont(const platform::DialogTemplate& tmpl);
+int CellHeight(const QFont& font);
 QSize DialogBaseUnits(const QFont& font);
 QRect DialogUnitsToPixels(const QFont& font, int x, int y, int cx, int cy);
 // Creates the template's controls inside `parent`, offset by `origin` pixels.

@@ -1,5 +1,6 @@
 #include <QApplication>
 #include <QBuffer>
+#include <QFontDatabase>
 #include <QFontMetrics>
 #include <QHBoxLayout>
 #include <QImage>
@@ -9,6 +10,7 @@
 #include <QPixmap>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRawFont>
 #include <QToolBar>
 #include <QToolButton>
 
@@ -32,18 +34,39 @@ QByteArray ResourceBytes(UINT id, WORD type) {
     return data ? QByteArray(data, static_cast<qsizetype>(size)) : QByteArray();
 }
 
+// Wine's free Tahoma (Debian's fonts-wine) is metric-compatible with the handheld's narrow
+// system face, but lies outside fontconfig's folders, so it is registered by file.
+constexpr const char* kTahomaFiles[] = {"/usr/share/wine/fonts/tahoma.ttf",
+                                        "/usr/share/wine/fonts/tahomabd.ttf"};
+
+QString LoadSystemFamily() {
+    const QString tahoma = QStringLiteral("Tahoma");
+    if (!QFontDatabase::hasFamily(tahoma)) {
+        for (const char* file : kTahomaFiles)
+            QFontDatabase::addApplicationFont(QString::fromLatin1(file));
+    }
+    // DejaVu Sans and its like wrap the warning into one line more than its band holds.
+    return QFontDatabase::hasFamily(tahoma) ? tahoma : QStringLiteral("Sans Serif");
+}
+
 }  // namespace
 
 QFont afx::DefaultGuiFont() {
     return QApplication::font();
 }
 
+QString afx::SystemFamily() {
+    static const QString family = LoadSystemFamily();
+    return family;
+}
+
 QFont afx::FaceFont(LPCWSTR face) {
     QString name = ToQString(face);
     QFont font;
     if (name.isEmpty() || name.compare(QLatin1String("System"), Qt::CaseInsensitive) == 0) {
-        // No desktop face is called "System": fontconfig's default sans face stands in for it.
-        font.setFamily(QStringLiteral("Sans Serif"));
+        // No desktop face is called "System": a Tahoma-metric face, else fontconfig's default
+        // sans face, stands in for it.
+        font.setFamily(SystemFamily());
     } else {
         font.setFamily(name);
     }
@@ -74,15 +97,38 @@ QIcon afx::LoadIconResource(UINT id) {
 
 QFont afx::DialogFont(const platform::DialogTemplate& tmpl) {
     QFont font = FaceFont(tmpl.faceName);
-    font.setPointSize(tmpl.pointSize > 0 ? tmpl.pointSize : 8);
+    // Whole pixels, as the system rounds a point size at the screen's resolution: 8 points at
+    // 96 dpi is 11 pixels, not 10.67.
+    const int points = tmpl.pointSize > 0 ? tmpl.pointSize : 8;
+    font.setPixelSize(std::max(1, (points * ::GetDeviceCaps(nullptr, LOGPIXELSY) + 36) / 72));
     return font;
+}
+
+int afx::CellHeight(const QFont& font) {
+    // The system's cell height is the OS/2 table's Windows ascent plus descent, each rounded
+    // at the pixel size. Qt measures by the typographic metrics where a face asks for them,
+    // which for Tahoma is two pixels less and would pull the form's controls up over the
+    // version lines.
+    const QRawFont raw = QRawFont::fromFont(font);
+    const QByteArray os2 = raw.isValid() ? raw.fontTable("OS/2") : QByteArray();
+    const qreal em = raw.isValid() ? raw.unitsPerEm() : 0;
+    if (os2.size() >= 78 && em > 0) {
+        auto u16 = [&](int at) {
+            return (static_cast<unsigned char>(os2[at]) << 8) |
+                   static_cast<unsigned char>(os2[at + 1]);
+        };
+        const qreal px = raw.pixelSize();
+        const int height = qRound(u16(74) * px / em) + qRound(u16(76) * px / em);
+        if (height > 0) return height;
+    }
+    return QFontMetrics(font).height();
 }
 
 QSize afx::DialogBaseUnits(const QFont& font) {
     QFontMetrics m(font);
     int width =
         m.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
-    return QSize((width / 26 + 1) / 2, m.height());
+    return QSize((width / 26 + 1) / 2, CellHeight(font));
 }
 
 QRect afx::DialogUnitsToPixels(const QFont& font, int x, int y, int cx, int cy) {

@@ -4,6 +4,7 @@
 #include <QImage>
 #include <QPainter>
 #include <QScreen>
+#include <QtMath>
 #include <memory>
 #include <unordered_map>
 
@@ -31,6 +32,9 @@ struct DeviceContext {
     COLORREF back = RGB(255, 255, 255);
     int bkMode = OPAQUE;
     int dpiX = 96, dpiY = 96;
+    // Device pixels per logical pixel: a memory context's bitmap is made at the density of the
+    // context it is compatible with, so a high-density screen gets sharp text, not doubled pixels.
+    qreal dpr = 1;
     bool memory = false;
 };
 
@@ -68,6 +72,11 @@ HGDIOBJ HandleOf(const std::shared_ptr<GdiObject>& o) {
                                                          : nullptr;
 }
 
+qreal ScreenPixelRatio() {
+    QScreen* s = QGuiApplication::primaryScreen();
+    return s ? s->devicePixelRatio() : 1;
+}
+
 void ScreenDpi(int& x, int& y) {
     x = y = 96;
     if (QScreen* s = QGuiApplication::primaryScreen()) {
@@ -93,6 +102,7 @@ HDC afx::CreatePainterDC(QPainter* painter, int dpiX, int dpiY) {
     dc->painter = painter;
     dc->dpiX = dpiX;
     dc->dpiY = dpiY;
+    if (painter && painter->device()) dc->dpr = painter->device()->devicePixelRatio();
     if (painter) painter->setFont(afx::DefaultGuiFont());
     return InsertDC(std::move(dc));
 }
@@ -108,8 +118,10 @@ HDC CreateCompatibleDC(HDC source) {
     if (DeviceContext* src = FindDC(source)) {
         dc->dpiX = src->dpiX;
         dc->dpiY = src->dpiY;
+        dc->dpr = src->dpr;
     } else {
         ScreenDpi(dc->dpiX, dc->dpiY);
+        dc->dpr = ScreenPixelRatio();
     }
     return InsertDC(std::move(dc));
 }
@@ -128,10 +140,14 @@ HBITMAP CreateCompatibleBitmap(HDC dc, int width, int height) {
     auto o = std::make_shared<GdiObject>();
     o->kind = GdiObject::Bitmap;
     // A context's bitmap has the screen's colour depth; a 1-pixel minimum keeps Qt's painter
-    // usable for an empty client area.
-    o->image = QImage(std::max(width, 1), std::max(height, 1), QImage::Format_RGB32);
+    // usable for an empty client area. Its size is in the context's logical pixels.
+    DeviceContext* d = FindDC(dc);
+    const qreal dpr = d ? d->dpr : ScreenPixelRatio();
+    o->image = QImage(std::max(qCeil(width * dpr), 1), std::max(qCeil(height * dpr), 1),
+                      QImage::Format_RGB32);
+    o->image.setDevicePixelRatio(dpr);
     o->image.fill(Qt::black);
-    if (DeviceContext* d = FindDC(dc)) {
+    if (d) {
         o->image.setDotsPerMeterX(qRound(d->dpiX / 0.0254));
         o->image.setDotsPerMeterY(qRound(d->dpiY / 0.0254));
     }
@@ -282,7 +298,10 @@ BOOL BitBlt(HDC dest, int x, int y, int width, int height, HDC source, int sx, i
     QPainter& p = *d->painter;
     p.save();
     p.setCompositionMode(QPainter::CompositionMode_Source);
-    p.drawImage(QRect(x, y, width, height), s->bitmap->image, QRect(sx, sy, width, height));
+    // The source in its own device pixels, so a high-density bitmap lands pixel for pixel.
+    const QImage& image = s->bitmap->image;
+    const qreal r = image.devicePixelRatio();
+    p.drawImage(QRectF(x, y, width, height), image, QRectF(sx * r, sy * r, width * r, height * r));
     p.restore();
     return TRUE;
 }
@@ -301,8 +320,12 @@ int GetDeviceCaps(HDC h, int index) {
 
 COLORREF GetPixel(HDC h, int x, int y) {
     DeviceContext* dc = FindDC(h);
-    if (!dc || !dc->bitmap || !dc->bitmap->image.valid(x, y)) return 0xFFFFFFFFu;
-    QRgb c = dc->bitmap->image.pixel(x, y);
+    if (!dc || !dc->bitmap) return 0xFFFFFFFFu;
+    const QImage& image = dc->bitmap->image;
+    const qreal r = image.devicePixelRatio();
+    const QPoint at(qFloor(x * r), qFloor(y * r));  // the logical pixel's first device pixel
+    if (x < 0 || y < 0 || !image.valid(at)) return 0xFFFFFFFFu;
+    QRgb c = image.pixel(at);
     return RGB(static_cast<BYTE>(qRed(c)), static_cast<BYTE>(qGreen(c)),
                static_cast<BYTE>(qBlue(c)));
 }

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -106,11 +107,31 @@ std::u16string Widen(const std::string& s) {
     return out;
 }
 
+// A hive the user named but that cannot be read would otherwise leave the port to chance
+// without a word; said once per file, as the registry is read afresh at every open.
+void ReportUnreadable(const char* path, int error) {
+    static std::set<std::string> reported;
+    {
+        std::lock_guard lock(g_mutex);
+        if (!reported.insert(path).second) return;
+    }
+    std::fprintf(stderr, "%s: cannot read the VANTRA_REGISTRY file %s: %s\n",
+                 program_invocation_short_name, path, std::strerror(error));
+}
+
 // The whole file as 16-bit text: UTF-16LE when it starts with that byte-order mark (what the
 // registry editor writes), UTF-8 otherwise.
 std::u16string ReadText(const char* path) {
+    std::error_code ec;
+    if (fs::is_directory(path, ec)) {
+        ReportUnreadable(path, EISDIR);
+        return {};
+    }
     std::ifstream in(path, std::ios::binary);
-    if (!in) return {};
+    if (!in) {
+        ReportUnreadable(path, errno);
+        return {};
+    }
     std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
         static_cast<unsigned char>(bytes[1]) == 0xFE) {

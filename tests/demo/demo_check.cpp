@@ -1,5 +1,5 @@
-// Checks the run command's three screenshots by their pixels:
-//   demo_check warning.png progress.png outcome.png
+// Checks the run command's screenshots by their pixels:
+//   demo_check warning.png progress.png outcome.png [warning-2x.png]
 // The expected layout comes from the program's own upgrade form and fonts, so the check follows
 // the form if it changes. Prints one line per check; exits 1 when any fails.
 #include <QFont>
@@ -7,6 +7,7 @@
 #include <QGuiApplication>
 #include <QImage>
 #include <QRect>
+#include <QTextLayout>
 #include <algorithm>
 #include <cstdio>
 #include <functional>
@@ -56,10 +57,11 @@ double Share(const QImage& image, QRect area, const std::function<bool(QRgb)>& t
     return double(Count(image, area, test)) / (double(area.width()) * area.height());
 }
 
-// The view starts at the first all-black row below the command bar.
+// The view starts at the first mostly black row below the light command bar (its first text
+// row may already hold ink).
 int ViewTop(const QImage& image) {
     for (int y = 0; y < image.height() / 2; ++y)
-        if (Share(image, QRect(0, y, image.width(), 1), IsBlack) > 0.95) return y;
+        if (Share(image, QRect(0, y, image.width(), 1), IsBlack) > 0.6) return y;
     return -1;
 }
 
@@ -67,6 +69,42 @@ QImage Load(const char* path) {
     QImage image(QString::fromLocal8Bit(path));
     Check(!image.isNull(), "screenshot readable", QString::fromLocal8Bit(path));
     return image.convertToFormat(QImage::Format_RGB32);
+}
+
+const QString kWarning = QStringLiteral(
+    "WARNING! You are about to upgrade the firmware for your Tovrin product. This process will "
+    "take under 60 seconds. Make sure that the product is powered under A/C for the entire "
+    "transfer. Any disruption before the transfer is complete may disable the product,  "
+    "requiring a return to the factory.");
+
+// The view's font: "System" at 10 points, in whole pixels at the screen's resolution.
+QFont ViewFont() {
+    QFont font = afx::FaceFont(u"System");
+    font.setPixelSize((100 * ::GetDeviceCaps(nullptr, LOGPIXELSY) + 360) / 720);
+    return font;
+}
+
+// The warning as the view wraps it at 240 pixels: each line's text.
+QStringList WarningLines(const QFont& font) {
+    QTextLayout layout(kWarning, font);
+    QTextOption option;
+    option.setWrapMode(QTextOption::WordWrap);
+    layout.setTextOption(option);
+    QStringList lines;
+    layout.beginLayout();
+    for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+        line.setLineWidth(240);
+        lines << kWarning.mid(line.textStart(), line.textLength()).trimmed();
+    }
+    layout.endLayout();
+    return lines;
+}
+
+// The last row in [top, bottom) with yellow in its first `right` columns, or -1.
+int LastInkRow(const QImage& image, int top, int bottom, int right) {
+    for (int y = bottom - 1; y >= top; --y)
+        if (Count(image, QRect(0, y, right, 1), IsYellow) > 0) return y;
+    return -1;
 }
 
 struct Layout {
@@ -119,10 +157,30 @@ void CheckWarning(const QImage& image, const Layout& form) {
               QString("rows %1-%2: %3 pixels").arg(band[0]).arg(band[1]).arg(n));
     }
 
+    // Band 1 shows every line of the warning: its ink ends in the line the view's font wraps the
+    // last words into, clear of the band's foot, and that line ("...the factory.") is whole.
+    const QFont font = ViewFont();
+    const QStringList lines = WarningLines(font);
+    const int pitch = QFontMetrics(font).lineSpacing();
+    const int last = LastInkRow(image, top, top + 140, std::min(image.width(), 240));
+    Check(last >= top && (last - top) / pitch == lines.size() - 1 && last < top + 139,
+          "warning: every line of the warning in band 1",
+          QString("ink ends at row %1; %2 lines of %3 px")
+              .arg(last - top)
+              .arg(lines.size())
+              .arg(pitch));
+    if (last >= top && !lines.isEmpty()) {
+        const auto [left, right] = YellowSpan(image, last - pitch * 2 / 3, last + 1);
+        const int expected = QFontMetrics(font).horizontalAdvance(lines.back());
+        Check(std::abs(right - left + 1 - expected) <= 4, "warning: the last line whole",
+              QString("\"%1\": %2 px wide, expected %3")
+                  .arg(lines.back())
+                  .arg(right - left + 1)
+                  .arg(expected));
+    }
+
     // "Current Version: V4.01" and "Current Version: 0.00" differ in width; the board's
-    // answer must be what was drawn. The view draws in the "System" face at 10 points.
-    QFont font = afx::FaceFont(u"System");
-    font.setPointSize(10);
+    // answer must be what was drawn.
     const int expected =
         QFontMetrics(font).horizontalAdvance(QStringLiteral("Current Version: V4.01"));
     const auto [left, right] = YellowSpan(image, top + 140, top + 160);
@@ -155,6 +213,35 @@ void CheckWarning(const QImage& image, const Layout& form) {
         Share(image, QRect(bar.left(), bar.bottom() + 3, bar.width(), 1), IsBlack) +
         Share(image, QRect(load.left() - 3, load.top(), 1, bar.bottom() - load.top()), IsBlack);
     Check(outside > 2.7, "warning: black around the controls");
+}
+
+// At QT_SCALE_FACTOR=2 the same screen at twice the size: the window, the bands and the text.
+void CheckDoubled(const QImage& doubled, const QImage& single) {
+    const double wide = double(doubled.width()) / single.width();
+    const double tall = double(doubled.height()) / single.height();
+    Check(std::abs(wide - 2) < 0.1 && std::abs(tall - 2) < 0.1, "2x: window twice the size",
+          QString("%1x%2 against %3x%4")
+              .arg(doubled.width())
+              .arg(doubled.height())
+              .arg(single.width())
+              .arg(single.height()));
+    const int top2 = ViewTop(doubled), top1 = ViewTop(single);
+    if (top2 <= 0 || top1 <= 0) {
+        Check(false, "2x: view found");
+        return;
+    }
+    Check(std::abs(top2 - 2 * top1) <= 2, "2x: command bar twice as tall",
+          QString("view at row %1, expected %2").arg(top2).arg(2 * top1));
+    // The warning ends twice as far down, and the version line is twice as wide.
+    const int last2 = LastInkRow(doubled, top2, top2 + 280, std::min(doubled.width(), 480));
+    const int last1 = LastInkRow(single, top1, top1 + 140, std::min(single.width(), 240));
+    Check(last1 >= top1 && std::abs((last2 - top2) - 2 * (last1 - top1)) <= 3,
+          "2x: the warning twice as tall",
+          QString("ends at row %1; at 1x row %2").arg(last2 - top2).arg(last1 - top1));
+    const auto [l2, r2] = YellowSpan(doubled, top2 + 280, top2 + 320);
+    const auto [l1, r1] = YellowSpan(single, top1 + 140, top1 + 160);
+    Check(std::abs((r2 - l2 + 1) - 2 * (r1 - l1 + 1)) <= 6, "2x: version line twice as wide",
+          QString("%1 px, at 1x %2").arg(r2 - l2 + 1).arg(r1 - l1 + 1));
 }
 
 void CheckProgress(const QImage& image, const Layout& form) {
@@ -194,8 +281,9 @@ void CheckOutcome(const QImage& image) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 4) {
-        std::fprintf(stderr, "usage: demo_check warning.png progress.png outcome.png\n");
+    if (argc != 4 && argc != 5) {
+        std::fprintf(stderr,
+                     "usage: demo_check warning.png progress.png outcome.png [warning-2x.png]\n");
         return 2;
     }
     // Fonts are measured as the program measures them; no window is shown.
@@ -206,7 +294,9 @@ int main(int argc, char** argv) {
     Check(!form.load.isEmpty() && !form.progress.isEmpty(),
           "upgrade form has LOAD and the progress bar");
 
-    CheckWarning(Load(argv[1]), form);
+    const QImage warning = Load(argv[1]);
+    CheckWarning(warning, form);
+    if (argc == 5) CheckDoubled(Load(argv[4]), warning);
     CheckProgress(Load(argv[2]), form);
     CheckOutcome(Load(argv[3]));
     return g_failures == 0 ? 0 : 1;

@@ -12,4 +12,4 @@ done
 # At full speed: the bar must still be seen moving while the transfer holds the program busy,
 # and the verdict must be legible the moment it is shown.
 "$src/tools/demo.sh" --headless --no-build --build-dir "$build" --out "$out" --baud 0
-"$checker" "$out/warning.png" "$out/progress.png" "$out/outcome.png"
+"$checker" "$out/warning.png" "$out/progress.png" "$out/outcome.png" "$out/warning-2x.png"

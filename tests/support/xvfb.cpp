@@ -1,8 +1,8 @@
 #include "tests/support/xvfb.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,11 +12,6 @@
 
 namespace testsupport {
 namespace {
-
-bool Exists(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0;
-}
 
 std::string FindProgram(const char* name) {
     const char* path = std::getenv("PATH");
@@ -49,46 +44,52 @@ bool XvfbServer::Start(const std::string& screen, int timeoutMs) {
         error_ = "Xvfb is not installed";
         return false;
     }
-    // Another test (or engineer) may hold a display: skip those with a lock or a socket.
-    for (int n = 90; n < 190; ++n) {
-        const std::string number = std::to_string(n);
-        const std::string socket = std::string("/tmp/.X11-unix/X").append(number);
-        if (Exists(std::string("/tmp/.X").append(number).append("-lock")) || Exists(socket))
-            continue;
-        const std::string display = std::string(":").append(number);
-        pid_t pid = ::fork();
-        if (pid < 0) {
-            error_ = "fork failed";
-            return false;
-        }
-        if (pid == 0) {
-            int null = ::open("/dev/null", O_RDWR);
-            if (null >= 0) {
-                ::dup2(null, STDOUT_FILENO);
-                ::dup2(null, STDERR_FILENO);
-            }
-            ::execl(program.c_str(), "Xvfb", display.c_str(), "-screen", "0", screen.c_str(),
-                    "-nolisten", "tcp", static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (Exists(socket)) {
-                pid_ = pid;
-                display_ = n;
-                return true;
-            }
-            int status = 0;
-            if (::waitpid(pid, &status, WNOHANG) == pid) break;  // lost a race for the display
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        if (::waitpid(pid, nullptr, WNOHANG) == 0) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, nullptr, 0);
-        }
+    // The server picks a free display itself and names it once it accepts connections: two
+    // tests choosing a number at the same moment could otherwise meet on one server.
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) {
+        error_ = "pipe failed";
+        return false;
     }
-    error_ = "Xvfb did not start";
-    return false;
+    pid_t pid = ::fork();
+    if (pid < 0) {
+        ::close(fds[0]);
+        ::close(fds[1]);
+        error_ = "fork failed";
+        return false;
+    }
+    if (pid == 0) {
+        int null = ::open("/dev/null", O_RDWR);
+        if (null >= 0) {
+            ::dup2(null, STDOUT_FILENO);
+            ::dup2(null, STDERR_FILENO);
+        }
+        ::dup2(fds[1], 3);  // without close-on-exec
+        ::execl(program.c_str(), "Xvfb", "-displayfd", "3", "-screen", "0", screen.c_str(),
+                "-nolisten", "tcp", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ::close(fds[1]);
+    std::string number;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < deadline && number.find('\n') == std::string::npos) {
+        pollfd p{fds[0], POLLIN, 0};
+        if (::poll(&p, 1, 50) <= 0) continue;
+        char c[16];
+        const ssize_t n = ::read(fds[0], c, sizeof c);
+        if (n <= 0) break;  // the server ended
+        number.append(c, static_cast<std::size_t>(n));
+    }
+    ::close(fds[0]);
+    if (number.find('\n') == std::string::npos) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+        error_ = "Xvfb did not start";
+        return false;
+    }
+    pid_ = pid;
+    display_ = std::stoi(number);
+    return true;
 }
 
 void XvfbServer::Stop() {

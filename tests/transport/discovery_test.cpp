@@ -129,6 +129,96 @@ TEST_F(Discovery, PortIsConfiguredForThePollingWorker) {
               0u);
 }
 
+// Which port start-up tries, and the line it writes on standard error to say so.
+TEST_F(Discovery, StartUpSaysWhichPortItTriedAndWhy) {
+    PtyPair pty, other;
+    const std::string missing = "/dev/vantra-no-such-port";
+    const std::string unrelated = "/dev/vantra-unrelated";
+    struct Case {
+        const char* what;
+        const std::string* named;  // by --port
+        std::string hive;
+        PortSource source;
+        std::string port;
+        bool opened;
+        std::vector<std::string> said;  // pieces of standard error, in order
+    } cases[] = {
+        {"an adapter in the list",
+         nullptr,
+         DriverKey("01", "Quatech SSP-100", &pty.path),
+         PortSource::Adapter,
+         pty.path,
+         true,
+         {"trying port " + pty.path, "adapter \"Quatech SSP-100\""}},
+        {"a named port goes ahead of a matching adapter",
+         &other.path,
+         DriverKey("01", "Quatech SSP-100", &pty.path),
+         PortSource::Named,
+         other.path,
+         true,
+         {"trying port " + other.path, "named by --port"}},
+        {"a named port that will not open is not passed over",
+         &missing,
+         DriverKey("01", "Quatech SSP-100", &pty.path),
+         PortSource::Named,
+         missing,
+         false,
+         {"named by --port", "cannot open " + missing + ": "}},
+        {"nothing matched",
+         nullptr,
+         DriverKey("01", "Generic", &unrelated),
+         PortSource::Fallback,
+         "COM1:",
+         false,
+         {"trying port COM1: (/dev/ttyS0), the fallback"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Hive hive(c.hive);
+        ASSERT_TRUE(SetNamedPort(c.named ? c.named->c_str() : nullptr, "--port"));
+        ::testing::internal::CaptureStderr();
+        bool opened = false;
+        const std::string port = Run(&opened);
+        const std::string said = ::testing::internal::GetCapturedStderr();
+        SetNamedPort(nullptr, nullptr);
+        EXPECT_EQ(port, c.port);
+        EXPECT_EQ(g_portSource, c.source);
+        if (c.source != PortSource::Fallback) {  // whether this machine has a ttyS0 varies
+            EXPECT_EQ(opened, c.opened);
+        }
+        std::size_t at = 0;
+        for (const std::string& piece : c.said) {
+            at = said.find(piece, at);
+            EXPECT_NE(at, std::string::npos) << "\"" << piece << "\" in: " << said;
+        }
+        TearDown();
+        platform::TakeRecordedMessages();
+    }
+}
+
+TEST_F(Discovery, NamedPortMustFitThePortName) {
+    EXPECT_FALSE(SetNamedPort("", "--port"));
+    EXPECT_FALSE(SetNamedPort(std::string(kPortNameBytes, 'x').c_str(), "--port"));
+    EXPECT_TRUE(SetNamedPort(std::string(kPortNameBytes - 1, 'x').c_str(), "--port"));
+    SetNamedPort(nullptr, nullptr);
+}
+
+TEST_F(Discovery, UnreadableRegistryFileIsSaidOnce) {
+    const std::string missing = testutil::TempPath("no-such-hive") + ".reg";
+    ::setenv("VANTRA_REGISTRY", missing.c_str(), 1);
+    ::testing::internal::CaptureStderr();
+    bool opened = false;
+    Run(&opened);
+    Run(&opened);
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    ::unsetenv("VANTRA_REGISTRY");
+    platform::TakeRecordedMessages();
+    const std::string line = "cannot read the VANTRA_REGISTRY file " + missing;
+    const std::size_t first = said.find(line);
+    EXPECT_NE(first, std::string::npos) << said;
+    EXPECT_EQ(said.find(line, first + 1), std::string::npos) << "said once: " << said;
+}
+
 TEST(Transport, QueuedFrameWaitsInTheSlotUntilTaken) {
     std::string missing = "/dev/vantra-no-such-port";
     Hive named(DriverKey("01", "Quatech", &missing));

@@ -2,7 +2,10 @@
 
 #include <QFont>
 #include <QFontInfo>
+#include <QImage>
+#include <QPainter>
 
+#include "platform/afx/afx_internal.h"
 #include "platform/afx/afxwin.h"
 
 namespace {
@@ -67,6 +70,18 @@ TEST(DrawText, WordBreakWrapsBetweenWordsAtTheWidthAndClipsToTheBand) {
     EXPECT_GE(ink.bottom, 55) << "the text overflows the band and is cut at its bottom";
 }
 
+TEST(DrawText, WarningFitsItsBandInTheSystemFace) {
+    if (afx::SystemFamily() != QLatin1String("Tahoma")) GTEST_SKIP() << "no Tahoma (fonts-wine)";
+    Canvas c(240, 200);
+    CRect band(0, 0, 240, 140);
+    const int length = static_cast<int>(std::char_traits<char16_t>::length(kWarning));
+    CRect needed = band;
+    c.mem.DrawText(kWarning, length, needed, DT_WORDBREAK | DT_CALCRECT);
+    EXPECT_LE(needed.bottom, 140) << "the last line, \"...a return to the factory.\", shows";
+    c.mem.DrawText(kWarning, length, band, DT_WORDBREAK);
+    EXPECT_LE(c.Inked().right, 240);
+}
+
 TEST(DrawText, CenterCentresOneLineAndClipsInsteadOfWrapping) {
     Canvas c(240, 60);
     CRect band(0, 20, 240, 40);
@@ -95,12 +110,12 @@ TEST(DrawText, BackgroundIsTheContextsBackgroundColour) {
     c.mem.SetBkColor(RGB(0, 128, 0));
     CRect r(0, 0, 100, 30);
     c.mem.DrawText(u"MMMM", 4, r, DT_WORDBREAK);
-    // Opaque text paints its own cells; the rest of the band keeps the fill.
-    EXPECT_EQ(c.mem.GetPixel(1, 2), RGB(0, 128, 0));
+    // Opaque text paints its own cells (below the baseline no ink); the rest keeps the fill.
+    EXPECT_EQ(c.mem.GetPixel(1, LineHeight(c.font) - 1), RGB(0, 128, 0));
     EXPECT_EQ(c.mem.GetPixel(99, 29), RGB(0, 0, 255));
 }
 
-TEST(Fonts, PointFontIsTheDefaultSansFaceSizedByTheContextsResolution) {
+TEST(Fonts, PointFontIsTheSystemFaceSizedByTheContextsResolution) {
     CDC mem;
     mem.CreateCompatibleDC(nullptr);
     CFont font;
@@ -136,6 +151,47 @@ TEST(Blit, CopiesTheMemoryPictureAndColoursKeepRedInTheLowByte) {
     ASSERT_TRUE(dst.BitBlt(0, 0, 20, 20, &src, 0, 0, SRCCOPY));
     EXPECT_EQ(dst.GetPixel(5, 5), RGB(255, 0, 0));
     EXPECT_EQ(dst.GetPixel(15, 5), RGB(0, 0, 0));
+}
+
+// On a screen of twice the density (QT_SCALE_FACTOR=2) the picture is drawn at that density and
+// copied device pixel for device pixel, not drawn small and blown up.
+TEST(Blit, HighDensityPictureLandsPixelForPixel) {
+    QImage screen(480, 120, QImage::Format_RGB32);
+    screen.setDevicePixelRatio(2);
+    screen.fill(Qt::white);
+    QPainter painter(&screen);
+    HDC window = afx::CreatePainterDC(&painter, 96, 96);
+    CDC mem;
+    mem.CreateCompatibleDC(CDC::FromHandle(window));
+    CBitmap bitmap;
+    bitmap.CreateCompatibleBitmap(CDC::FromHandle(window), 240, 60);
+    mem.SelectObject(&bitmap);
+    CFont font;
+    font.CreatePointFont(100, u"System", &mem);
+    mem.SelectObject(&font);
+    mem.SetTextColor(kYellow);
+    mem.SetBkColor(RGB(0, 0, 0));
+    CRect band(0, 0, 240, 60);
+    mem.DrawText(kWarning, 60, band, DT_WORDBREAK);
+    ASSERT_TRUE(::BitBlt(window, 0, 0, 240, 60, mem.m_hDC, 0, 0, SRCCOPY));
+    painter.end();
+    const QImage picture = QImage(screen).copy(0, 0, 480, 120);
+    QImage drawn(480, 120, QImage::Format_RGB32);
+    drawn.setDevicePixelRatio(2);
+    drawn.fill(Qt::black);
+    QPainter reference(&drawn);
+    QFont face = afx::FaceFont(u"System");
+    face.setPixelSize(13);
+    reference.setFont(face);
+    reference.setPen(QColor(255, 255, 0));
+    reference.drawText(QRect(0, 0, 240, 60), Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap,
+                       QString::fromUtf16(kWarning, 60));
+    reference.end();
+    EXPECT_EQ(picture.convertToFormat(QImage::Format_RGB32),
+              drawn.convertToFormat(QImage::Format_RGB32))
+        << "text at full density, where it belongs";
+    EXPECT_EQ(mem.GetPixel(239, 59), RGB(0, 0, 0)) << "read back by logical pixel";
+    ::DeleteDC(window);
 }
 
 TEST(Handles, RawCallsMatchTheWrappersAndDeletingSelectedObjectsIsSafe) {

@@ -18,6 +18,7 @@
 #include <atomic>
 #include <csignal>
 
+#include "platform/afx/afx_internal.h"
 #include "platform/afx/afxtesting.h"
 #include "platform/message_box.h"
 #include "platform/sound.h"
@@ -185,17 +186,22 @@ TEST_F(Shell, FormControlsSitAtTheirDialogUnitRectanglesForTheDialogFont) {
     Start();
     QWidget* button = View()->m_load.GetQWidget();
     QWidget* bar = View()->m_progress.GetQWidget();
-    // The template's 8-point "System" is the desktop's default sans face.
-    QFont sans(QStringLiteral("Sans Serif"));
-    EXPECT_EQ(QFontInfo(button->font()).family(), QFontInfo(sans).family());
-    EXPECT_EQ(button->font().pointSize(), 8);
+    // The template's 8-point "System" in whole pixels at the screen's resolution.
+    EXPECT_EQ(QFontInfo(button->font()).family(), QFontInfo(QFont(afx::SystemFamily())).family());
+    const int dpi = ::GetDeviceCaps(nullptr, LOGPIXELSY);
+    EXPECT_EQ(button->font().pixelSize(), (8 * dpi + 36) / 72);
     QFontMetrics m(button->font());
     int baseX = (m.horizontalAdvance(
                      QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz")) /
                      26 +
                  1) /
                 2;
-    int baseY = m.height();
+    int baseY = afx::CellHeight(button->font());
+    if (afx::SystemFamily() == QLatin1String("Tahoma") && dpi == 96) {
+        // The system's own units for 8-point Tahoma: the controls clear the version lines.
+        EXPECT_EQ(QSize(baseX, baseY), QSize(6, 13));
+        EXPECT_GE(button->geometry().top(), 180);
+    }
     auto px = [](int v, int base, int div) { return (v * base + div / 2) / div; };
     EXPECT_EQ(button->geometry(), QRect(QPoint(px(7, baseX, 4), px(112, baseY, 8)),
                                         QPoint(px(124, baseX, 4) - 1, px(126, baseY, 8) - 1)));
