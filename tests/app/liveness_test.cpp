@@ -219,6 +219,10 @@ protected:
 
 void ExpectAllAnsweredWithinASecond(const std::vector<long>& answers) {
     EXPECT_GE(answers.size(), 5u) << "too few pings during the transfer";
+    long slowest = 0;
+    for (long a : answers) slowest = std::max(slowest, a);
+    std::printf("liveness: %zu pings during the transfer, slowest answer %ld ms\n", answers.size(),
+                slowest);
     for (std::size_t i = 0; i < answers.size(); ++i) {
         EXPECT_GE(answers[i], 0) << "ping " << i << " was not answered within 3 s";
         EXPECT_LE(answers[i], 1000) << "ping " << i;
