@@ -10,12 +10,13 @@ namespace {
 // Set while a frame is being handled, so a frame can never be dispatched inside another.
 std::atomic<bool> g_bDispatchBusy{false};
 
-// Copies at most `limit` characters of `payload` (its `length` bytes, stopping at a zero) into
-// `field` of `capacity` bytes, zero-filling the rest.
+// Copies at most `limit` characters of the text in `payload` (stopping at a zero) into `field`
+// of `capacity` bytes, zero-filling the rest. The payload's last byte is the check byte, never
+// text: a reply without a terminator would otherwise show it as a stray trailing character.
 void StoreText(char* field, std::size_t capacity, const BYTE* payload, std::int32_t length,
                std::size_t limit) {
     std::size_t n = 0;
-    const std::size_t available = length > 0 ? static_cast<std::size_t>(length) : 0;
+    const std::size_t available = length > 1 ? static_cast<std::size_t>(length) - 1 : 0;
     while (n < available && n < limit && n + 1 < capacity && payload[n] != 0) ++n;
     std::memset(field, 0, capacity);
     std::memcpy(field, payload, n);
@@ -50,6 +51,8 @@ BOOL CDeviceLink::SendCommand(BYTE command, const BYTE* payload, unsigned length
 }
 
 BYTE CDeviceLink::SendSector(DWORD address, const BYTE* block) {
+    // Whatever acknowledgement arrives before this block is on the line is not its own.
+    m_blockState.store(kBlockQueued);
     BYTE payload[4 + kBlockBytes];
     payload[0] = static_cast<BYTE>(address);
     payload[1] = static_cast<BYTE>(address >> 8);
@@ -79,15 +82,28 @@ void CDeviceLink::OnFrame(BYTE command, const BYTE* payload, std::int32_t length
             StoreText(m_szSerial, sizeof m_szSerial, payload, length, 8);
             break;
         }
-        case kCmdWriteBlock:
+        case kCmdWriteBlock: {
+            // One acknowledgement per block written: a duplicate, or one arriving while the next
+            // block still waits in the transmit slot, would let the transfer run ahead of the
+            // board and report success for a block the board never confirmed.
+            int onLine = kBlockOnLine;
+            if (!m_blockState.compare_exchange_strong(onLine, kNoBlock)) break;
             SetEvent(m_hBlockAck);
             MessageBeep(MB_ICONEXCLAMATION);
             break;
+        }
         default:
             break;
     }
     if (command < kReplyEvents) PulseEvent(m_hReply[command]);
     g_bDispatchBusy.store(false);
+}
+
+void CDeviceLink::OnFrameWritten(const BYTE* frame, std::size_t length) {
+    // 11 12 FB ...: the write-block command is never stuffed, so it is always the third byte.
+    if (frame == nullptr || length < 3 || frame[2] != kCmdWriteBlock) return;
+    int queued = kBlockQueued;
+    m_blockState.compare_exchange_strong(queued, kBlockOnLine);
 }
 
 void CDeviceLink::GetVersion(char* out, std::size_t capacity) const {

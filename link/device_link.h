@@ -2,6 +2,7 @@
 // is known of it (firmware version, serial number).
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -25,6 +26,10 @@ public:
     BYTE SendSector(DWORD address, const BYTE* block);
     // A completed frame from the link worker; `payload` ends with the check byte.
     void OnFrame(BYTE command, const BYTE* payload, std::int32_t length);
+    // The link worker has written `frame` to the port. A block acknowledgement counts only
+    // after its block has gone out, so a repeated or stray acknowledgement cannot stand in for
+    // the next block's.
+    void OnFrameWritten(const BYTE* frame, std::size_t length);
 
     // Consistent copies of the texts, zero-terminated and cut to `capacity`; safe from any
     // thread while replies are being stored.
@@ -38,6 +43,8 @@ public:
     HANDLE m_hReply[kReplyEvents];
 
 private:
+    enum BlockState : int { kNoBlock, kBlockQueued, kBlockOnLine };
+    std::atomic<int> m_blockState{kNoBlock};
     mutable std::mutex m_textLock;  // the worker writes the texts while the view paints
     char m_szVersion[32];
     char m_szSerial[32];

@@ -9,6 +9,7 @@ export DEBIAN_FRONTEND=noninteractive
 apt-get update
 apt-get install -y --no-install-recommends \
   build-essential cmake ninja-build pkg-config \
+  clang libclang-rt-14-dev \
   libgtest-dev libgmock-dev libbenchmark-dev \
   qt6-base-dev libgl-dev \
   fonts-dejavu-core fonts-wine fontconfig \

@@ -43,7 +43,9 @@ DWORD LinkWorker(LPVOID) {
         if (pending != nullptr && WaitForSingleObject(pending, 0) == WAIT_OBJECT_0) {
             DWORD length = CSerialTransport::TakeFrame(frame, sizeof frame);
             DWORD written = 0;
-            if (length > 0) WriteFile(port, frame, length, &written, nullptr);
+            if (length > 0 && WriteFile(port, frame, length, &written, nullptr) &&
+                written == length)
+                g_DeviceLink.OnFrameWritten(frame, length);
             continue;
         }
 

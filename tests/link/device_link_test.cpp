@@ -48,6 +48,13 @@ protected:
     void Deliver(BYTE command, const Bytes& payload) {
         link.OnFrame(command, payload.data(), static_cast<std::int32_t>(payload.size()));
     }
+    // A block queued and written, as the worker does, so its acknowledgement counts.
+    void SendWrittenSector() {
+        BYTE block[kBlockBytes] = {};
+        link.SendSector(0, block);
+        const Bytes frame = Queued();
+        link.OnFrameWritten(frame.data(), frame.size());
+    }
     CDeviceLink link;
 };
 
@@ -105,23 +112,53 @@ TEST_F(DeviceLink, TextsAreCutToTheirFields) {
     link.GetVersion(small, sizeof small);
     EXPECT_STREQ(small, "vvv");
 
-    // No terminator: the text runs to the end of the payload, check byte included.
-    Bytes unterminated = {'A', 'B'};
-    unterminated.push_back(0x01 ^ 'A' ^ 'B');
-    Deliver(0x01, unterminated);
-    EXPECT_EQ(Version(link), std::string("AB") + static_cast<char>(0x01 ^ 'A' ^ 'B'));
+    // No terminator: the text runs to the end of the payload, but the check byte is not text.
+    for (BYTE command : {BYTE{0x01}, BYTE{0x02}}) {
+        Bytes unterminated = {'A', 'B'};
+        unterminated.push_back(static_cast<BYTE>(command ^ 'A' ^ 'B'));
+        Deliver(command, unterminated);
+    }
+    EXPECT_EQ(Version(link), "AB");
+    EXPECT_EQ(Serial(link), "AB");
+    Deliver(0x01, Bytes{0x01});  // nothing but the check byte
+    EXPECT_EQ(Version(link), "");
 }
 
 TEST_F(DeviceLink, AcknowledgementSignalsAndBeepsOncePerFrame) {
     const unsigned long before = platform::BeepCount(MB_ICONEXCLAMATION);
+    SendWrittenSector();
     Deliver(0xFB, Bytes{0xFB});
     EXPECT_EQ(WaitForSingleObject(link.m_hBlockAck, 0), WAIT_OBJECT_0);
     EXPECT_EQ(platform::BeepCount(MB_ICONEXCLAMATION) - before, 1u);
     ResetEvent(link.m_hBlockAck);
+    SendWrittenSector();
     Deliver(0xFB, Bytes{0xFA});  // bad check
     EXPECT_EQ(WaitForSingleObject(link.m_hBlockAck, 0), WAIT_TIMEOUT);
     EXPECT_EQ(platform::BeepCount(MB_ICONEXCLAMATION) - before, 1u);
     EXPECT_TRUE(Queued().empty());
+}
+
+// An acknowledgement counts once, and only for a block already on the line: a repeated one
+// arriving after the transfer has queued its next block must not acknowledge that block.
+TEST_F(DeviceLink, AcknowledgementCountsOnlyForABlockOnTheLine) {
+    BYTE block[kBlockBytes] = {};
+    Deliver(0xFB, Bytes{0xFB});  // nothing sent yet
+    EXPECT_EQ(WaitForSingleObject(link.m_hBlockAck, 0), WAIT_TIMEOUT);
+
+    SendWrittenSector();
+    Deliver(0xFB, Bytes{0xFB});
+    EXPECT_EQ(WaitForSingleObject(link.m_hBlockAck, 0), WAIT_OBJECT_0);
+    ResetEvent(link.m_hBlockAck);
+    link.SendSector(0x40, block);  // queued, not yet written
+    Deliver(0xFB, Bytes{0xFB});    // the board repeats its last acknowledgement
+    EXPECT_EQ(WaitForSingleObject(link.m_hBlockAck, 0), WAIT_TIMEOUT);
+    const Bytes frame = Queued();
+    link.OnFrameWritten(frame.data(), frame.size());
+    Deliver(0xFB, Bytes{0xFB});
+    EXPECT_EQ(WaitForSingleObject(link.m_hBlockAck, 0), WAIT_OBJECT_0);
+    ResetEvent(link.m_hBlockAck);
+    Deliver(0xFB, Bytes{0xFB});  // and once more
+    EXPECT_EQ(WaitForSingleObject(link.m_hBlockAck, 0), WAIT_TIMEOUT);
 }
 
 TEST_F(DeviceLink, OversizedPayloadIsNotQueued) {

@@ -39,18 +39,27 @@ void OnSignal(int) {
     g_stopRequested = 1;
 }
 
+// One fault on the acknowledgement of one block.
+enum class Fault { BadCheck, Noise, LeadNoise, Split, Delay, Duplicate, Oversize };
+
+struct BlockFault {
+    Fault kind;
+    long ms;  // Delay only
+};
+
 struct Options {
     long baud = 38400;
     std::string registry;
     std::string expect;
     std::string version = "V4.01";
     std::string serial = "30417265";
-    long stopAt = -1;     // stop answering from this block on
-    long badCheck = -1;   // corrupt the check byte of this reply
-    long hangupAt = -1;   // hang up when this block arrives
-    long ackDelayMs = 0;  // hold each acknowledgement back
-    long exitAfter = -1;  // end after this many blocks
-    long coalesce = 1;    // frames per write
+    long stopAt = -1;                        // stop answering from this block on
+    long badCheck = -1;                      // corrupt the check byte of this reply
+    long hangupAt = -1;                      // hang up when this block arrives
+    long ackDelayMs = 0;                     // hold each acknowledgement back
+    long exitAfter = -1;                     // end after this many blocks
+    long coalesce = 1;                       // frames per write
+    std::multimap<long, BlockFault> faults;  // by block index
     bool noise = false;
     bool split = false;
     bool trace = false;        // timestamped events on stderr
@@ -82,7 +91,38 @@ void Usage() {
                  "  --ack-delay MS    delay every block acknowledgement\n"
                  "  --noise           noise bytes between frames\n"
                  "  --split           send replies one byte per write\n"
-                 "  --coalesce N      send each reply with N-1 further frames in one write\n");
+                 "  --coalesce N      send each reply with N-1 further frames in one write\n"
+                 "  --fault KIND:K    on block K's acknowledgement (repeatable); KIND is one of\n"
+                 "                    bad-check, noise (bytes around it, 0x11 among them),\n"
+                 "                    lead-noise (noise ending in a stray 0x11, which drops it),\n"
+                 "                    split (one byte per write), duplicate (sent twice),\n"
+                 "                    oversize (a 9000-byte frame before it), delay:MS\n");
+}
+
+// "KIND:K" or "delay:K:MS".
+bool ParseFault(const std::string& text, Options& o) {
+    static const std::map<std::string, Fault> kKinds = {
+        {"bad-check", Fault::BadCheck}, {"noise", Fault::Noise}, {"lead-noise", Fault::LeadNoise},
+        {"split", Fault::Split},        {"delay", Fault::Delay}, {"duplicate", Fault::Duplicate},
+        {"oversize", Fault::Oversize}};
+    const std::size_t colon = text.find(':');
+    if (colon == std::string::npos) return false;
+    auto kind = kKinds.find(text.substr(0, colon));
+    if (kind == kKinds.end()) return false;
+    char* end = nullptr;
+    errno = 0;
+    const long block = std::strtol(text.c_str() + colon + 1, &end, 10);
+    if (errno != 0 || end == text.c_str() + colon + 1 || block < 0) return false;
+    long ms = 0;
+    if (kind->second == Fault::Delay) {
+        if (*end != ':') return false;
+        const char* msText = end + 1;
+        ms = std::strtol(msText, &end, 10);
+        if (errno != 0 || end == msText || ms < 0) return false;
+    }
+    if (*end != 0) return false;
+    o.faults.emplace(block, BlockFault{kind->second, ms});
+    return true;
 }
 
 bool ParseOptions(int argc, char** argv, Options& o) {
@@ -124,7 +164,10 @@ bool ParseOptions(int argc, char** argv, Options& o) {
             ok = number(o.ackDelayMs);
         else if (a == "--coalesce")
             ok = number(o.coalesce) && o.coalesce >= 1;
-        else if (a == "--noise")
+        else if (a == "--fault") {
+            std::string f;
+            ok = next(f) && ParseFault(f, o);
+        } else if (a == "--noise")
             o.noise = true;
         else if (a == "--trace")
             o.trace = true;
@@ -162,6 +205,16 @@ bool WriteAll(int fd, const std::uint8_t* p, std::size_t n) {
     }
     return true;
 }
+
+// How one reply is to be spoilt, on top of the options that apply to every reply.
+struct Shape {
+    bool corrupt = false;
+    bool noise = false;
+    bool leadNoise = false;
+    bool split = false;
+    bool duplicate = false;
+    bool oversize = false;
+};
 
 class Board {
 public:
@@ -253,9 +306,22 @@ private:
                 lastAddress_ = address;
                 ++received_;
                 if (o_.stopAt < 0 || index < o_.stopAt) {
-                    if (o_.ackDelayMs > 0)
-                        std::this_thread::sleep_for(std::chrono::milliseconds(o_.ackDelayMs));
-                    Reply(0xFB, nullptr, 0);
+                    Shape shape;
+                    long delayMs = o_.ackDelayMs;
+                    auto [from, to] = o_.faults.equal_range(index);
+                    for (auto it = from; it != to; ++it) {
+                        const BlockFault& f = it->second;
+                        shape.corrupt |= f.kind == Fault::BadCheck;
+                        shape.noise |= f.kind == Fault::Noise;
+                        shape.leadNoise |= f.kind == Fault::LeadNoise;
+                        shape.split |= f.kind == Fault::Split;
+                        shape.duplicate |= f.kind == Fault::Duplicate;
+                        shape.oversize |= f.kind == Fault::Oversize;
+                        if (f.kind == Fault::Delay) delayMs += f.ms;
+                    }
+                    if (delayMs > 0)
+                        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+                    Reply(0xFB, nullptr, 0, shape);
                 }
                 if (o_.exitAfter >= 0 && static_cast<long>(received_) >= o_.exitAfter)
                     finished_ = true;
@@ -286,25 +352,45 @@ private:
         return n - 1;
     }
 
-    void Reply(std::uint8_t command, const std::uint8_t* payload, std::size_t length) {
+    void Reply(std::uint8_t command, const std::uint8_t* payload, std::size_t length,
+               Shape shape = {}) {
         std::vector<std::uint8_t> wire;
-        static const std::uint8_t kNoise[] = {0x55, 0x00, 0x13, 0xAA, 0x12, 0x14};
-        for (long f = 0; f < o_.coalesce; ++f) {
-            if (o_.noise) wire.insert(wire.end(), std::begin(kNoise), std::end(kNoise));
-            std::uint8_t frame[1300];
-            std::size_t n;
-            if (f == 0) {
-                n = BuildFrame(command, payload, length, replies_ == o_.badCheck, frame,
-                               sizeof frame);
-                ++replies_;
-            } else {
-                n = BuildFrame(0x30, nullptr, 0, false, frame, sizeof frame);  // a status frame
-            }
-            wire.insert(wire.end(), frame, frame + n);
+        // The stray lead byte is followed by one that cannot start a frame: the decoder must
+        // fall back to idle and still see the frame after it.
+        static const std::uint8_t kNoise[] = {0x55, 0x11, 0x00, 0x13, 0xAA, 0x12, 0x14};
+        const bool noise = o_.noise || shape.noise;
+        if (shape.oversize) {
+            // Longer than the utility's 8192-byte payload buffer, with a valid check byte; no
+            // 0x11 inside, so once it is dropped the rest of it is plain noise.
+            wire = {kFrameLead, kFrameStart, command};
+            wire.insert(wire.end(), 9000, 0x55);
+            wire.push_back(command);  // 9000 bytes of 0x55 cancel out: the check is the command
+            wire.push_back(kFrameLead);
+            wire.push_back(kFrameEnd);
         }
-        if (o_.noise) wire.insert(wire.end(), std::begin(kNoise), std::end(kNoise));
+        for (int copy = 0; copy < (shape.duplicate ? 2 : 1); ++copy) {
+            for (long f = 0; f < o_.coalesce; ++f) {
+                if (noise) wire.insert(wire.end(), std::begin(kNoise), std::end(kNoise));
+                // A lead byte right before a frame swallows the frame's own lead: it is lost.
+                if (shape.leadNoise) {
+                    wire.insert(wire.end(), std::begin(kNoise), std::end(kNoise));
+                    wire.push_back(kFrameLead);
+                }
+                std::uint8_t frame[1300];
+                std::size_t n;
+                if (f == 0) {
+                    n = BuildFrame(command, payload, length,
+                                   shape.corrupt || replies_ == o_.badCheck, frame, sizeof frame);
+                    if (copy == 0) ++replies_;
+                } else {
+                    n = BuildFrame(0x30, nullptr, 0, false, frame, sizeof frame);  // a status frame
+                }
+                wire.insert(wire.end(), frame, frame + n);
+            }
+        }
+        if (noise) wire.insert(wire.end(), std::begin(kNoise), std::end(kNoise));
         if (o_.baud > 0) std::this_thread::sleep_for(ByteTime() * wire.size());
-        if (o_.split) {
+        if (o_.split || shape.split) {
             for (std::uint8_t b : wire) {
                 WriteAll(master_, &b, 1);
                 std::this_thread::sleep_for(std::chrono::microseconds(200));

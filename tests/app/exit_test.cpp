@@ -1,0 +1,194 @@
+// The application lets go of the board's port when it ends, and holds it alone while it runs:
+// many start-and-minimise cycles, and a second copy started beside a running transfer.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/winserial.h"
+#include "tests/support/pty_helpers.h"
+
+extern char** environ;
+
+namespace {
+
+// vantra_app_probe running one scenario, its port found through `hive`.
+class Probe {
+public:
+    Probe(const std::string& scenario, const std::string& hive) {
+        std::vector<std::string> env = {"VANTRA_REGISTRY=" + hive, "QT_QPA_PLATFORM=offscreen"};
+        for (char** e = environ; *e != nullptr; ++e) {
+            const std::string var = *e;
+            if (var.rfind("VANTRA_REGISTRY=", 0) != 0 && var.rfind("QT_QPA_PLATFORM=", 0) != 0)
+                env.push_back(var);
+        }
+        std::vector<char*> envp;
+        for (std::string& e : env) envp.push_back(e.data());
+        envp.push_back(nullptr);
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) != 0) return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+        std::string program = VANTRA_APP_PROBE;
+        std::string name = scenario;
+        char* argv[] = {program.data(), name.data(), nullptr};
+        if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv, envp.data()) != 0) pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(fds[1]);
+        out_ = fds[0];
+    }
+
+    ~Probe() {
+        if (pid_ > 0) Wait(0);
+        if (out_ >= 0) ::close(out_);
+    }
+
+    // Waits for the program to end (killing it after `timeoutMs`); false when it had to be
+    // killed. Its "probe <key> <value>" lines are then in seen.
+    bool Wait(int timeoutMs) {
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        std::string text;
+        char buffer[4096];
+        bool ended = false;
+        while (!ended && std::chrono::steady_clock::now() < deadline) {
+            pollfd p{out_, POLLIN, 0};
+            if (::poll(&p, 1, 100) <= 0) continue;
+            const ssize_t n = ::read(out_, buffer, sizeof buffer);
+            if (n <= 0) ended = true;
+            if (n > 0) text.append(buffer, static_cast<std::size_t>(n));
+        }
+        if (!ended) ::kill(pid_, SIGKILL);
+        int raw = 0;
+        ::waitpid(pid_, &raw, 0);
+        pid_ = -1;
+        status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+        std::istringstream lines(text);
+        std::string line;
+        while (std::getline(lines, line)) {
+            if (line.rfind("probe ", 0) != 0) continue;
+            const std::size_t space = line.find(' ', 6);
+            seen[line.substr(6, space - 6)] =
+                space == std::string::npos ? "" : line.substr(space + 1);
+        }
+        return ended;
+    }
+
+    std::string Text(const std::string& key) const {
+        auto it = seen.find(key);
+        return it == seen.end() ? "<missing>" : it->second;
+    }
+
+    std::map<std::string, std::string> seen;
+    int status = -1;
+
+private:
+    pid_t pid_ = -1;
+    int out_ = -1;
+};
+
+// A simulated board and the hive that names its port.
+struct Board {
+    explicit Board(std::vector<std::string> args) : hive(testutil::TempPath("exithive")) {
+        args.insert(args.begin(),
+                    {"--baud", "0", "--registry", hive, "--expect", VANTRA_FIRMWARE_144_BIN});
+        sim = std::make_unique<testutil::BoardSim>(args);
+    }
+    ~Board() {
+        sim.reset();
+        std::remove(hive.c_str());
+    }
+    std::string hive;
+    std::unique_ptr<testutil::BoardSim> sim;
+};
+
+// Whether this process can take the port (it lets it go again at once). The simulator tries
+// the port's lock itself every 20 ms to see who has it, so one refusal is not enough.
+bool PortIsFree(const std::string& path, int tries = 5) {
+    const std::u16string wide(path.begin(), path.end());
+    for (int i = 0; i < tries; ++i) {
+        HANDLE port = CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+        if (port != INVALID_HANDLE_VALUE) {
+            CloseHandle(port);
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(7));
+    }
+    return false;
+}
+
+// Start-up takes eight seconds by design, so the cycles run in lanes side by side, each lane
+// with a board of its own; the count is smaller under the sanitizers, which slow start-up.
+TEST(Exit, EveryStartAndMinimiseCycleEndsWithStatus0AndThePortFree) {
+    constexpr int kLanes = VANTRA_EXIT_CYCLES < 25 ? VANTRA_EXIT_CYCLES : 25;
+    constexpr int kCyclesPerLane = VANTRA_EXIT_CYCLES / kLanes;
+    static_assert(kLanes * kCyclesPerLane == VANTRA_EXIT_CYCLES);
+    std::vector<std::unique_ptr<Board>> boards;
+    for (int lane = 0; lane < kLanes; ++lane) {
+        boards.push_back(std::make_unique<Board>(std::vector<std::string>{}));
+        ASSERT_FALSE(boards.back()->sim->path.empty());
+    }
+    std::vector<std::string> failures[kLanes];
+    std::vector<std::thread> lanes;
+    for (int lane = 0; lane < kLanes; ++lane) {
+        lanes.emplace_back([&, lane] {
+            const Board& board = *boards[lane];
+            for (int cycle = 0; cycle < kCyclesPerLane; ++cycle) {
+                Probe probe("minimise", board.hive);
+                const bool ended = probe.Wait(90000);
+                std::string why;
+                if (!ended) why += " did not end;";
+                if (probe.status != 0) why += " status " + std::to_string(probe.status) + ";";
+                if (probe.Text("port-open") != "0") why += " port still open;";
+                if (!PortIsFree(board.sim->path)) why += " port not free afterwards;";
+                if (!why.empty())
+                    failures[lane].push_back("lane " + std::to_string(lane) + " cycle " +
+                                             std::to_string(cycle) + ":" + why);
+            }
+        });
+    }
+    for (std::thread& t : lanes) t.join();
+    for (const auto& lane : failures) {
+        for (const std::string& f : lane) ADD_FAILURE() << f;
+    }
+}
+
+TEST(Exit, SecondCopyCannotTakeThePortOfARunningTransfer) {
+    Board board({});
+    ASSERT_FALSE(board.sim->path.empty());
+    Probe first("transfer", board.hive);
+    // The first copy has the port once this process can no longer open it.
+    bool held = false;
+    for (int i = 0; i < 3000 && !held; ++i) {
+        held = !PortIsFree(board.sim->path, 3);
+        if (!held) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(held) << "the first copy never opened the port";
+
+    Probe second("noboard", board.hive);
+    ASSERT_TRUE(second.Wait(90000));
+    EXPECT_EQ(second.Text("message"), "Cannot Open Connection To Board.");
+    EXPECT_EQ(second.Text("version"), "0.00");
+    EXPECT_EQ(second.status, 0);
+
+    ASSERT_TRUE(first.Wait(120000));
+    EXPECT_EQ(first.Text("round1-outcome"), "Transfer Complete.");
+    EXPECT_EQ(first.status, 0);
+    int status = -1;
+    const std::string summary = board.sim->Finish(&status);
+    EXPECT_NE(summary.find("expect=match"), std::string::npos) << summary;
+}
+
+}  // namespace

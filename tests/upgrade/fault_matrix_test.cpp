@@ -1,0 +1,246 @@
+// Every fault the board or the line can throw at a transfer, at the first, second, middle and
+// last block, through the real transfer path against the simulated board. The verdict may say
+// "Transfer Complete." only when the board already holds the image byte for byte at the moment
+// the verdict is shown; the board is stopped right then so nothing sent later can cover a lie.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "link/device_link.h"
+#include "platform/message_box.h"
+#include "platform/resources.h"
+#include "tests/support/pty_helpers.h"
+#include "upgrade/firmware_transfer.h"
+
+namespace {
+
+constexpr std::uint32_t kBlocks = 24;
+constexpr std::uint32_t kImageBytes = kBlocks * 128 - 50;  // the last block partly erased bytes
+
+// The image both as the program's firmware resource and as the board's --expect file.
+struct Image {
+    Image() : bytes(testutil::MakeImage(0, kImageBytes)), file(testutil::TempPath("matrix")) {
+        std::ofstream(file, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()),
+                   static_cast<std::streamsize>(bytes.size()));
+        entry = {0, u"FIRMWARE", kFirmwareResourceId, bytes.data(), bytes.size()};
+        set = {&entry, 1, nullptr, 0};
+    }
+    ~Image() { std::remove(file.c_str()); }
+    std::vector<std::uint8_t> bytes;
+    std::string file;
+    platform::ResourceEntry entry;
+    platform::ResourceSet set;
+};
+
+struct NullView : ITransferView, IProgressSink {
+    void EnableLoad(BOOL enable) override { loadEnabled = enable != FALSE; }
+    void ReportLastSystemError() override {}
+    void SetPosition(int) override {}
+    bool loadEnabled = true;
+};
+
+struct Outcome {
+    std::vector<std::u16string> verdicts;
+    std::string summary;  // the board's, taken when the verdict was shown
+    long long wallMs = 0;
+    long long cpuMs = 0;
+    bool loadEnabledAfter = false;
+};
+
+// The board of the transfer under way: the outcome box stops it and keeps what it says.
+testutil::BoardSim* g_board = nullptr;
+Outcome* g_outcome = nullptr;
+
+int StopBoardAtVerdict(const WCHAR* text, UINT) {
+    g_outcome->verdicts.push_back(text);
+    int status = -1;
+    if (g_board != nullptr) g_outcome->summary = g_board->Finish(&status);
+    return IDOK;
+}
+
+long long CpuMs() {
+    rusage u{};
+    ::getrusage(RUSAGE_SELF, &u);
+    return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000LL +
+           (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1000;
+}
+
+// One transfer against a board started with `faults`.
+Outcome Transfer(const Image& image, std::vector<std::string> faults) {
+    Outcome outcome;
+    faults.insert(faults.begin(), {"--expect", image.file});
+    testutil::LinkedBoard link;
+    if (!link.Connect(faults)) {
+        ADD_FAILURE() << "the simulated board did not come up";
+        return outcome;
+    }
+    const platform::ResourceSet* previous = platform::SetProgramResources(&image.set);
+    g_board = link.sim.get();
+    g_outcome = &outcome;
+    platform::MessagePresenter before = platform::SetMessagePresenter(StopBoardAtVerdict);
+    NullView view;
+    const auto start = std::chrono::steady_clock::now();
+    const long long cpuStart = CpuMs();
+    RunTransfer(&view, &view);
+    outcome.cpuMs = CpuMs() - cpuStart;
+    outcome.wallMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                         std::chrono::steady_clock::now() - start)
+                         .count();
+    outcome.loadEnabledAfter = view.loadEnabled;
+    platform::SetMessagePresenter(before);
+    platform::SetProgramResources(previous);
+    g_board = nullptr;
+    g_outcome = nullptr;
+    EXPECT_TRUE(link.Disconnect()) << "the link worker would not stop";
+    return outcome;
+}
+
+const std::u16string kComplete = u"Transfer Complete.";
+const std::u16string kFailed = u"Transfer Failed. Sector did not write.";
+
+// What every transfer must show, whatever was done to it.
+void ExpectHonest(const Outcome& o, bool complete) {
+    ASSERT_EQ(o.verdicts.size(), 1u);
+    EXPECT_EQ(o.verdicts[0], complete ? kComplete : kFailed) << o.summary;
+    if (o.verdicts[0] == kComplete) {
+        EXPECT_NE(o.summary.find("expect=match"), std::string::npos) << o.summary;
+    }
+    EXPECT_TRUE(o.loadEnabledAfter);
+    // A core kept busy while waiting out a silent board would show here (waits cost nothing).
+    if (o.wallMs > 1000) {
+        EXPECT_LT(o.cpuMs, o.wallMs / 2) << "busy while waiting";
+    }
+}
+
+struct Fault {
+    const char* name;
+    std::vector<std::string> args;  // "K" stands for the block index
+    bool completes;
+};
+
+// Under and over the 2000 ms the transfer waits for each acknowledgement, with room for a
+// loaded machine on either side.
+const std::vector<Fault> kFaults = {
+    {"Silence", {"--stop-at", "K"}, false},
+    {"CorruptCheckByte", {"--fault", "bad-check:K"}, false},
+    {"HangUp", {"--hangup-at", "K"}, false},
+    {"StrayLeadBeforeAck", {"--fault", "lead-noise:K"}, false},
+    {"NoiseWithLeadAroundAck", {"--fault", "noise:K"}, true},
+    {"AckInSingleBytes", {"--fault", "split:K"}, true},
+    {"AckDelayed1800ms", {"--fault", "delay:K:1800"}, true},
+    {"AckDelayed2200ms", {"--fault", "delay:K:2200"}, false},
+    {"DuplicatedAck", {"--fault", "duplicate:K"}, true},
+    {"FrameOver8192BytesBeforeAck", {"--fault", "oversize:K"}, true},
+};
+
+struct Position {
+    const char* name;
+    std::uint32_t block;
+};
+const Position kPositions[] = {
+    {"First", 0}, {"Second", 1}, {"Middle", kBlocks / 2}, {"Last", kBlocks - 1}};
+
+struct Row {
+    const Fault* fault;
+    Position at;
+};
+
+void PrintTo(const Row& row, std::ostream* out) {
+    *out << row.fault->name << " at block " << row.at.block;
+}
+
+std::vector<Row> Rows() {
+    std::vector<Row> rows;
+    for (const Fault& f : kFaults) {
+        for (const Position& p : kPositions) rows.push_back({&f, p});
+    }
+    return rows;
+}
+
+std::vector<std::string> ArgsAt(const Fault& f, std::uint32_t block) {
+    std::vector<std::string> args;
+    for (std::string a : f.args) {
+        const std::size_t k = a.find('K');
+        if (a == "K" || (k != std::string::npos && a[k - 1] == ':'))
+            a.replace(k, 1, std::to_string(block));
+        args.push_back(a);
+    }
+    return args;
+}
+
+class FaultMatrix : public ::testing::TestWithParam<Row> {};
+
+TEST_P(FaultMatrix, VerdictIsHonest) {
+    static const Image image;
+    const Row& row = GetParam();
+    const Outcome o = Transfer(image, ArgsAt(*row.fault, row.at.block));
+    ExpectHonest(o, row.fault->completes);
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryFaultAtEveryPlace, FaultMatrix, ::testing::ValuesIn(Rows()),
+                         [](const ::testing::TestParamInfo<Row>& info) {
+                             return std::string(info.param.fault->name) + "At" + info.param.at.name;
+                         });
+
+// Many transfers, each with a few random faults at random blocks. VANTRA_SOAK_SEED repeats a
+// run; VANTRA_SOAK_RUNS sets its length.
+TEST(FaultSoak, RandomFaultsNeverGiveAFalseVerdict) {
+    static const Image image;
+    const char* seedText = std::getenv("VANTRA_SOAK_SEED");
+    const char* runsText = std::getenv("VANTRA_SOAK_RUNS");
+    const unsigned seed = seedText ? static_cast<unsigned>(std::strtoul(seedText, nullptr, 10))
+                                   : std::random_device{}();
+    const int runs = runsText ? std::atoi(runsText) : 20;
+    std::printf("soak: seed %u, %d transfers\n", seed, runs);
+    std::fflush(stdout);
+    std::mt19937 random(seed);
+    // Faults a transfer survives, and those it must fail on; the latter cost a 2 s time-out, so
+    // they are the rarer draw.
+    const std::vector<std::string> harmless = {"noise", "split", "duplicate", "oversize", "delay"};
+    const std::vector<std::string> fatal = {"--stop-at", "--hangup-at", "bad-check", "lead-noise"};
+    int completed = 0;
+    for (int run = 0; run < runs; ++run) {
+        std::vector<std::uint32_t> blocks(kBlocks);
+        for (std::uint32_t b = 0; b < kBlocks; ++b) blocks[b] = b;
+        std::shuffle(blocks.begin(), blocks.end(), random);  // one fault a block at most
+        std::vector<std::string> args;
+        std::string described;
+        const int count = static_cast<int>(random() % 4);
+        for (int i = 0; i < count; ++i) {
+            const std::string kind = harmless[random() % harmless.size()];
+            std::string fault = kind + ":" + std::to_string(blocks[i]);
+            if (kind == "delay") fault += ":" + std::to_string(random() % 50);
+            args.insert(args.end(), {"--fault", fault});
+            described += fault + " ";
+        }
+        const bool fails = random() % 8 == 0;
+        if (fails) {
+            const std::string kind = fatal[random() % fatal.size()];
+            const std::string block = std::to_string(blocks[count]);
+            if (kind[0] == '-') {
+                args.insert(args.end(), {kind, block});
+            } else {
+                args.insert(args.end(), {"--fault", kind + ":" + block});
+            }
+            described += kind + " " + block;
+        }
+        SCOPED_TRACE("seed " + std::to_string(seed) + " run " + std::to_string(run) + ": " +
+                     described);
+        const Outcome o = Transfer(image, args);
+        ExpectHonest(o, !fails);
+        if (HasFailure()) break;
+        completed += !fails;
+    }
+    std::printf("soak: %d transfers, %d complete, %d failed as they should\n", runs, completed,
+                runs - completed);
+}
+
+}  // namespace
