@@ -35,6 +35,12 @@ BOOL PulseEvent(HANDLE event);
 // WAIT_OBJECT_0 when the event is signalled (or pulsed) or the thread has ended, WAIT_TIMEOUT
 // after `milliseconds` on a monotonic clock, WAIT_FAILED on a bad handle.
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+// Waits for any one of `count` (1..64) events, threads or serial ports: WAIT_OBJECT_0 + the
+// lowest index that released it, WAIT_TIMEOUT, or WAIT_FAILED (a bad handle or count; waiting
+// for all at once is not offered). A port releases it while received bytes wait to be read, once
+// the device is gone, or when the port is closed. A window thread's events are not dispatched
+// during this wait.
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds);
 void Sleep(DWORD milliseconds);
 DWORD GetTickCount();  // milliseconds on a monotonic clock
 

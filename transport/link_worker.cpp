@@ -9,19 +9,26 @@ std::atomic<BYTE> g_bStopLinkWorker{0};
 
 namespace {
 constexpr DWORD kReceiveBytes = 4096;
+// The pause while the port is missing or its device is gone: then nothing can announce work.
 constexpr DWORD kIdlePauseMs = 5;
+
+// Raised with the stop flag so a pausing worker sees it at once. Made when the program loads,
+// not by the worker's first pass, which may fall inside a transfer: the byte path allocates
+// nothing.
+const HANDLE g_hWorkerStop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
 }  // namespace
 
 DWORD LinkWorker(LPVOID) {
     BYTE received[kReceiveBytes] = {};
     BYTE frame[kTransmitSlotBytes];
     g_FrameDecoder.Reset();
+    const HANDLE stop = g_hWorkerStop;
     while (g_bStopLinkWorker.load() == 0) {
         const HANDLE port = g_hPort.load();
         const HANDLE pending = g_hTransmitPending.load();
         DWORD errors = 0;
         COMSTAT status{};
-        ClearCommError(port, &errors, &status);
+        const bool portLive = ClearCommError(port, &errors, &status) != FALSE;
 
         // Receiving comes first: a queued frame only goes out once the input queue is empty.
         if (port != INVALID_HANDLE_VALUE && status.cbInQue > 0) {
@@ -49,9 +56,18 @@ DWORD LinkWorker(LPVOID) {
             continue;
         }
 
-        // The pause is a wait on the transmit-pending event, so a frame queued now goes out at
-        // once; without an event (no transport yet) it is a plain pause, never a busy loop.
-        if (pending == nullptr || WaitForSingleObject(pending, kIdlePauseMs) == WAIT_FAILED)
+        // The pause ends the moment there is work: a byte arriving, a frame queued or a stop
+        // asked for, so it needs no time limit. A port that is missing or whose device is gone
+        // cannot announce anything (a gone device would release every wait at once); then the
+        // pause is the short one, and a failed wait becomes a plain pause, never a busy loop.
+        HANDLE objects[3];
+        DWORD count = 0;
+        if (stop != nullptr) objects[count++] = stop;
+        if (pending != nullptr) objects[count++] = pending;
+        const bool waitForPort = port != INVALID_HANDLE_VALUE && portLive;
+        if (waitForPort) objects[count++] = port;
+        const DWORD timeout = waitForPort && count == 3 ? INFINITE : kIdlePauseMs;
+        if (count == 0 || WaitForMultipleObjects(count, objects, FALSE, timeout) == WAIT_FAILED)
             Sleep(kIdlePauseMs);
     }
     return 0;
@@ -59,7 +75,9 @@ DWORD LinkWorker(LPVOID) {
 
 bool StopLinkWorker(HANDLE thread, DWORD timeoutMs) {
     g_bStopLinkWorker.store(1);
+    SetEvent(g_hWorkerStop);
     if (WaitForSingleObject(thread, timeoutMs) != WAIT_OBJECT_0) return false;
     g_bStopLinkWorker.store(0);
+    ResetEvent(g_hWorkerStop);
     return true;
 }

@@ -41,6 +41,14 @@ public:
         return WAIT_OBJECT_0;
     }
 
+    WaitCore& Core() override { return core_; }
+    unsigned long long WaitBegins() override { return pulses_; }
+    bool TryClaim(unsigned long long pulsesAtStart) override {
+        if (!signalled_ && pulses_ == pulsesAtStart) return false;
+        if (!manual_) signalled_ = false;
+        return true;
+    }
+
 private:
     WaitCore core_;
     const bool manual_;
@@ -91,6 +99,25 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
         return WAIT_FAILED;
     }
     return object->Wait(milliseconds);
+}
+
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds) {
+    if (count == 0 || count > platform::kMaxWaitObjects || handles == nullptr || waitAll) {
+        SetLastError(waitAll ? ERROR_NOT_SUPPORTED : ERROR_INVALID_PARAMETER);
+        return WAIT_FAILED;
+    }
+    // The references keep every object alive through the wait, even if its handle is closed.
+    std::shared_ptr<platform::Waitable> held[platform::kMaxWaitObjects];
+    platform::Waitable* objects[platform::kMaxWaitObjects];
+    for (DWORD i = 0; i < count; ++i) {
+        held[i] = platform::LookupHandleAs<platform::Waitable>(handles[i]);
+        if (!held[i]) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return WAIT_FAILED;
+        }
+        objects[i] = held[i].get();
+    }
+    return platform::WaitAny(objects, count, milliseconds);
 }
 
 void Sleep(DWORD milliseconds) {

@@ -18,11 +18,32 @@ public:
     virtual void OnClose() {}
 };
 
+class WaitCore;
+
 class Waitable : public KernelObject {
 public:
     // WAIT_OBJECT_0 or WAIT_TIMEOUT.
     virtual DWORD Wait(DWORD milliseconds) = 0;
+
+    // For a wait on several objects at once (WaitAny). WaitBegins and TryClaim are called with
+    // Core().mutex held.
+    virtual WaitCore& Core() = 0;
+    // What a wait that starts now must later see changed (an event's pulse count).
+    virtual unsigned long long WaitBegins() { return 0; }
+    // True when the object releases a wait that began at `begun`.
+    virtual bool TryClaim(unsigned long long begun) = 0;
+    // A descriptor whose input signals the object, held open until EndPoll; -1 for none.
+    // Called without Core().mutex.
+    virtual int BeginPoll() { return -1; }
+    virtual void EndPoll() {}
 };
+
+// Waits until one of `objects` releases the wait: WAIT_OBJECT_0 + the lowest such index, or
+// WAIT_TIMEOUT. The calling thread sleeps in poll(), woken by any waker's NotifyAll through a
+// descriptor of its own, so the objects' descriptors (a port's input) and their conditions are
+// waited on together. Does not dispatch a window thread's events. `count` is 1..kMaxWaitObjects.
+inline constexpr unsigned kMaxWaitObjects = 64;
+DWORD WaitAny(Waitable* const* objects, unsigned count, DWORD milliseconds);
 
 // The calling thread's wait dispatcher when it should dispatch now, else nullptr.
 WaitDispatcher* ActiveWaitDispatcher();
@@ -39,18 +60,39 @@ public:
     template <class Released>
     bool WaitFor(std::unique_lock<std::mutex>& lock, DWORD milliseconds, Released released);
 
+    // A waiter that does not sleep on the condition: a window thread's dispatcher or a thread in
+    // WaitAny. Lives on the waiting thread's stack for the length of its wait (no allocation per
+    // wait); `wake` must never block.
+    struct Listener {
+        void (*wake)(void* context);
+        void* context;
+        Listener* next;
+    };
+
     // With `mutex` held, after the state changed: every waiter looks again.
     void NotifyAll() {
         changed_.notify_all();
-        for (Listener* l = listeners_; l != nullptr; l = l->next) l->dispatcher->Wake();
+        for (Listener* l = listeners_; l != nullptr; l = l->next) l->wake(l->context);
+    }
+
+    // With `mutex` held.
+    void Listen(Listener* listener) {
+        listener->next = listeners_;
+        listeners_ = listener;
+    }
+    void Unlisten(Listener* listener) {
+        for (Listener** p = &listeners_; *p != nullptr; p = &(*p)->next) {
+            if (*p == listener) {
+                *p = listener->next;
+                return;
+            }
+        }
     }
 
 private:
-    // Lives on the waiting thread's stack for the length of its wait: no allocation per wait.
-    struct Listener {
-        WaitDispatcher* dispatcher;
-        Listener* next;
-    };
+    static void WakeDispatcher(void* dispatcher) {
+        static_cast<WaitDispatcher*>(dispatcher)->Wake();
+    }
 
     std::condition_variable changed_;
     Listener* listeners_ = nullptr;
@@ -76,22 +118,17 @@ bool WaitCore::WaitFor(std::unique_lock<std::mutex>& lock, DWORD milliseconds, R
         return changed_.wait_until(lock, deadline, released);
     }
 
-    Listener self{dispatcher, listeners_};
-    listeners_ = &self;
+    Listener self{&WakeDispatcher, dispatcher, nullptr};
+    Listen(&self);
     struct Unlink {
         std::unique_lock<std::mutex>& lock;
-        Listener*& head;
+        WaitCore& core;
         Listener* node;
         ~Unlink() {
             if (!lock.owns_lock()) lock.lock();
-            for (Listener** p = &head; *p != nullptr; p = &(*p)->next) {
-                if (*p == node) {
-                    *p = node->next;
-                    break;
-                }
-            }
+            core.Unlisten(node);
         }
-    } unlink{lock, listeners_, &self};
+    } unlink{lock, *this, &self};
 
     bool done = released();
     while (!done && Clock::now() < deadline) {

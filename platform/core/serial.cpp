@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -24,22 +25,57 @@ using Clock = std::chrono::steady_clock;
 // Longest a blocking call holds the port before letting a close through.
 constexpr int kPollSliceMs = 10;
 
-class SerialPort final : public KernelObject {
+// A port is waitable: it releases a wait while received bytes are waiting, once the device is
+// gone, and when it is closed.
+class SerialPort final : public Waitable {
 public:
     explicit SerialPort(int fd) : fd_(fd) {}
 
     // Every use of the descriptor happens under the shared lock, and OnClose closes it under the
     // exclusive one, so once CloseHandle has returned no thread can touch a descriptor number
-    // the kernel may since have given to another file.
+    // the kernel may since have given to another file. Waiters polling the descriptor hold the
+    // shared lock, so they are woken first.
     void OnClose() override {
+        {
+            std::lock_guard lock(core_.mutex);
+            closing_ = true;
+            core_.NotifyAll();
+        }
         std::unique_lock lock(mutex_);
         if (fd_ < 0) return;
+        if (lowLatencySet_) {  // the setting outlives the descriptor; leave the driver as found
+            serial_struct s{};
+            if (::ioctl(fd_, TIOCGSERIAL, &s) == 0) {
+                s.flags &= ~ASYNC_LOW_LATENCY;
+                ::ioctl(fd_, TIOCSSERIAL, &s);
+            }
+        }
         ::ioctl(fd_, TIOCNXCL);  // the pty may outlive us; let the next opener in
         ::close(fd_);
         fd_ = -1;
     }
 
     ~SerialPort() override { OnClose(); }
+
+    DWORD Wait(DWORD milliseconds) override {
+        Waitable* self = this;
+        return WaitAny(&self, 1, milliseconds);
+    }
+    WaitCore& Core() override { return core_; }
+    bool TryClaim(unsigned long long) override {
+        if (closing_) return true;
+        std::shared_lock lock(mutex_);
+        if (fd_ < 0) return true;
+        pollfd p{fd_, POLLIN, 0};
+        return ::poll(&p, 1, 0) > 0 && p.revents != 0;
+    }
+    int BeginPoll() override {
+        mutex_.lock_shared();
+        if (fd_ >= 0) return fd_;
+        mutex_.unlock_shared();
+        return -1;
+    }
+    void EndPoll() override { mutex_.unlock_shared(); }
 
     std::shared_mutex mutex_;
     int fd_;
@@ -49,6 +85,11 @@ public:
     DWORD inQueue_ = 4096;
     DWORD outQueue_ = 4096;
     DWORD keptFlags_ = DCB_fBinary;  // flags termios has no place for
+    bool lowLatencySet_ = false;
+
+private:
+    WaitCore core_;
+    bool closing_ = false;
 };
 
 // Runs `f(port)` with the descriptor held open; fails with ERROR_INVALID_HANDLE otherwise.
@@ -185,7 +226,16 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRI
         return INVALID_HANDLE_VALUE;
     }
     ::ioctl(fd, TIOCEXCL);
-    return platform::InsertHandle(std::make_shared<SerialPort>(fd));
+    auto port = std::make_shared<SerialPort>(fd);
+    // USB adapters otherwise hold received bytes for their latency timer (often 16 ms), which
+    // on a 6-byte acknowledgement is most of a block's time. Ports without the setting (a pty)
+    // or drivers that refuse it work as before.
+    serial_struct s{};
+    if (::ioctl(fd, TIOCGSERIAL, &s) == 0 && (s.flags & ASYNC_LOW_LATENCY) == 0) {
+        s.flags |= ASYNC_LOW_LATENCY;
+        port->lowLatencySet_ = ::ioctl(fd, TIOCSSERIAL, &s) == 0;
+    }
+    return platform::InsertHandle(port);
 }
 
 BOOL GetCommState(HANDLE handle, LPDCB dcb) {

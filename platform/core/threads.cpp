@@ -28,6 +28,9 @@ public:
                                                                             : WAIT_TIMEOUT;
     }
 
+    WaitCore& Core() override { return core_; }
+    bool TryClaim(unsigned long long) override { return finished_; }
+
     DWORD ExitCode() {
         std::lock_guard lock(core_.mutex);
         return finished_ ? exitCode_ : STILL_ACTIVE;

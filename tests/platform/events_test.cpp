@@ -102,6 +102,67 @@ TEST(Events, AutoResetEventReleasesOneWaitAtATime) {
     CloseHandle(e);
 }
 
+// One wait over several objects: the lowest released index wins, an auto-reset event is taken
+// only when it is the one that released the wait, and bad arguments fail rather than wait.
+TEST(Events, WaitForMultipleObjectsReportsTheLowestReleasedObject) {
+    EventHandle a, b;
+    HANDLE autoReset = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    HANDLE both[] = {a.h, b.h, autoReset};
+    EXPECT_EQ(WaitForMultipleObjects(3, both, FALSE, 20), WAIT_TIMEOUT);
+    SetEvent(b.h);
+    SetEvent(autoReset);
+    EXPECT_EQ(WaitForMultipleObjects(3, both, FALSE, 0), WAIT_OBJECT_0 + 1);
+    EXPECT_EQ(WaitForSingleObject(autoReset, 0), WAIT_OBJECT_0);  // untouched by that wait
+    SetEvent(a.h);
+    EXPECT_EQ(WaitForMultipleObjects(3, both, FALSE, 0), WAIT_OBJECT_0);
+    CloseHandle(autoReset);
+
+    HANDLE bogus[] = {a.h, reinterpret_cast<HANDLE>(0x12345678)};
+    struct Bad {
+        DWORD count;
+        const HANDLE* handles;
+        BOOL all;
+        DWORD error;
+    } bad[] = {{2, bogus, FALSE, ERROR_INVALID_HANDLE},
+               {0, both, FALSE, ERROR_INVALID_PARAMETER},
+               {65, both, FALSE, ERROR_INVALID_PARAMETER},
+               {1, nullptr, FALSE, ERROR_INVALID_PARAMETER},
+               {2, both, TRUE, ERROR_NOT_SUPPORTED}};
+    for (const Bad& c : bad) {
+        EXPECT_EQ(WaitForMultipleObjects(c.count, c.handles, c.all, 0), WAIT_FAILED) << c.count;
+        EXPECT_EQ(GetLastError(), c.error) << c.count;
+    }
+}
+
+TEST(Events, MultiObjectWaitIsWokenBySetPulseAndThreadEnd) {
+    EventHandle idle, raised;
+    std::atomic<int> step{0};
+    HANDLE thread = CreateThread(
+        nullptr, 0,
+        [](LPVOID p) -> DWORD {
+            auto* s = static_cast<std::atomic<int>*>(p);
+            while (s->load() < 3) std::this_thread::yield();
+            return 0;
+        },
+        &step, 0, nullptr);
+    HANDLE objects[] = {idle.h, raised.h, thread};
+    for (int round = 0; round < 3; ++round) {
+        std::thread waker([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));  // let the wait begin
+            if (round == 0) SetEvent(raised.h);
+            if (round == 1) PulseEvent(raised.h);
+            if (round == 2) step.store(3);
+        });
+        const DWORD want = round == 2 ? WAIT_OBJECT_0 + 2 : WAIT_OBJECT_0 + 1;
+        EXPECT_EQ(WaitForMultipleObjects(3, objects, FALSE, 5000), want) << round;
+        waker.join();
+        ResetEvent(raised.h);
+    }
+    PulseEvent(raised.h);  // nobody waits: lost, as for a single wait
+    EXPECT_EQ(WaitForMultipleObjects(2, objects, FALSE, 20), WAIT_TIMEOUT);
+    CloseHandle(thread);
+}
+
 TEST(Handles, ClosedOrBogusHandleFailsCleanly) {
     HANDLE e = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     ASSERT_TRUE(CloseHandle(e));

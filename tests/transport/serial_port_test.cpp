@@ -195,6 +195,39 @@ TEST(SerialPort, HangUpIsAnErrorNotSilence) {
     CloseHandle(port);
 }
 
+// The worker's pause: a port waited on beside an event releases the wait when bytes arrive,
+// when the line hangs up and when the port is closed under the waiter, never while it is quiet.
+TEST(SerialPort, WaitOnAPortEndsWhenBytesArriveOrTheLineEnds) {
+    enum Ending { kBytes, kHangUp, kClose };
+    for (Ending ending : {kBytes, kHangUp, kClose}) {
+        PtyPair pty;
+        HANDLE port = Open(pty.path);
+        ASSERT_NE(port, INVALID_HANDLE_VALUE);
+        HANDLE idle = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        HANDLE objects[] = {idle, port};
+        EXPECT_EQ(WaitForMultipleObjects(2, objects, FALSE, 20), WAIT_TIMEOUT) << ending;
+        std::thread line([&] {
+            Sleep(30);
+            if (ending == kBytes) pty.WriteMaster({0x11, 0x12});
+            if (ending == kHangUp) pty.CloseAll();
+            if (ending == kClose) CloseHandle(port);
+        });
+        EXPECT_EQ(WaitForMultipleObjects(2, objects, FALSE, 5000), WAIT_OBJECT_0 + 1) << ending;
+        line.join();
+        if (ending == kBytes) {
+            EXPECT_EQ(WaitForSingleObject(port, 0), WAIT_OBJECT_0);  // still waiting to be read
+            SetAtOnce(port);
+            BYTE buf[8];
+            DWORD n = 0;
+            EXPECT_TRUE(ReadFile(port, buf, sizeof buf, &n, nullptr));
+            EXPECT_EQ(n, 2u);
+            EXPECT_EQ(WaitForSingleObject(port, 0), WAIT_TIMEOUT);
+        }
+        if (ending != kClose) CloseHandle(port);
+        CloseHandle(idle);
+    }
+}
+
 // After CloseHandle, another thread still using the old handle must fail, and must not reach
 // whatever file the kernel hands the old descriptor number to.
 TEST(SerialPort, ClosedPortNeverTouchesAReusedDescriptor) {
