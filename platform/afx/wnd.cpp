@@ -109,8 +109,9 @@ LRESULT afx::DefaultWidgetProc(QWidget* widget, UINT message, WPARAM wParam, LPA
             case PBM_SETPOS:
                 bar->setValue(std::clamp(static_cast<int>(wParam), bar->minimum(), bar->maximum()));
                 // The transfer keeps the user-interface thread busy, so paint now rather than
-                // when the event loop next runs.
-                bar->repaint();
+                // when the event loop next runs; but only a change: the transfer sets the same
+                // percentage for five blocks in a row, and each paint delays the next block.
+                if (bar->value() != old) bar->repaint();
                 return old;
             case PBM_DELTAPOS:
                 bar->setValue(
