@@ -1,123 +1,189 @@
-// Round trips through a pty to the simulated board: one block through the whole link (encode,
-// slot, worker, board, decoder, acknowledge event), the same exchange written and read
-// directly with no worker in between, and a whole image at the real line speed.
-#include <benchmark/benchmark.h>
-
-#include <cstdlib>
+// The wire figures, each beside its bound, one line each:
+//   1. the embedded image sent by RunTransfer (the path LOAD takes) to vantra-boardsim at 38400
+//      baud, against the time the bytes exchanged need on the wire;
+//   2. one block through the link (SendSector, worker, board, decoder, acknowledge event) with
+//      the board at full speed: median and p99, beside the same frame and acknowledgement
+//      written and read on the port directly, with no worker in between;
+//   6. heap allocations on the protocol path during a 536-block exchange.
+// Figures, not pass/fail: run by tools/bench.sh (see README).
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <cstring>
-#include <memory>
 #include <string>
+#include <vector>
 
 #include "link/device_link.h"
 #include "link/frame_codec.h"
 #include "platform/message_box.h"
-#include "platform/winreg.h"
+#include "platform/resources.h"
 #include "platform/winserial.h"
 #include "tests/support/pty_helpers.h"
-#include "transport/link_worker.h"
-#include "transport/serial_transport.h"
+#include "tests/transport/alloc_counter.h"
+#include "ui/res/vantra_resources.h"
+#include "upgrade/firmware_transfer.h"
 
 namespace {
 
-constexpr std::uint32_t kImageBytes = 68492;
-constexpr int kBlocks = 536;
+using Clock = std::chrono::steady_clock;
 
-struct Link {
-    explicit Link(const std::string& baud) {
-        hive = testutil::TempPath("benchhive");
-        sim = std::make_unique<testutil::BoardSim>(
-            std::vector<std::string>{"--baud", baud, "--registry", hive});
-        ::setenv("VANTRA_REGISTRY", hive.c_str(), 1);
-        platform::SetRegistrySysfsRoot("/nonexistent-sysfs");
-        transport = new CSerialTransport;
-        thread = testutil::StartWorker();
-        ResetEvent(g_DeviceLink.m_hBlockAck);
+constexpr int kSampleBlocks = 2000;
+constexpr unsigned kAckBytes = 6;    // the board's acknowledgement frame
+constexpr double kBitsPerByte = 10;  // 8N1
+
+// Notes when each block's acknowledgement arrived (the transfer moves the bar right after it).
+struct TimingView : ITransferView, IProgressSink {
+    void EnableLoad(BOOL) override {}
+    void ReportLastSystemError() override {}
+    void SetPosition(int) override {
+        if (count < kMaxBlocks) at[count++] = Clock::now();
     }
-    ~Link() {
-        StopLinkWorker(thread, 2000);
-        SetEvent(g_hTransportStop.load());
-        delete transport;
-        ::unsetenv("VANTRA_REGISTRY");
-        std::remove(hive.c_str());
-        platform::TakeRecordedMessages();
-    }
-    bool Block(int i, const std::uint8_t* bytes) {
-        g_DeviceLink.SendSector(static_cast<DWORD>(64 * i), bytes);
-        if (WaitForSingleObject(g_DeviceLink.m_hBlockAck, 2000) != WAIT_OBJECT_0) return false;
-        ResetEvent(g_DeviceLink.m_hBlockAck);
-        return true;
-    }
-    std::string hive;
-    std::unique_ptr<testutil::BoardSim> sim;
-    CSerialTransport* transport;
-    HANDLE thread;
+    static constexpr int kMaxBlocks = 1024;
+    Clock::time_point at[kMaxBlocks];
+    int count = 0;
 };
 
-void BM_BlockRoundTripThroughLink(benchmark::State& state) {
-    auto image = testutil::MakeImage(0, kImageBytes);
-    Link link("0");
-    int i = 0;
-    for (auto _ : state) {
-        if (!link.Block(i % kBlocks, image.data() + 8 + 128 * (i % kBlocks))) {
-            state.SkipWithError("block not acknowledged");
-            break;
-        }
-        ++i;
-    }
+double Micros(Clock::duration d) {
+    return std::chrono::duration<double, std::micro>(d).count();
 }
-BENCHMARK(BM_BlockRoundTripThroughLink)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
 
-// The lower bound for the link: the same frame and acknowledgement with a read that returns as
-// soon as a byte arrives instead of the worker's polling.
-void BM_BlockRoundTripDirect(benchmark::State& state) {
-    auto image = testutil::MakeImage(0, kImageBytes);
+// Median and 99th percentile of `samples` (sorted in place).
+void Percentiles(std::vector<double>& samples, double* median, double* p99) {
+    std::sort(samples.begin(), samples.end());
+    *median = samples[samples.size() / 2];
+    *p99 = samples[std::min(samples.size() - 1, samples.size() * 99 / 100)];
+}
+
+std::size_t BlockFrame(std::uint32_t index, const BYTE* block, BYTE* out, std::size_t cap) {
+    BYTE payload[4 + kBlockBytes] = {};
+    const std::uint32_t address = 64 * index;
+    payload[0] = static_cast<BYTE>(address);
+    payload[1] = static_cast<BYTE>(address >> 8);
+    payload[2] = static_cast<BYTE>(address >> 16);
+    payload[3] = static_cast<BYTE>(address >> 24);
+    std::memcpy(payload + 4, block, kBlockBytes);
+    return EncodeFrame(0xFB, payload, sizeof payload, out, cap);
+}
+
+bool WholeImageAt38400() {
+    platform::SetProgramResources(&VantraResources());
+    FirmwareImage image{};
+    if (!LoadFirmwareImage(kFirmwareResourceId, &image)) return false;
+    const DWORD blocks = BlockCount(image);
+    BYTE block[kBlockSize] = {};
+    BYTE frame[300];
+    const std::size_t frameBytes = BlockFrame(0, block, frame, sizeof frame);
+
+    testutil::LinkedBoard link;
+    if (!link.Connect({"--baud", "38400"})) return false;
+    static TimingView view;
+    const Clock::time_point start = Clock::now();
+    RunTransfer(&view, &view);
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    std::vector<double> gaps;  // from one acknowledgement to the next: one block's round trip
+    for (int i = 1; i < view.count; ++i) gaps.push_back(Micros(view.at[i] - view.at[i - 1]));
+    double median = 0, p99 = 0;
+    if (!gaps.empty()) Percentiles(gaps, &median, &p99);
+    const std::vector<std::u16string> shown = platform::TakeRecordedMessages();
+    const bool complete = shown.size() == 1 && shown[0] == u"Transfer Complete.";
+
+    const double bytes = static_cast<double>(blocks) * (frameBytes + kAckBytes);
+    const double bound = bytes * kBitsPerByte / 38400;
+    std::printf(
+        "1. whole image at 38400 baud: %.2f s for %u blocks (%s); wire bound %.2f s "
+        "(%.0f bytes); ratio %.3f; a block: median %.2f ms, p99 %.2f ms, wire %.2f ms\n",
+        seconds, static_cast<unsigned>(blocks), complete ? "Transfer Complete." : "FAILED", bound,
+        bytes, seconds / bound, median / 1000, p99 / 1000, bound / blocks * 1000);
+    return complete;
+}
+
+bool BlockThroughLink() {
+    auto image = testutil::MakeImage(0, 536 * kBlockBytes);
+    testutil::LinkedBoard link;
+    if (!link.Connect({})) return false;
+    std::vector<double> samples;
+    samples.reserve(kSampleBlocks);
+    ResetEvent(g_DeviceLink.m_hBlockAck);
+    for (int i = 0; i < kSampleBlocks; ++i) {
+        const int b = i % 536;
+        const Clock::time_point start = Clock::now();
+        g_DeviceLink.SendSector(static_cast<DWORD>(64 * b), image.data() + 8 + kBlockBytes * b);
+        if (WaitForSingleObject(g_DeviceLink.m_hBlockAck, 2000) != WAIT_OBJECT_0) return false;
+        samples.push_back(Micros(Clock::now() - start));
+        ResetEvent(g_DeviceLink.m_hBlockAck);
+    }
+
+    // The same exchange on the port directly: a read that returns with the first byte.
+    link.Disconnect();
     testutil::BoardSim sim({"--baud", "0"});
     std::u16string name(sim.path.begin(), sim.path.end());
     HANDLE port = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                               0, nullptr);
+    if (port == INVALID_HANDLE_VALUE) return false;
     COMMTIMEOUTS firstByte{MAXDWORD, MAXDWORD, 2000, 0, 0};
     SetCommTimeouts(port, &firstByte);
-    BYTE payload[132] = {};
+    std::vector<double> direct;
+    direct.reserve(kSampleBlocks);
     BYTE frame[300];
     BYTE reply[64];
-    int i = 0;
-    for (auto _ : state) {
-        std::memcpy(payload + 4, image.data() + 8 + 128 * (i % kBlocks), 128);
-        payload[0] = static_cast<BYTE>(64 * (i % kBlocks));
-        payload[1] = static_cast<BYTE>((64 * (i % kBlocks)) >> 8);
-        std::size_t n = EncodeFrame(0xFB, payload, sizeof payload, frame, sizeof frame);
+    for (int i = 0; i < kSampleBlocks; ++i) {
+        const int b = i % 536;
+        const Clock::time_point start = Clock::now();
+        const std::size_t n =
+            BlockFrame(b, image.data() + 8 + kBlockBytes * b, frame, sizeof frame);
         DWORD count = 0;
         WriteFile(port, frame, static_cast<DWORD>(n), &count, nullptr);
-        DWORD got = 0;
-        while (got < 6) {
+        for (DWORD got = 0; got < kAckBytes; got += count) {
             if (!ReadFile(port, reply + got, sizeof reply - got, &count, nullptr) || count == 0) {
-                state.SkipWithError("no acknowledgement");
-                break;
+                CloseHandle(port);
+                return false;
             }
-            got += count;
         }
-        ++i;
+        direct.push_back(Micros(Clock::now() - start));
     }
     CloseHandle(port);
-}
-BENCHMARK(BM_BlockRoundTripDirect)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
 
-void BM_WholeImageAt38400(benchmark::State& state) {
-    auto image = testutil::MakeImage(0, kImageBytes);
-    image.resize(8 + kBlocks * 128);
-    for (auto _ : state) {
-        Link link("38400");
-        for (int i = 0; i < kBlocks; ++i) {
-            if (!link.Block(i, image.data() + 8 + 128 * i)) {
-                state.SkipWithError("block not acknowledged");
-                break;
-            }
-        }
-    }
-    state.counters["wire_bound_s"] = kBlocks * (138 + 6) * 10.0 / 38400;
+    double median, p99, directMedian, directP99;
+    Percentiles(samples, &median, &p99);
+    Percentiles(direct, &directMedian, &directP99);
+    std::printf(
+        "2. one block through the link, board at full speed: median %.0f us, p99 %.0f us "
+        "(%d blocks); bare exchange on the port: median %.0f us, p99 %.0f us\n",
+        median, p99, kSampleBlocks, directMedian, directP99);
+    return true;
 }
-BENCHMARK(BM_WholeImageAt38400)->Unit(benchmark::kSecond)->Iterations(1)->UseRealTime();
+
+bool AllocationsOnTheProtocolPath() {
+    auto image = testutil::MakeImage(0, 536 * kBlockBytes);
+    testutil::LinkedBoard link;
+    if (!link.Connect({})) return false;
+    ResetEvent(g_DeviceLink.m_hBlockAck);
+    testutil::g_allocations.store(0);
+    testutil::g_countAllocations.store(true);
+    bool acknowledged = true;
+    for (int b = 0; b < 536 && acknowledged; ++b) {
+        g_DeviceLink.SendSector(static_cast<DWORD>(64 * b), image.data() + 8 + kBlockBytes * b);
+        acknowledged = WaitForSingleObject(g_DeviceLink.m_hBlockAck, 2000) == WAIT_OBJECT_0;
+        ResetEvent(g_DeviceLink.m_hBlockAck);
+    }
+    testutil::g_countAllocations.store(false);
+    if (!acknowledged) return false;
+    std::printf(
+        "6. heap allocations on the protocol path, 536 blocks (encode, queue, wait, write, "
+        "read, decode, dispatch, acknowledge): %lu; bound 0\n",
+        testutil::g_allocations.load());
+    return true;
+}
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    // "--only N" runs one figure (1, 2 or 6), for repeating a measurement.
+    const std::string only = argc == 3 && std::strcmp(argv[1], "--only") == 0 ? argv[2] : "";
+    bool ok = true;
+    if (only.empty() || only == "1") ok = WholeImageAt38400() && ok;
+    if (only.empty() || only == "2") ok = BlockThroughLink() && ok;
+    if (only.empty() || only == "6") ok = AllocationsOnTheProtocolPath() && ok;
+    if (!ok) std::fprintf(stderr, "vantra_serial_bench: a figure could not be measured\n");
+    return ok ? 0 : 1;
+}

@@ -13,5 +13,5 @@ apt-get install -y --no-install-recommends \
   libgtest-dev libgmock-dev libbenchmark-dev \
   qt6-base-dev libgl-dev \
   fonts-dejavu-core fonts-wine fontconfig \
-  libxcb1-dev xvfb xauth x11-utils x11-apps xdotool imagemagick openbox \
+  libxcb1-dev xvfb xauth x11-utils x11-apps xdotool imagemagick openbox time \
   lintian desktop-file-utils appstream
