@@ -78,7 +78,8 @@ switches() {
 
 # --- Figures 1, 2 and 6: the wire --------------------------------------------------------------
 say "figures 1, 2, 6: the wire against vantra-boardsim (about 30 s)"
-"$bin/vantra_serial_bench" >"$tmp/wire.txt" || fail "vantra_serial_bench: $(cat "$tmp/wire.txt")"
+"$bin/vantra_serial_bench" >"$tmp/wire.txt" 2>"$tmp/wire.log" ||
+  fail "vantra_serial_bench: $(cat "$tmp/wire.txt" "$tmp/wire.log")"
 
 # --- A display for figures 3 to 5 --------------------------------------------------------------
 for ((n = 90; n < 190; n++)); do
