@@ -80,8 +80,10 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_PACKAGE_DESCRIPTION
   "Vantra finds the instrument's USB or PC-Card serial adapter, shows the board's
 firmware version and, on LOAD, sends the firmware image it carries block by
-block with a progress bar. vantra-boardsim simulates a board on a
-pseudo-terminal for trying it without an instrument.")
+block with a progress bar. vantra-flash does the same upgrade from a
+terminal, for scripts and production lines, one board or many at once.
+vantra-boardsim simulates a board on a pseudo-terminal for trying it
+without an instrument.")
 # Debian 12's Qt 6 runtime. libqt6gui6 carries the xcb, offscreen and ICO plugins; qt6-qpa-plugins
 # adds the framebuffer and VNC platforms for machines without X. fonts-wine has the
 # Tahoma-metric face the warning screen is laid out for; udev places the adapters' rule.

@@ -34,7 +34,7 @@ cpack -G DEB --config "$build/CPackConfig.cmake" -B "$out" \
   { cat "$out/cpack.log"; exit 1; }
 deb=$(ls "$out"/vantra_*.deb)
 dpkg-deb -c "$deb" | awk '{ print $6 }' | sed 's|^\./|/|' >"$out/contents"
-for f in /usr/bin/vantra /usr/bin/vantra-boardsim /usr/lib/udev/rules.d/70-vantra.rules \
+for f in /usr/bin/vantra /usr/bin/vantra-flash /usr/bin/vantra-boardsim /usr/lib/udev/rules.d/70-vantra.rules \
   /usr/share/man/man1/vantra.1.gz /usr/share/man/man1/vantra-boardsim.1.gz \
   /usr/share/applications/vantra.desktop /usr/share/doc/vantra/copyright \
   /usr/share/doc/vantra/changelog.gz; do
