@@ -1,22 +1,17 @@
 // The whole application, started as a person starts it, against the simulated board on a pty.
 // Each test runs the application in its own process (vantra_app_probe) and reads what it saw.
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "tests/support/probe_process.h"
 #include "tests/support/pty_helpers.h"
-
-extern char** environ;
 
 namespace {
 
@@ -44,51 +39,15 @@ struct ProbeRun {
 
 // Runs the probe to its end (at most `timeoutMs`), with VANTRA_REGISTRY naming `hive`.
 ProbeRun RunProbe(const std::string& scenario, const std::string& hive, int timeoutMs = 90000) {
-    ::setenv("VANTRA_REGISTRY", hive.c_str(), 1);
-    ::setenv("QT_QPA_PLATFORM", "offscreen", 0);  // no display needed unless one is asked for
-    int fds[2];
-    EXPECT_EQ(::pipe(fds), 0);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-    posix_spawn_file_actions_addclose(&actions, fds[0]);
-    std::string program = VANTRA_APP_PROBE;
-    char* argv[] = {program.data(), const_cast<char*>(scenario.c_str()), nullptr};
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv, environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(fds[1]);
-    ::unsetenv("VANTRA_REGISTRY");
+    const char* platform = std::getenv("QT_QPA_PLATFORM");  // no display unless one is asked for
+    testutil::ProbeProcess probe(
+        {VANTRA_APP_PROBE, scenario},
+        {"VANTRA_REGISTRY=" + hive,
+         std::string("QT_QPA_PLATFORM=") + (platform != nullptr ? platform : "offscreen")});
     ProbeRun run;
-    if (rc != 0) {
-        ::close(fds[0]);
-        ADD_FAILURE() << "cannot start the probe";
-        return run;
-    }
-    std::string text;
-    const long long deadline = NowMs() + timeoutMs;
-    char buffer[4096];
-    while (NowMs() < deadline) {
-        pollfd p{fds[0], POLLIN, 0};
-        if (::poll(&p, 1, 100) <= 0) continue;
-        ssize_t n = ::read(fds[0], buffer, sizeof buffer);
-        if (n <= 0) break;
-        text.append(buffer, static_cast<std::size_t>(n));
-    }
-    ::close(fds[0]);
-    if (NowMs() >= deadline) ::kill(pid, SIGKILL);
-    int raw = 0;
-    ::waitpid(pid, &raw, 0);
+    run.status = probe.Finish(timeoutMs);
     run.exitedAt = NowMs();
-    run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-    std::istringstream lines(text);
-    std::string line;
-    while (std::getline(lines, line)) {
-        if (line.rfind("probe ", 0) != 0) continue;
-        const std::size_t space = line.find(' ', 6);
-        run.seen[line.substr(6, space - 6)] =
-            space == std::string::npos ? "" : line.substr(space + 1);
-    }
+    run.seen = probe.Seen();
     return run;
 }
 

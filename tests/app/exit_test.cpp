@@ -1,101 +1,35 @@
 // The application lets go of the board's port when it ends, and holds it alone while it runs:
 // many start-and-minimise cycles, and a second copy started beside a running transfer.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <map>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/winserial.h"
+#include "tests/support/probe_process.h"
 #include "tests/support/pty_helpers.h"
-
-extern char** environ;
 
 namespace {
 
-// vantra_app_probe running one scenario, its port found through `hive`.
-class Probe {
-public:
-    Probe(const std::string& scenario, const std::string& hive) {
-        std::vector<std::string> env = {"VANTRA_REGISTRY=" + hive, "QT_QPA_PLATFORM=offscreen"};
-        for (char** e = environ; *e != nullptr; ++e) {
-            const std::string var = *e;
-            if (var.rfind("VANTRA_REGISTRY=", 0) != 0 && var.rfind("QT_QPA_PLATFORM=", 0) != 0)
-                env.push_back(var);
-        }
-        std::vector<char*> envp;
-        for (std::string& e : env) envp.push_back(e.data());
-        envp.push_back(nullptr);
-        int fds[2];
-        if (::pipe2(fds, O_CLOEXEC) != 0) return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-        std::string program = VANTRA_APP_PROBE;
-        std::string name = scenario;
-        char* argv[] = {program.data(), name.data(), nullptr};
-        if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv, envp.data()) != 0) pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(fds[1]);
-        out_ = fds[0];
-    }
-
-    ~Probe() {
-        if (pid_ > 0) Wait(0);
-        if (out_ >= 0) ::close(out_);
-    }
+// vantra_app_probe running one scenario offscreen, its port found through `hive`.
+struct Probe {
+    Probe(const std::string& scenario, const std::string& hive)
+        : process({VANTRA_APP_PROBE, scenario},
+                  {"VANTRA_REGISTRY=" + hive, "QT_QPA_PLATFORM=offscreen"}) {}
 
     // Waits for the program to end (killing it after `timeoutMs`); false when it had to be
-    // killed. Its "probe <key> <value>" lines are then in seen.
+    // killed. Its "probe <key> <value>" lines are then read.
     bool Wait(int timeoutMs) {
-        const auto deadline =
-            std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        std::string text;
-        char buffer[4096];
-        bool ended = false;
-        while (!ended && std::chrono::steady_clock::now() < deadline) {
-            pollfd p{out_, POLLIN, 0};
-            if (::poll(&p, 1, 100) <= 0) continue;
-            const ssize_t n = ::read(out_, buffer, sizeof buffer);
-            if (n <= 0) ended = true;
-            if (n > 0) text.append(buffer, static_cast<std::size_t>(n));
-        }
-        if (!ended) ::kill(pid_, SIGKILL);
-        int raw = 0;
-        ::waitpid(pid_, &raw, 0);
-        pid_ = -1;
-        status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-        std::istringstream lines(text);
-        std::string line;
-        while (std::getline(lines, line)) {
-            if (line.rfind("probe ", 0) != 0) continue;
-            const std::size_t space = line.find(' ', 6);
-            seen[line.substr(6, space - 6)] =
-                space == std::string::npos ? "" : line.substr(space + 1);
-        }
-        return ended;
+        status = process.Finish(timeoutMs);
+        return process.EndedByItself();
     }
+    std::string Text(const std::string& key) const { return process.Text(key); }
 
-    std::string Text(const std::string& key) const {
-        auto it = seen.find(key);
-        return it == seen.end() ? "<missing>" : it->second;
-    }
-
-    std::map<std::string, std::string> seen;
+    testutil::ProbeProcess process;
     int status = -1;
-
-private:
-    pid_t pid_ = -1;
-    int out_ = -1;
 };
 
 // A simulated board and the hive that names its port.

@@ -1,12 +1,7 @@
 // The window stays alive through an upgrade, on a real X server with a window manager and the
 // board at its real line speed: the desktop's pings are answered, beeps sound as blocks are
 // acknowledged, and nothing the user or the desktop does interrupts or re-enters the transfer.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,15 +10,13 @@
 #include <fstream>
 #include <functional>
 #include <map>
-#include <sstream>
+#include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "tests/support/probe_process.h"
 #include "tests/support/pty_helpers.h"
 #include "tests/support/x_desktop.h"
-
-extern char** environ;
 
 namespace {
 
@@ -39,113 +32,18 @@ std::string StartupId() {
     return "vantra-liveness-test_TIME" + std::to_string(::getpid());
 }
 
-// vantra_app_probe on the test's display, its "probe <key> <value>" lines read as they come.
-class Probe {
-public:
-    Probe(const std::string& scenario, const std::string& display, const std::string& hive) {
-        std::vector<std::string> env;
-        for (char** e = environ; *e != nullptr; ++e) {
-            const std::string entry = *e;
-            const std::string name = entry.substr(0, entry.find('='));
-            // The test suite runs offscreen; this probe must not.
-            if (name != "DISPLAY" && name != "QT_QPA_PLATFORM" && name != "VANTRA_REGISTRY" &&
-                name != "LSAN_OPTIONS" && name != "DESKTOP_STARTUP_ID")
-                env.push_back(entry);
-        }
-        env.push_back("DISPLAY=" + display);
-        env.push_back("QT_QPA_PLATFORM=xcb");
-        env.push_back("VANTRA_REGISTRY=" + hive);
-        env.push_back("LSAN_OPTIONS=suppressions=" VANTRA_LSAN_SUPPRESSIONS);
-        env.push_back("DESKTOP_STARTUP_ID=" + StartupId());  // as a launcher starts it
-        std::vector<char*> envp;
-        for (std::string& e : env) envp.push_back(e.data());
-        envp.push_back(nullptr);
-        int fds[2];
-        if (::pipe2(fds, O_CLOEXEC) != 0) return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-        std::string program = VANTRA_APP_PROBE;
-        std::string arg = scenario;
-        char* argv[] = {program.data(), arg.data(), nullptr};
-        if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv, envp.data()) != 0) pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(fds[1]);
-        out_ = fds[0];
-    }
-
-    ~Probe() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-        if (out_ >= 0) ::close(out_);
-    }
-
-    // Reads what has arrived, waiting up to `ms`; false once the probe has closed its output.
-    bool Read(int ms) {
-        pollfd p{out_, POLLIN, 0};
-        if (::poll(&p, 1, ms) <= 0) return true;
-        char buffer[4096];
-        const ssize_t n = ::read(out_, buffer, sizeof buffer);
-        if (n <= 0) return false;
-        pending_.append(buffer, static_cast<std::size_t>(n));
-        for (std::size_t end; (end = pending_.find('\n')) != std::string::npos;) {
-            const std::string line = pending_.substr(0, end);
-            pending_.erase(0, end + 1);
-            if (line.rfind("probe ", 0) != 0) continue;
-            const std::size_t space = line.find(' ', 6);
-            seen_[line.substr(6, space - 6)] =
-                space == std::string::npos ? "" : line.substr(space + 1);
-        }
-        return true;
-    }
-
-    // Reads until `key` has been seen; false after `timeoutMs` or when the probe ended first.
-    bool WaitFor(const std::string& key, int timeoutMs) {
-        const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (!Has(key) && Clock::now() < deadline) {
-            if (!Read(50)) return Has(key);
-        }
-        return Has(key);
-    }
-
-    // Reads to the end and returns the exit status (-1 if it had to be killed).
-    int Finish(int timeoutMs) {
-        const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (Clock::now() < deadline && Read(50)) {
-        }
-        if (Clock::now() >= deadline) ::kill(pid_, SIGKILL);
-        int raw = 0;
-        ::waitpid(pid_, &raw, 0);
-        pid_ = -1;
-        return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    }
-
-    bool Running() { return pid_ > 0 && ::waitpid(pid_, nullptr, WNOHANG) == 0; }
-    bool Has(const std::string& key) const { return seen_.count(key) != 0; }
-    std::string Text(const std::string& key) const {
-        auto it = seen_.find(key);
-        return it == seen_.end() ? "<missing>" : it->second;
-    }
-    long long Number(const std::string& key) const {
-        auto it = seen_.find(key);
-        return it == seen_.end() ? -1 : std::stoll(it->second);
-    }
-    // "x y" values.
-    std::pair<int, int> Point(const std::string& key) const {
-        std::istringstream in(Text(key));
-        int x = -1, y = -1;
-        in >> x >> y;
-        return {x, y};
-    }
-
-private:
-    pid_t pid_ = -1;
-    int out_ = -1;
-    std::string pending_;
-    std::map<std::string, std::string> seen_;
-};
+// vantra_app_probe on the test's display (the suite itself runs offscreen), its port found
+// through `hive`, started as a launcher starts it.
+std::unique_ptr<testutil::ProbeProcess> StartOnDisplay(const std::string& scenario,
+                                                       const std::string& display,
+                                                       const std::string& hive) {
+    return std::make_unique<testutil::ProbeProcess>(
+        std::vector<std::string>{VANTRA_APP_PROBE, scenario},
+        std::vector<std::string>{"DISPLAY=" + display, "QT_QPA_PLATFORM=xcb",
+                                 "VANTRA_REGISTRY=" + hive,
+                                 "LSAN_OPTIONS=suppressions=" VANTRA_LSAN_SUPPRESSIONS,
+                                 "DESKTOP_STARTUP_ID=" + StartupId()});
+}
 
 long long TraceTime(const std::string& file, const std::string& event) {
     std::ifstream in(file);
@@ -180,15 +78,15 @@ protected:
     }
 
     // Starts the probe and waits for its window; the transfer starts a second later.
-    std::unique_ptr<Probe> StartProbe(const std::string& scenario) {
-        auto probe = std::make_unique<Probe>(scenario, desktop_.Display(), hive_);
+    std::unique_ptr<testutil::ProbeProcess> StartProbe(const std::string& scenario) {
+        auto probe = StartOnDisplay(scenario, desktop_.Display(), hive_);
         EXPECT_TRUE(probe->WaitFor("winid", 40000)) << "the window never appeared";
         window_ = static_cast<std::uint32_t>(probe->Number("winid"));
         return probe;
     }
 
     // Pings the window every 1.5 s until the probe reports `until`; every answer's delay.
-    std::vector<long> PingUntil(Probe& probe, const std::string& until,
+    std::vector<long> PingUntil(testutil::ProbeProcess& probe, const std::string& until,
                                 const std::map<int, std::function<void()>>& actsAtSecond) {
         std::vector<long> answers;
         const auto start = Clock::now();
