@@ -287,7 +287,9 @@ public:
 };
 
 void Install() {
-    qApp->installEventFilter(new Observer);
+    auto* observer = new Observer;
+    observer->setParent(qApp);  // goes with the application, as the poll timer does
+    qApp->installEventFilter(observer);
     if (g_scenario == "noboard") {
         afx::testing::OnNextModal([](QWidget* box) {
             Report("message", Utf8(afx::testing::MessageBoxText(box)));
