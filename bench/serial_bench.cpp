@@ -19,7 +19,7 @@
 #include "platform/resources.h"
 #include "platform/winserial.h"
 #include "tests/support/pty_helpers.h"
-#include "tests/transport/alloc_counter.h"
+#include "tests/support/alloc_counter.h"
 #include "ui/res/vantra_resources.h"
 #include "upgrade/firmware_transfer.h"
 

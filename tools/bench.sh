@@ -7,6 +7,8 @@ set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 bin=$root/build/release/bin
+bench_bin=$root/build/release/bench-bin
+test_bin=$root/build/release/test-bin
 do_build=1
 case "${1:-}" in
   --no-build) do_build=0 ;;
@@ -78,7 +80,7 @@ switches() {
 
 # --- Figures 1, 2 and 6: the wire --------------------------------------------------------------
 say "figures 1, 2, 6: the wire against vantra-boardsim (about 30 s)"
-"$bin/vantra_serial_bench" >"$tmp/wire.txt" 2>"$tmp/wire.log" ||
+"$bench_bin/vantra_serial_bench" >"$tmp/wire.txt" 2>"$tmp/wire.log" ||
   fail "vantra_serial_bench: $(cat "$tmp/wire.txt" "$tmp/wire.log")"
 
 # --- A display for figures 3 to 5 --------------------------------------------------------------
@@ -106,7 +108,7 @@ done
 # --- Figure 3: start-up ------------------------------------------------------------------------
 say "figure 3: start-up (about 10 s)"
 title=vantra-bare-window
-time_to_window "$bin/vantra_bare_window"
+time_to_window "$bench_bin/vantra_bare_window"
 bare_ms=$window_ms
 kill "$started_pid"
 start_board 38400 "$tmp/startup.reg"
@@ -133,7 +135,7 @@ kill "$app"
 say "figure 5: peak memory through a full transfer at 38400 baud (about 30 s)"
 start_board 38400 "$tmp/transfer.reg"
 VANTRA_REGISTRY=$tmp/transfer.reg /usr/bin/time -f '%M' -o "$tmp/rss.txt" \
-  "$bin/vantra_app_probe" transfer >"$tmp/probe.txt" 2>/dev/null || true
+  "$test_bin/vantra_app_probe" transfer >"$tmp/probe.txt" 2>/dev/null || true
 grep -q '^probe round1-outcome Transfer Complete\.' "$tmp/probe.txt" ||
   fail "the transfer for figure 5 did not complete: $(cat "$tmp/probe.txt")"
 

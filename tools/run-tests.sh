@@ -18,7 +18,7 @@ jobs=$(nproc)
 export QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen}
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=0:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
-export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/tests/tsan.supp}
+export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1 second_deadlock_stack=1}
 
 # The fuzz targets (clang, libFuzzer, address+undefined) from their seed corpora; new inputs
 # go to build/fuzz/corpus, findings (crash-*, leak-*, timeout-*) to build/fuzz/findings.
@@ -32,7 +32,7 @@ fuzz() {
     echo "=== fuzz: $target for ${VANTRA_FUZZ_SECONDS:-20} s"
     mkdir -p "build/fuzz/corpus/$target"
     local log="build/fuzz/$target.log"
-    if build/fuzz/bin/vantra_fuzz_$target -max_total_time="${VANTRA_FUZZ_SECONDS:-20}" \
+    if build/fuzz/test-bin/vantra_fuzz_$target -max_total_time="${VANTRA_FUZZ_SECONDS:-20}" \
       -print_final_stats=1 -artifact_prefix="build/fuzz/findings/$target-" \
       "build/fuzz/corpus/$target" "tests/fuzz/corpus/$target" >"$log" 2>&1; then
       grep -E '^(Done|stat::number_of_executed_units)' "$log" || true

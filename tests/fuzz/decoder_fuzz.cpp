@@ -10,9 +10,6 @@
 #include "link/frame_codec.h"
 #include "transport/serial_transport.h"
 
-CDeviceLink g_DeviceLink;
-CFrameDecoder g_FrameDecoder;
-
 namespace {
 
 // The state table written out again, independently of the decoder's own code.

@@ -8,7 +8,7 @@
 #include "platform/sound.h"
 #include "platform/winreg.h"
 #include "tests/support/pty_helpers.h"
-#include "tests/transport/alloc_counter.h"
+#include "tests/support/alloc_counter.h"
 #include "transport/link_worker.h"
 #include "transport/port_discovery.h"
 #include "transport/serial_transport.h"

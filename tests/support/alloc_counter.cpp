@@ -1,5 +1,5 @@
 // Counts heap allocations while a test has switched counting on.
-#include "tests/transport/alloc_counter.h"
+#include "tests/support/alloc_counter.h"
 
 #include <atomic>
 #include <cstdlib>
