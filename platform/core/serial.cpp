@@ -95,11 +95,8 @@ private:
 // Runs `f(port)` with the descriptor held open; fails with ERROR_INVALID_HANDLE otherwise.
 template <class F>
 BOOL WithPort(HANDLE handle, F f) {
-    std::shared_ptr<SerialPort> port = LookupHandleAs<SerialPort>(handle);
-    if (!port) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
+    std::shared_ptr<SerialPort> port = LookupHandleOrFail<SerialPort>(handle);
+    if (!port) return FALSE;
     std::shared_lock lock(port->mutex_);
     if (port->fd_ < 0) {
         SetLastError(ERROR_INVALID_HANDLE);
@@ -444,11 +441,8 @@ std::shared_ptr<SerialPort> BeginTransfer(HANDLE handle, LPCVOID buffer, DWORD c
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    std::shared_ptr<SerialPort> port = platform::LookupHandleAs<SerialPort>(handle);
-    if (!port) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return nullptr;
-    }
+    std::shared_ptr<SerialPort> port = platform::LookupHandleOrFail<SerialPort>(handle);
+    if (!port) return nullptr;
     std::shared_lock lock(port->mutex_);
     *timeouts = port->timeouts_;
     return port;
