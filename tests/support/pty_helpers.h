@@ -79,6 +79,5 @@ struct LinkedBoard {
 
 // Image in the firmware resource layout: start address, length, then bytes from a fixed seed.
 std::vector<std::uint8_t> MakeImage(std::uint32_t start, std::uint32_t length);
-std::uint32_t Crc32(const std::uint8_t* data, std::size_t n);
 
 }  // namespace testutil
