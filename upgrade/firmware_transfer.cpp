@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "platform/message_box.h"
+#include "platform/text.h"
 #include "platform/wincore.h"
 
 namespace {
@@ -14,11 +15,7 @@ DWORD ReadLe32(const BYTE* p) {
 
 void ShowText(const char* text, UINT type) {
     WCHAR wide[128];
-    std::size_t n = 0;
-    for (; text[n] != 0 && n + 1 < sizeof wide / sizeof wide[0]; ++n) {
-        wide[n] = static_cast<unsigned char>(text[n]);
-    }
-    wide[n] = 0;
+    platform::WidenText(text, wide, sizeof wide / sizeof wide[0]);
     platform::ShowUserMessage(wide, type);
 }
 
