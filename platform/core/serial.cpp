@@ -214,8 +214,10 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRI
         SetLastError(platform::ErrorFromErrno(errno));
         return INVALID_HANDLE_VALUE;
     }
-    // flock keeps out every other opener, root included; TIOCEXCL also refuses plain opens by
-    // programs that do not lock.
+    // Two guards, neither complete. flock is advisory: it refuses only openers that take the
+    // lock too (another copy of this program; the simulator tries it to see the port in use),
+    // whoever they run as. TIOCEXCL then makes the terminal refuse later open() calls with EBUSY,
+    // except from root (CAP_SYS_ADMIN). A program that had the port open before keeps it.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         int e = errno;
         ::close(fd);
