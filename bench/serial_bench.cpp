@@ -70,7 +70,7 @@ bool WholeImageAt38400() {
     FirmwareImage image{};
     if (!LoadFirmwareImage(kFirmwareResourceId, &image)) return false;
     const DWORD blocks = BlockCount(image);
-    BYTE block[kBlockSize] = {};
+    BYTE block[kBlockBytes] = {};
     BYTE frame[300];
     const std::size_t frameBytes = BlockFrame(0, block, frame, sizeof frame);
 

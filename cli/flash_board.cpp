@@ -22,6 +22,7 @@
 #include "transport/port_discovery.h"
 #include "transport/serial_transport.h"
 #include "upgrade/firmware_transfer.h"
+#include "upgrade/image_checksum.h"
 
 namespace {
 
@@ -97,15 +98,6 @@ void WaitForBoard(bool* versionSeen, bool* serialSeen) {
         if (WaitForSingleObject(g_DeviceLink.m_hReply[command], slice) == WAIT_OBJECT_0)
             (*versionSeen ? *serialSeen : *versionSeen) = true;
     }
-}
-
-std::uint32_t Crc32(const BYTE* data, DWORD n) {
-    std::uint32_t crc = 0xFFFFFFFFu;
-    for (DWORD i = 0; i < n; ++i) {
-        crc ^= data[i];
-        for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-    }
-    return ~crc;
 }
 
 // The transfer's two interfaces for a terminal: there is no LOAD button, and the progress is

@@ -150,13 +150,13 @@ void CFlashReport::Progress(DWORD index, DWORD count, bool acknowledged) {
     const bool last = done == count;
     if (json_) {
         const double seconds = transferSeconds();
-        const double rate = seconds > 0 ? done * double(kBlockSize) / seconds : 0;
-        const double left = rate > 0 ? (count - done) * double(kBlockSize) / rate : 0;
+        const double rate = seconds > 0 ? done * double(kBlockBytes) / seconds : 0;
+        const double left = rate > 0 ? (count - done) * double(kBlockBytes) / rate : 0;
         WriteAll(STDOUT_FILENO, Event("progress")
                                     .Number("block", done)
                                     .Number("blocks", count)
                                     .Number("percent", done * 100.0 / count, 1)
-                                    .Number("bytes", done * double(kBlockSize))
+                                    .Number("bytes", done * double(kBlockBytes))
                                     .Number("bytes_per_second", rate)
                                     .Number("seconds_left", left, 1)
                                     .Finish());
@@ -175,8 +175,8 @@ void CFlashReport::DrawProgress(DWORD done, DWORD count, bool last) {
     lastTenth_ = percent / 10;
 
     const double seconds = now - transferStarted_;
-    const double rate = seconds > 0 ? done * double(kBlockSize) / seconds : 0;
-    const double left = rate > 0 ? (count - done) * double(kBlockSize) / rate : 0;
+    const double rate = seconds > 0 ? done * double(kBlockBytes) / seconds : 0;
+    const double left = rate > 0 ? (count - done) * double(kBlockBytes) / rate : 0;
     char figures[128];
     std::snprintf(figures, sizeof figures, "%3d%%  %lu/%lu blocks  %.1f kB/s  %s left", percent,
                   static_cast<unsigned long>(done), static_cast<unsigned long>(count),

@@ -94,9 +94,11 @@ inline constexpr DWORD PURGE_RXABORT = 0x0002;
 inline constexpr DWORD PURGE_TXCLEAR = 0x0004;
 inline constexpr DWORD PURGE_RXCLEAR = 0x0008;
 
-// Opens a serial port for reading and writing. Only no-sharing, OPEN_EXISTING is offered; the
-// port is then locked against every other opener. Fails with ERROR_FILE_NOT_FOUND for a missing
-// port and ERROR_ACCESS_DENIED for one already in use (or not permitted).
+// Opens a serial port for reading and writing. Only no-sharing, OPEN_EXISTING is offered. While
+// it is open, openers that take its advisory lock (flock, as every copy of this program does) are
+// refused whoever they run as, and so are plain opens by programs not running as root
+// (TIOCEXCL); a program that had it open before keeps it. Fails with ERROR_FILE_NOT_FOUND for a
+// missing port and ERROR_ACCESS_DENIED for one already in use (or not permitted).
 HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES security,
                    DWORD disposition, DWORD flagsAndAttributes, HANDLE templateFile);
 

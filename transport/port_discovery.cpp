@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "platform/message_box.h"
+#include "platform/text.h"
 #include "platform/winreg.h"
 #include "platform/winserial.h"
 #include "transport/serial_transport.h"
@@ -179,9 +180,7 @@ bool OpenPort() {
     LogChoice();
 
     WCHAR wideName[kPortNameBytes];
-    std::size_t i = 0;
-    for (; g_szPortName[i] != 0; ++i) wideName[i] = static_cast<unsigned char>(g_szPortName[i]);
-    wideName[i] = 0;
+    platform::WidenText(g_szPortName, wideName, kPortNameBytes);
     HANDLE port = CreateFileW(wideName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (port == INVALID_HANDLE_VALUE) {

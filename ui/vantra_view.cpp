@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "link/device_link.h"
+#include "platform/text.h"
 #include "ui/res/resource.h"
 
 const char kCurrentVersionFormat[] = "Current Version: %s";
@@ -25,14 +26,6 @@ public:
 private:
     CProgressCtrl& bar_;
 };
-
-// Widens 8-bit text for the framework's 16-bit calls.
-int Widen(const char* text, WCHAR* out, int capacity) {
-    int n = 0;
-    for (; text[n] != 0 && n + 1 < capacity; ++n) out[n] = static_cast<unsigned char>(text[n]);
-    out[n] = 0;
-    return n;
-}
 
 }  // namespace
 
@@ -109,7 +102,7 @@ void CVantraView::OnDraw(CDC* pDC) {
                 break;
         }
         WCHAR wide[4096];
-        const int length = Widen(text, wide, 4096);
+        const int length = static_cast<int>(platform::WidenText(text, wide, 4096));
         memory.DrawText(wide, length, &rect, bands[i].format);
     }
 

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "platform/message_box.h"
+#include "platform/text.h"
 #include "platform/wincore.h"
 
 namespace {
@@ -14,11 +15,7 @@ DWORD ReadLe32(const BYTE* p) {
 
 void ShowText(const char* text, UINT type) {
     WCHAR wide[128];
-    std::size_t n = 0;
-    for (; text[n] != 0 && n + 1 < sizeof wide / sizeof wide[0]; ++n) {
-        wide[n] = static_cast<unsigned char>(text[n]);
-    }
-    wide[n] = 0;
+    platform::WidenText(text, wide, sizeof wide / sizeof wide[0]);
     platform::ShowUserMessage(wide, type);
 }
 
@@ -41,19 +38,19 @@ bool LoadFirmwareImage(WORD resourceId, FirmwareImage* image) {
 }
 
 DWORD BlockCount(const FirmwareImage& image) {
-    return static_cast<DWORD>((static_cast<unsigned long long>(image.length) + kBlockSize - 1) /
-                              kBlockSize);
+    return static_cast<DWORD>((static_cast<unsigned long long>(image.length) + kBlockBytes - 1) /
+                              kBlockBytes);
 }
 
-void CopyBlock(const FirmwareImage& image, DWORD index, BYTE (&block)[kBlockSize]) {
-    const unsigned long long offset = static_cast<unsigned long long>(index) * kBlockSize;
+void CopyBlock(const FirmwareImage& image, DWORD index, BYTE (&block)[kBlockBytes]) {
+    const unsigned long long offset = static_cast<unsigned long long>(index) * kBlockBytes;
     DWORD available = 0;
     if (offset < image.length) {
         const unsigned long long left = image.length - offset;
-        available = static_cast<DWORD>(left < kBlockSize ? left : kBlockSize);
+        available = static_cast<DWORD>(left < kBlockBytes ? left : kBlockBytes);
         std::memcpy(block, image.bytes + offset, available);
     }
-    std::memset(block + available, kErasedByte, kBlockSize - available);
+    std::memset(block + available, kErasedByte, kBlockBytes - available);
 }
 
 TransferOutcome RunTransfer(ITransferView* view, IProgressSink* progress,
@@ -73,7 +70,7 @@ TransferOutcome RunTransfer(ITransferView* view, IProgressSink* progress,
     ResetEvent(acknowledged);
 
     TransferOutcome outcome = TransferOutcome::Complete;
-    BYTE block[kBlockSize];
+    BYTE block[kBlockBytes];
     for (DWORD i = 0; i < blocks; ++i) {
         if (stop != nullptr && stop->load()) {
             outcome = TransferOutcome::Stopped;

@@ -7,7 +7,6 @@
 #include "platform/wintypes.h"
 
 inline constexpr WORD kFirmwareResourceId = 144;
-inline constexpr DWORD kBlockSize = kBlockBytes;
 inline constexpr DWORD kWordsPerBlock = 64;  // the board addresses 16-bit words
 inline constexpr DWORD kAcknowledgeTimeoutMs = 2000;
 inline constexpr BYTE kErasedByte = 0xFF;  // what flash holds past the image's end
@@ -34,8 +33,8 @@ struct FirmwareImage {
 // resource is missing, or shorter than its header claims) and nothing is read.
 bool LoadFirmwareImage(WORD resourceId, FirmwareImage* image);
 
-// Block i of the image as it goes on the wire: always kBlockSize bytes, erased bytes past the end.
-void CopyBlock(const FirmwareImage& image, DWORD index, BYTE (&block)[kBlockSize]);
+// Block i of the image as it goes on the wire: always kBlockBytes bytes, erased bytes past the end.
+void CopyBlock(const FirmwareImage& image, DWORD index, BYTE (&block)[kBlockBytes]);
 DWORD BlockCount(const FirmwareImage& image);
 
 // What the transfer touches on the upgrade view.

@@ -1,6 +1,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/text.h"
 #include "platform/wincore.h"
 
 namespace {
@@ -96,7 +97,6 @@ DWORD FormatMessageW(DWORD flags, LPCVOID, DWORD messageId, DWORD, LPWSTR buffer
         }
         out = buffer;
     }
-    for (DWORD i = 0; i < length; ++i) out[i] = static_cast<unsigned char>(text[i]);
-    out[length] = 0;
+    platform::WidenText(text, out, length + 1);
     return length;
 }

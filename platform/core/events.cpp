@@ -58,11 +58,8 @@ private:
 
 template <class F>
 BOOL WithEvent(HANDLE handle, F f) {
-    std::shared_ptr<Event> event = LookupHandleAs<Event>(handle);
-    if (!event) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
+    std::shared_ptr<Event> event = LookupHandleOrFail<Event>(handle);
+    if (!event) return FALSE;
     f(*event);
     return TRUE;
 }
@@ -93,11 +90,8 @@ BOOL PulseEvent(HANDLE event) {
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     std::shared_ptr<platform::Waitable> object =
-        platform::LookupHandleAs<platform::Waitable>(handle);
-    if (!object) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return WAIT_FAILED;
-    }
+        platform::LookupHandleOrFail<platform::Waitable>(handle);
+    if (!object) return WAIT_FAILED;
     return object->Wait(milliseconds);
 }
 
@@ -110,11 +104,8 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
     std::shared_ptr<platform::Waitable> held[platform::kMaxWaitObjects];
     platform::Waitable* objects[platform::kMaxWaitObjects];
     for (DWORD i = 0; i < count; ++i) {
-        held[i] = platform::LookupHandleAs<platform::Waitable>(handles[i]);
-        if (!held[i]) {
-            SetLastError(ERROR_INVALID_HANDLE);
-            return WAIT_FAILED;
-        }
+        held[i] = platform::LookupHandleOrFail<platform::Waitable>(handles[i]);
+        if (!held[i]) return WAIT_FAILED;
         objects[i] = held[i].get();
     }
     return platform::WaitAny(objects, count, milliseconds);

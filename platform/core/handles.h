@@ -7,7 +7,7 @@
 #include <mutex>
 
 #include "platform/wait_dispatch.h"
-#include "platform/wintypes.h"
+#include "platform/wincore.h"
 
 namespace platform {
 
@@ -146,9 +146,13 @@ HANDLE InsertHandle(std::shared_ptr<KernelObject> object);
 std::shared_ptr<KernelObject> LookupHandle(HANDLE handle);
 std::shared_ptr<KernelObject> RemoveHandle(HANDLE handle);
 
+// The object behind `handle` if it is a T; otherwise nullptr with ERROR_INVALID_HANDLE set, which
+// is what every call taking a handle reports for a closed, bogus or wrong-kind handle.
 template <class T>
-std::shared_ptr<T> LookupHandleAs(HANDLE handle) {
-    return std::dynamic_pointer_cast<T>(LookupHandle(handle));
+std::shared_ptr<T> LookupHandleOrFail(HANDLE handle) {
+    std::shared_ptr<T> object = std::dynamic_pointer_cast<T>(LookupHandle(handle));
+    if (!object) SetLastError(ERROR_INVALID_HANDLE);
+    return object;
 }
 
 }  // namespace platform

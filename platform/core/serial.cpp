@@ -95,11 +95,8 @@ private:
 // Runs `f(port)` with the descriptor held open; fails with ERROR_INVALID_HANDLE otherwise.
 template <class F>
 BOOL WithPort(HANDLE handle, F f) {
-    std::shared_ptr<SerialPort> port = LookupHandleAs<SerialPort>(handle);
-    if (!port) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
+    std::shared_ptr<SerialPort> port = LookupHandleOrFail<SerialPort>(handle);
+    if (!port) return FALSE;
     std::shared_lock lock(port->mutex_);
     if (port->fd_ < 0) {
         SetLastError(ERROR_INVALID_HANDLE);
@@ -217,8 +214,10 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRI
         SetLastError(platform::ErrorFromErrno(errno));
         return INVALID_HANDLE_VALUE;
     }
-    // flock keeps out every other opener, root included; TIOCEXCL also refuses plain opens by
-    // programs that do not lock.
+    // Two guards, neither complete. flock is advisory: it refuses only openers that take the
+    // lock too (another copy of this program; the simulator tries it to see the port in use),
+    // whoever they run as. TIOCEXCL then makes the terminal refuse later open() calls with EBUSY,
+    // except from root (CAP_SYS_ADMIN). A program that had the port open before keeps it.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         int e = errno;
         ::close(fd);
@@ -444,11 +443,8 @@ std::shared_ptr<SerialPort> BeginTransfer(HANDLE handle, LPCVOID buffer, DWORD c
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    std::shared_ptr<SerialPort> port = platform::LookupHandleAs<SerialPort>(handle);
-    if (!port) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return nullptr;
-    }
+    std::shared_ptr<SerialPort> port = platform::LookupHandleOrFail<SerialPort>(handle);
+    if (!port) return nullptr;
     std::shared_lock lock(port->mutex_);
     *timeouts = port->timeouts_;
     return port;

@@ -91,17 +91,15 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, std::size_t stackSize, LPTHREAD_START
 }
 
 DWORD ResumeThread(HANDLE thread) {
-    auto object = platform::LookupHandleAs<platform::ThreadObject>(thread);
-    if (!object) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return 0xFFFFFFFFu;
-    }
+    auto object = platform::LookupHandleOrFail<platform::ThreadObject>(thread);
+    if (!object) return 0xFFFFFFFFu;
     return object->Resume();
 }
 
 BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode) {
-    auto object = platform::LookupHandleAs<platform::ThreadObject>(thread);
-    if (!object || exitCode == nullptr) {
+    auto object = platform::LookupHandleOrFail<platform::ThreadObject>(thread);
+    if (!object) return FALSE;
+    if (exitCode == nullptr) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,8 +20,6 @@
 #include <vector>
 
 #include "tests/support/pty_helpers.h"
-
-extern char** environ;
 
 namespace {
 
@@ -62,17 +59,8 @@ struct Flash {
         EXPECT_EQ(::pipe2(outPipe, O_CLOEXEC), 0);
         EXPECT_EQ(::pipe2(inPipe, O_CLOEXEC), 0);
         args.insert(args.begin(), VANTRA_FLASH);
-        std::vector<char*> argv;
-        for (std::string& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, inPipe[0], 0);
-        posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
-        posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
-        EXPECT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
-        posix_spawn_file_actions_destroy(&actions);
+        pid = testutil::Spawn(std::move(args), inPipe[0], outPipe[1], errPath);
+        EXPECT_GT(pid, 0);
         ::close(outPipe[1]);
         ::close(inPipe[0]);
         if (!input.empty()) {

@@ -105,27 +105,33 @@ std::string DriverKey(const std::string& key, const std::string& pnpId, const st
     return s + "\r\n";
 }
 
+pid_t Spawn(std::vector<std::string> args, int in, int out, const std::string& errPath) {
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (in >= 0) posix_spawn_file_actions_adddup2(&actions, in, 0);
+    if (out >= 0) posix_spawn_file_actions_adddup2(&actions, out, 1);
+    if (!errPath.empty()) {
+        posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
+    }
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
 BoardSim::BoardSim(const std::vector<std::string>& args, const std::string& stderrPath) {
     int pipeFds[2];
     if (::pipe2(pipeFds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
     std::vector<std::string> all{VANTRA_BOARDSIM};
     all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& a : all) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
-    posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
-    if (!stderrPath.empty()) {
-        posix_spawn_file_actions_addopen(&actions, 2, stderrPath.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    }
-    int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
+    pid = Spawn(std::move(all), -1, pipeFds[1], stderrPath);
     ::close(pipeFds[1]);
     out = pipeFds[0];
-    if (rc != 0) throw std::runtime_error("posix_spawn");
+    if (pid < 0) throw std::runtime_error("posix_spawn");
     char c;
     while (::read(out, &c, 1) == 1 && c != '\n') path += c;
 }
@@ -205,15 +211,6 @@ std::vector<std::uint8_t> MakeImage(std::uint32_t start, std::uint32_t length) {
         file[8 + i] = static_cast<std::uint8_t>(x);
     }
     return file;
-}
-
-std::uint32_t Crc32(const std::uint8_t* data, std::size_t n) {
-    std::uint32_t crc = 0xFFFFFFFFu;
-    for (std::size_t i = 0; i < n; ++i) {
-        crc ^= data[i];
-        for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-    }
-    return ~crc;
 }
 
 }  // namespace testutil

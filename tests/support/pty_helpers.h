@@ -40,6 +40,11 @@ std::string DriverKey(const std::string& key, const std::string& pnpId, const st
 
 std::string TempPath(const std::string& stem);
 
+// Starts `args[0]` with `args` and this process's environment: standard input from `in` and
+// standard output to `out` unless they are -1, standard error into the file `errPath` if one is
+// named. The child's pid, or -1 when it could not be started.
+pid_t Spawn(std::vector<std::string> args, int in, int out, const std::string& errPath = "");
+
 // vantra-boardsim as a child process.
 struct BoardSim {
     // With `stderrPath`, the simulator's standard error (its --trace lines) goes to that file.
@@ -79,6 +84,5 @@ struct LinkedBoard {
 
 // Image in the firmware resource layout: start address, length, then bytes from a fixed seed.
 std::vector<std::uint8_t> MakeImage(std::uint32_t start, std::uint32_t length);
-std::uint32_t Crc32(const std::uint8_t* data, std::size_t n);
 
 }  // namespace testutil

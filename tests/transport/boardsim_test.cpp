@@ -12,6 +12,7 @@
 #include "transport/link_worker.h"
 #include "transport/port_discovery.h"
 #include "transport/serial_transport.h"
+#include "upgrade/image_checksum.h"
 
 namespace {
 
@@ -69,7 +70,7 @@ TEST_F(Board, WholeImageArrivesByteForByteWithoutHeapAllocation) {
     // By now the worker has long finished with the last acknowledgement and its beep.
     EXPECT_EQ(platform::BeepCount(MB_ICONEXCLAMATION) - beepsBefore, 536u);
     char crc[16];
-    std::snprintf(crc, sizeof crc, "%08X", testutil::Crc32(image.data() + 8, kImageBytes));
+    std::snprintf(crc, sizeof crc, "%08X", Crc32(image.data() + 8, kImageBytes));
     EXPECT_EQ(status, 0) << summary;
     EXPECT_NE(summary.find("blocks=536 first=0x0 last=0x85C0 gaps=0 repeats=0"), std::string::npos)
         << summary;

@@ -79,7 +79,7 @@ TEST(Blocks, LastBlockIsFullLengthWithErasedBytesPastTheImage) {
     std::vector<BYTE> bytes(68492);
     for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<BYTE>(i);
     FirmwareImage image{0, static_cast<DWORD>(bytes.size()), bytes.data()};
-    BYTE block[kBlockSize];
+    BYTE block[kBlockBytes];
 
     CopyBlock(image, 1, block);
     EXPECT_EQ(block[0], static_cast<BYTE>(128));

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "link/frame_codec.h"
+#include "upgrade/image_checksum.h"
 
 CFrameDecoder g_FrameDecoder;
 
@@ -184,15 +185,6 @@ bool ParseOptions(int argc, char** argv, Options& o) {
     return true;
 }
 
-std::uint32_t Crc32(const std::vector<std::uint8_t>& data) {
-    std::uint32_t crc = 0xFFFFFFFFu;
-    for (std::uint8_t b : data) {
-        crc ^= b;
-        for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-    }
-    return ~crc;
-}
-
 bool WriteAll(int fd, const std::uint8_t* p, std::size_t n) {
     while (n > 0) {
         ssize_t w = ::write(fd, p, n);
@@ -262,8 +254,9 @@ public:
         std::fprintf(out,
                      "boardsim: blocks=%lu first=0x%X last=0x%X gaps=%lu repeats=%lu "
                      "crc32=%08X%s%s%s\n",
-                     received_, firstAddress_, lastAddress_, gaps, repeats_, Crc32(image),
-                     verdict.c_str(), hungUp_ ? " hung-up" : "", portClosed ? " port-closed" : "");
+                     received_, firstAddress_, lastAddress_, gaps, repeats_,
+                     Crc32(image.data(), image.size()), verdict.c_str(), hungUp_ ? " hung-up" : "",
+                     portClosed ? " port-closed" : "");
         std::fflush(out);
         return match;
     }
