@@ -70,7 +70,10 @@ TEST(Events, PulseReleasesCurrentWaitersAndLeavesEventReset) {
     for (int i = 0; i < 3; ++i) {
         waiters.emplace_back([&, i] {
             tids[i] = testutil::ThisThreadId();
-            if (WaitForSingleObject(e.h, 5000) == WAIT_OBJECT_0) ++released;
+            const auto start = Clock::now();
+            // Counted only when woken well before the time-out, which would also report the pulse.
+            if (WaitForSingleObject(e.h, 5000) == WAIT_OBJECT_0 && ElapsedMs(start) < 4000)
+                ++released;
         });
     }
     // All three are inside their wait once each has started and is asleep.
@@ -162,7 +165,9 @@ TEST(Events, MultiObjectWaitIsWokenBySetPulseAndThreadEnd) {
             if (round == 2) step.store(3);
         });
         const DWORD want = round == 2 ? WAIT_OBJECT_0 + 2 : WAIT_OBJECT_0 + 1;
+        const auto start = Clock::now();
         EXPECT_EQ(WaitForMultipleObjects(3, objects, FALSE, 5000), want) << round;
+        EXPECT_LT(ElapsedMs(start), 4000) << round;  // woken, not found at the time-out
         waker.join();
         ResetEvent(raised.h);
     }
