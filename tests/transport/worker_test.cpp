@@ -222,12 +222,16 @@ TEST(DeviceLinkText, PaintingNeverSeesAHalfWrittenVersion) {
     };
     const std::vector<BYTE> a = frameFor(longText), b = frameFor("S");
     std::atomic<bool> stop{false};
+    std::atomic<int> written{0};
     std::thread writer([&] {
         for (int i = 0; !stop.load(); ++i) {
             const auto& f = (i & 1) ? a : b;
             link.OnFrame(0x01, f.data(), static_cast<std::int32_t>(f.size()));
+            written.fetch_add(1);
         }
     });
+    // The writer is at work before painting starts, and the texts it stores are seen.
+    EXPECT_TRUE(testutil::WaitUntil([&] { return written.load() > 0; }));
     std::string odd;
     for (int i = 0; i < 20000 && odd.empty(); ++i) {
         char text[32];
@@ -238,6 +242,9 @@ TEST(DeviceLinkText, PaintingNeverSeesAHalfWrittenVersion) {
     stop.store(true);
     writer.join();
     EXPECT_EQ(odd, "");
+    char last[32];
+    link.GetVersion(last, sizeof last);
+    EXPECT_NE(std::string(last), "0.00");
     BYTE rest[kTransmitSlotBytes];
     CSerialTransport::TakeFrame(rest, sizeof rest);
 }
