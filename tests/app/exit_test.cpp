@@ -58,6 +58,7 @@ bool PortIsFree(const std::string& path, int tries = 5) {
             CloseHandle(port);
             return true;
         }
+        // A pause, not a wait: the next try must fall outside the simulator's brief hold.
         std::this_thread::sleep_for(std::chrono::milliseconds(7));
     }
     return false;
@@ -107,6 +108,8 @@ TEST(Exit, SecondCopyCannotTakeThePortOfARunningTransfer) {
     bool held = false;
     for (int i = 0; i < 3000 && !held; ++i) {
         held = !PortIsFree(board.sim->path, 3);
+        // Paced, not polled flat out: each look takes the port for a moment, and the starting
+        // copy must not find it taken.
         if (!held) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     ASSERT_TRUE(held) << "the first copy never opened the port";

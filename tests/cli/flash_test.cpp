@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "tests/support/pty_helpers.h"
+#include "tests/support/wait_until.h"
 
 namespace {
 
@@ -131,9 +132,9 @@ struct Holder {
             ::_exit(1);
         }
         // Until the exec, /proc shows the test's own name; wait for the sleeping one.
-        for (int i = 0; i < 200 && ReadFile("/proc/" + std::to_string(pid) + "/comm") != "sleep\n";
-             ++i)
-            ::usleep(10000);
+        EXPECT_TRUE(testutil::WaitUntil([&] {
+            return ReadFile("/proc/" + std::to_string(pid) + "/comm") == "sleep\n";
+        })) << "the holder did not start";
     }
     ~Holder() {
         ::kill(pid, SIGKILL);

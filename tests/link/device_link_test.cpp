@@ -91,12 +91,17 @@ TEST_F(DeviceLink, VersionReplyIsStoredAndAnsweredOnce) {
     EXPECT_TRUE(Queued().empty());
 }
 
+// The good reply after the bad one is handled: the bad one was looked at and dropped, and left
+// the link ready for the next.
 TEST_F(DeviceLink, BadCheckIsDroppedWithoutReply) {
     Bytes payload = ReplyPayload(0x01, "V9.99");
     payload.back() ^= 0x01;
     Deliver(0x01, payload);
     EXPECT_EQ(Version(link), "0.00");
     EXPECT_TRUE(Queued().empty());
+    Deliver(0x01, ReplyPayload(0x01, "V1.23"));
+    EXPECT_EQ(Version(link), "V1.23");
+    EXPECT_EQ(Queued(), (Bytes{0x11, 0x12, 0x02, 0x00, 0x11, 0x13}));
 }
 
 TEST_F(DeviceLink, TextsAreCutToTheirFields) {
@@ -136,6 +141,9 @@ TEST_F(DeviceLink, AcknowledgementSignalsAndBeepsOncePerFrame) {
     EXPECT_EQ(WaitForSingleObject(link.m_hBlockAck, 0), WAIT_TIMEOUT);
     EXPECT_EQ(platform::BeepCount(MB_ICONEXCLAMATION) - before, 1u);
     EXPECT_TRUE(Queued().empty());
+    Deliver(0xFB, Bytes{0xFB});  // the block still waits for its own acknowledgement
+    EXPECT_EQ(WaitForSingleObject(link.m_hBlockAck, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(platform::BeepCount(MB_ICONEXCLAMATION) - before, 2u);
 }
 
 // An acknowledgement counts once, and only for a block already on the line: a repeated one
@@ -161,10 +169,16 @@ TEST_F(DeviceLink, AcknowledgementCountsOnlyForABlockOnTheLine) {
     EXPECT_EQ(WaitForSingleObject(link.m_hBlockAck, 0), WAIT_TIMEOUT);
 }
 
+// Every byte 0x11, so a payload of n bytes makes a frame of 2n + 6: 253 fill the slot exactly.
 TEST_F(DeviceLink, OversizedPayloadIsNotQueued) {
-    std::vector<BYTE> payload(300, 0x11);  // 600 bytes once stuffed
-    EXPECT_FALSE(link.SendCommand(0x05, payload.data(), static_cast<unsigned>(payload.size())));
-    EXPECT_TRUE(Queued().empty());
+    for (std::size_t length : {std::size_t{253}, std::size_t{254}, std::size_t{300}}) {
+        const std::vector<BYTE> payload(length, 0x11);
+        const bool fits = 2 * length + 6 <= kTransmitSlotBytes;
+        EXPECT_EQ(link.SendCommand(0x05, payload.data(), static_cast<unsigned>(length)) != FALSE,
+                  fits)
+            << length;
+        EXPECT_EQ(Queued().size(), fits ? 2 * length + 6 : 0u) << length;
+    }
 }
 
 }  // namespace

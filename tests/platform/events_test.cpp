@@ -9,6 +9,7 @@
 
 #include "platform/wait_dispatch.h"
 #include "platform/wincore.h"
+#include "tests/support/wait_until.h"
 
 namespace {
 
@@ -44,8 +45,9 @@ TEST(Events, InitialStateIsHonoured) {
 TEST(Events, SignalFromAnotherThreadWakesWaiterPromptly) {
     EventHandle e;
     auto start = Clock::now();
+    const long waiter = testutil::ThisThreadId();
     std::thread t([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        EXPECT_TRUE(testutil::WaitUntil([&] { return testutil::ThreadIsAsleep(waiter); }));
         SetEvent(e.h);
     });
     EXPECT_EQ(WaitForSingleObject(e.h, 5000), WAIT_OBJECT_0);
@@ -63,16 +65,24 @@ TEST(Events, SignalSetBeforeWaitIsNotLost) {
 TEST(Events, PulseReleasesCurrentWaitersAndLeavesEventReset) {
     EventHandle e;
     std::atomic<int> released{0};
-    std::atomic<int> waiting{0};
+    std::atomic<long> tids[3] = {0, 0, 0};
     std::vector<std::thread> waiters;
     for (int i = 0; i < 3; ++i) {
-        waiters.emplace_back([&] {
-            ++waiting;
-            if (WaitForSingleObject(e.h, 5000) == WAIT_OBJECT_0) ++released;
+        waiters.emplace_back([&, i] {
+            tids[i] = testutil::ThisThreadId();
+            const auto start = Clock::now();
+            // Counted only when woken well before the time-out, which would also report the pulse.
+            if (WaitForSingleObject(e.h, 5000) == WAIT_OBJECT_0 && ElapsedMs(start) < 4000)
+                ++released;
         });
     }
-    while (waiting.load() < 3) std::this_thread::yield();
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let them reach the wait
+    // All three are inside their wait once each has started and is asleep.
+    EXPECT_TRUE(testutil::WaitUntil([&] {
+        for (const auto& tid : tids) {
+            if (tid.load() == 0 || !testutil::ThreadIsAsleep(tid.load())) return false;
+        }
+        return true;
+    }));
     ASSERT_TRUE(PulseEvent(e.h));
     for (auto& t : waiters) t.join();
     EXPECT_EQ(released.load(), 3);
@@ -146,15 +156,18 @@ TEST(Events, MultiObjectWaitIsWokenBySetPulseAndThreadEnd) {
         },
         &step, 0, nullptr);
     HANDLE objects[] = {idle.h, raised.h, thread};
+    const long waiter = testutil::ThisThreadId();
     for (int round = 0; round < 3; ++round) {
         std::thread waker([&] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(30));  // let the wait begin
+            EXPECT_TRUE(testutil::WaitUntil([&] { return testutil::ThreadIsAsleep(waiter); }));
             if (round == 0) SetEvent(raised.h);
             if (round == 1) PulseEvent(raised.h);
             if (round == 2) step.store(3);
         });
         const DWORD want = round == 2 ? WAIT_OBJECT_0 + 2 : WAIT_OBJECT_0 + 1;
+        const auto start = Clock::now();
         EXPECT_EQ(WaitForMultipleObjects(3, objects, FALSE, 5000), want) << round;
+        EXPECT_LT(ElapsedMs(start), 4000) << round;  // woken, not found at the time-out
         waker.join();
         ResetEvent(raised.h);
     }
@@ -237,8 +250,10 @@ TEST(Events, WaitsOnADispatchingThreadServeItAndEndAsPlainWaits) {
         EventHandle e;
         LoopDispatcher dispatcher(row.active);
         platform::SetThreadWaitDispatcher(&dispatcher);
+        const long waiter = testutil::ThisThreadId();
         std::thread other([&] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            // Asleep in the dispatcher (or, for a plain wait, on the event): the wait has begun.
+            EXPECT_TRUE(testutil::WaitUntil([&] { return testutil::ThreadIsAsleep(waiter); }));
             if (row.act == kSet) SetEvent(e.h);
             if (row.act == kPulse) PulseEvent(e.h);
         });

@@ -9,6 +9,7 @@
 #include "platform/winreg.h"
 #include "tests/support/pty_helpers.h"
 #include "tests/support/alloc_counter.h"
+#include "tests/support/wait_until.h"
 #include "transport/link_worker.h"
 #include "transport/port_discovery.h"
 #include "transport/serial_transport.h"
@@ -83,11 +84,10 @@ TEST_F(Board, VersionAndSerialAreLearnt) {
     Connect({"--version", "V4.01", "--serial", "87654321", "--noise", "--split"});
     g_DeviceLink.SendCommand(0x01, nullptr, 0);
     char serial[32] = "";
-    for (int i = 0; i < 400; ++i) {
+    testutil::WaitUntil([&] {
         g_DeviceLink.GetSerial(serial, sizeof serial);
-        if (std::string(serial) == "87654321") break;
-        Sleep(5);
-    }
+        return std::string(serial) == "87654321";
+    });
     char version[32];
     g_DeviceLink.GetVersion(version, sizeof version);
     EXPECT_STREQ(version, "V4.01");
@@ -105,6 +105,9 @@ TEST_F(Board, CorruptAcknowledgementIsDropped) {
     Connect({"--bad-check", "3"});
     auto image = testutil::MakeImage(0, 20 * 128);
     EXPECT_EQ(Send(image, 20, 300), 3);
+    // Block 3 sent again is acknowledged: the link read past the corrupt reply and goes on.
+    g_DeviceLink.SendSector(64 * 3, image.data() + 8 + 128 * 3);
+    EXPECT_EQ(WaitForSingleObject(g_DeviceLink.m_hBlockAck, 2000), WAIT_OBJECT_0);
 }
 
 TEST_F(Board, HangUpMidTransferTimesOut) {
@@ -113,7 +116,8 @@ TEST_F(Board, HangUpMidTransferTimesOut) {
     EXPECT_EQ(Send(image, 20, 300), 4);
     int status = -1;
     EXPECT_NE(sim_->Finish(&status).find("hung-up"), std::string::npos);
-    // The worker carries on against the dead line until it is told to stop.
+    // The worker carries on against the dead line until it is told to stop. A pause, not a
+    // wait: nothing shows its passes over the dead line.
     Sleep(30);
 }
 

@@ -10,6 +10,7 @@
 
 #include "platform/winserial.h"
 #include "tests/support/pty_helpers.h"
+#include "tests/support/wait_until.h"
 
 namespace {
 
@@ -123,10 +124,12 @@ TEST(SerialPort, ReadTimeoutsFollowTheirSettings) {
     pty.WriteMaster({1, 2, 3});
     DWORD errors = 0;
     COMSTAT status{};
-    for (int i = 0; i < 100 && status.cbInQue < 3; ++i) {
-        ASSERT_TRUE(ClearCommError(port, &errors, &status));
-        if (status.cbInQue < 3) Sleep(2);
-    }
+    bool cleared = true;
+    testutil::WaitUntil([&] {
+        cleared = ClearCommError(port, &errors, &status) != FALSE;
+        return !cleared || status.cbInQue >= 3;
+    });
+    ASSERT_TRUE(cleared);
     EXPECT_EQ(status.cbInQue, 3u);
     EXPECT_TRUE(ReadFile(port, buf, sizeof buf, &got, nullptr));
     ASSERT_EQ(got, 3u);
@@ -135,8 +138,9 @@ TEST(SerialPort, ReadTimeoutsFollowTheirSettings) {
     // Any byte ends the wait at once; otherwise the constant does.
     COMMTIMEOUTS firstByte{MAXDWORD, MAXDWORD, 5000, 0, 0};
     ASSERT_TRUE(SetCommTimeouts(port, &firstByte));
+    const long reader = testutil::ThisThreadId();
     std::thread writer([&] {
-        Sleep(20);
+        EXPECT_TRUE(testutil::WaitUntil([&] { return testutil::ThreadIsAsleep(reader); }));
         pty.WriteMaster({7});
     });
     EXPECT_TRUE(ReadFile(port, buf, sizeof buf, &got, nullptr));
@@ -170,7 +174,11 @@ TEST(SerialPort, WriteCompletesTheWholeBufferAndPurgeEmptiesInput) {
     EXPECT_EQ(seen, std::vector<std::uint8_t>(data.begin(), data.end()));
 
     pty.WriteMaster({1, 2, 3, 4});
-    Sleep(20);
+    EXPECT_TRUE(testutil::WaitUntil([&] {  // all four are in, so the purge has bytes to drop
+        COMSTAT in{};
+        DWORD errors = 0;
+        return ClearCommError(port, &errors, &in) && in.cbInQue == 4;
+    }));
     EXPECT_TRUE(PurgeComm(port, PURGE_RXCLEAR));
     COMSTAT status{};
     DWORD errors = 0;
@@ -206,8 +214,9 @@ TEST(SerialPort, WaitOnAPortEndsWhenBytesArriveOrTheLineEnds) {
         HANDLE idle = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         HANDLE objects[] = {idle, port};
         EXPECT_EQ(WaitForMultipleObjects(2, objects, FALSE, 20), WAIT_TIMEOUT) << ending;
+        const long waiter = testutil::ThisThreadId();
         std::thread line([&] {
-            Sleep(30);
+            EXPECT_TRUE(testutil::WaitUntil([&] { return testutil::ThreadIsAsleep(waiter); }));
             if (ending == kBytes) pty.WriteMaster({0x11, 0x12});
             if (ending == kHangUp) pty.CloseAll();
             if (ending == kClose) CloseHandle(port);
@@ -236,10 +245,10 @@ TEST(SerialPort, ClosedPortNeverTouchesAReusedDescriptor) {
     ASSERT_NE(port, INVALID_HANDLE_VALUE);
     SetAtOnce(port);
     std::atomic<bool> stop{false};
-    std::atomic<unsigned long> failures{0};
+    std::atomic<unsigned long> passes{0}, failures{0};
     std::thread user([&] {
         BYTE buf[64];
-        while (!stop.load()) {
+        for (; !stop.load(); passes.fetch_add(1)) {
             DWORD n = 0;
             COMSTAT status{};
             DWORD errors = 0;
@@ -249,14 +258,16 @@ TEST(SerialPort, ClosedPortNeverTouchesAReusedDescriptor) {
                 failures.fetch_add(1);
         }
     });
-    Sleep(10);
+    // The other thread is using the port before it is closed under it.
+    EXPECT_TRUE(testutil::WaitUntil([&] { return passes.load() > 0; }));
     ASSERT_TRUE(CloseHandle(port));
     int fds[2];
     ASSERT_EQ(::pipe(fds), 0);
     ASSERT_EQ(::write(fds[1], "0123456789", 10), 10);
-    while (failures.load() < 100) Sleep(1);
+    const bool refused = testutil::WaitUntil([&] { return failures.load() >= 100; });
     stop.store(true);
     user.join();
+    EXPECT_TRUE(refused) << failures.load() << " refusals";
     int waiting = 0;
     ::ioctl(fds[0], FIONREAD, &waiting);
     EXPECT_EQ(waiting, 10);

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 
 #include <atomic>
 #include <cstring>
@@ -8,6 +9,7 @@
 #include "link/device_link.h"
 #include "platform/message_box.h"
 #include "tests/support/pty_helpers.h"
+#include "tests/support/wait_until.h"
 #include "transport/link_worker.h"
 #include "transport/serial_transport.h"
 
@@ -73,6 +75,12 @@ protected:
         delete transport_;
     }
     void Start() { thread_ = testutil::StartWorker(); }
+    // Bytes the port holds unread: the worker's input queue, seen through the pty's own slave.
+    std::size_t Unread() const {
+        int n = 0;
+        ::ioctl(pty_.slave, FIONREAD, &n);
+        return static_cast<std::size_t>(n);
+    }
 
     testutil::PtyPair pty_;
     std::unique_ptr<testutil::Hive> hive_;
@@ -88,13 +96,15 @@ TEST_F(Worker, VersionReplyIsAnsweredWithTheSerialQuery) {
     EXPECT_EQ(pty_.ReadMaster(7, 300), kSerialQuery);
     EXPECT_EQ(Version(), "V4.01");
     pty_.WriteMaster(Reply(0x02, "1234567890"));
-    for (int i = 0; i < 200 && Serial() == "XXXXXX"; ++i) Sleep(5);
+    testutil::WaitUntil([] { return Serial() != "XXXXXX"; });
     EXPECT_EQ(Serial(), "12345678");
 }
 
 TEST_F(Worker, FrameSplitOverSeveralReadsIsOneFrame) {
     Start();
     Bytes reply = Reply(0x01, "V5.10");
+    // Pauses, not waits: each piece should come in a read of its own, and the worker's reads
+    // cannot be seen from here. Pieces that happen to arrive together only weaken the test.
     pty_.WriteMaster(Bytes(reply.begin(), reply.begin() + 2));
     Sleep(30);
     pty_.WriteMaster(Bytes(reply.begin() + 2, reply.end() - 1));
@@ -106,19 +116,24 @@ TEST_F(Worker, FrameSplitOverSeveralReadsIsOneFrame) {
 
 TEST_F(Worker, FramesInOneReadAreDispatchedInOrderThroughNoise) {
     // Everything arrives before the worker's first pass, so it comes in one read.
-    pty_.WriteMaster(Bytes{0x55, 0x13, 0x00, 0x12} + Reply(0x02, "11112222") + Bytes{0x14, 0x99} +
-                     Reply(0x01, "V1.00") + Bytes{0x11, 0x11, 0x12} + Reply(0x01, "V2.00"));
-    Sleep(20);
+    const Bytes input = Bytes{0x55, 0x13, 0x00, 0x12} + Reply(0x02, "11112222") +
+                        Bytes{0x14, 0x99} + Reply(0x01, "V1.00") + Bytes{0x11, 0x11, 0x12} +
+                        Reply(0x01, "V2.00");
+    pty_.WriteMaster(input);
+    ASSERT_TRUE(testutil::WaitUntil([&] { return Unread() == input.size(); }));
     Start();
     EXPECT_EQ(pty_.ReadMaster(6, 1000), kSerialQuery);
     EXPECT_EQ(Version(), "V2.00");
     EXPECT_EQ(Serial(), "11112222");
 }
 
+// A good reply sent after the bad one is learnt, so the bad one was read and dropped, not left
+// unread.
 TEST_F(Worker, BadCheckByteChangesNothing) {
     Start();
-    pty_.WriteMaster(Reply(0x01, "V9.99", true));
-    EXPECT_TRUE(pty_.ReadMaster(1, 150).empty());
+    pty_.WriteMaster(Reply(0x01, "V9.99", true) + Reply(0x02, "55554444"));
+    ASSERT_TRUE(testutil::WaitUntil([] { return Serial() == "55554444"; }));
+    EXPECT_TRUE(pty_.ReadMaster(1, 150).empty());  // no serial query for the bad version reply
     EXPECT_EQ(Version(), "0.00");
 }
 
@@ -130,18 +145,18 @@ TEST_F(Worker, ReceivingComesBeforeSending) {
     pty_.WriteMaster(input + Reply(0x01, "V3.00"));
     const BYTE versionQuery[] = {0x11, 0x12, 0x01, 0x00, 0x11, 0x13};
     CSerialTransport::QueueFrame(versionQuery, sizeof versionQuery);
-    Sleep(20);
+    ASSERT_TRUE(testutil::WaitUntil([&] { return Unread() == input.size() + 12; }));
     Start();
     EXPECT_EQ(pty_.ReadMaster(12, 300), kSerialQuery);
 }
 
 TEST_F(Worker, QueuedFrameLeavesWithoutWaitingForTheIdlePause) {
     Start();
-    Sleep(20);
     const BYTE frame[] = {0x11, 0x12, 0x01, 0x00, 0x11, 0x13};
     // Many frames in a row, each waiting for the previous one on the line: a lost or torn
-    // frame shows up as a short or wrong read.
+    // frame shows up as a short or wrong read. Each is queued while the worker is in its pause.
     for (int i = 0; i < 50; ++i) {
+        EXPECT_TRUE(testutil::WaitUntil(testutil::OtherThreadsAsleep)) << "frame " << i;
         CSerialTransport::QueueFrame(frame, sizeof frame);
         Bytes seen = pty_.ReadMaster(6, 1000);
         ASSERT_EQ(seen, Bytes(frame, frame + 6)) << "frame " << i;
@@ -153,12 +168,12 @@ TEST_F(Worker, StopsWhenAskedEvenAfterThePortHasGone) {
     pty_.CloseAll();
     const BYTE frame[] = {0x11, 0x12, 0x01, 0x00, 0x11, 0x13};
     CSerialTransport::QueueFrame(frame, sizeof frame);  // dropped by a failing write
-    Sleep(30);
-    EXPECT_EQ(WaitForSingleObject(g_hTransmitPending.load(), 0), WAIT_TIMEOUT);
+    EXPECT_TRUE(testutil::WaitUntil(
+        [] { return WaitForSingleObject(g_hTransmitPending.load(), 0) == WAIT_TIMEOUT; }));
     SetEvent(g_hTransportStop.load());
     delete transport_;  // the worker goes on polling a closed handle
     transport_ = nullptr;
-    Sleep(30);
+    Sleep(30);  // a pause, not a wait: lets the worker make some passes over the closed handle
     EXPECT_TRUE(StopLinkWorker(thread_, 2000));
     DWORD code = 1;
     GetExitCodeThread(thread_, &code);
@@ -207,12 +222,16 @@ TEST(DeviceLinkText, PaintingNeverSeesAHalfWrittenVersion) {
     };
     const std::vector<BYTE> a = frameFor(longText), b = frameFor("S");
     std::atomic<bool> stop{false};
+    std::atomic<int> written{0};
     std::thread writer([&] {
         for (int i = 0; !stop.load(); ++i) {
             const auto& f = (i & 1) ? a : b;
             link.OnFrame(0x01, f.data(), static_cast<std::int32_t>(f.size()));
+            written.fetch_add(1);
         }
     });
+    // The writer is at work before painting starts, and the texts it stores are seen.
+    EXPECT_TRUE(testutil::WaitUntil([&] { return written.load() > 0; }));
     std::string odd;
     for (int i = 0; i < 20000 && odd.empty(); ++i) {
         char text[32];
@@ -223,6 +242,9 @@ TEST(DeviceLinkText, PaintingNeverSeesAHalfWrittenVersion) {
     stop.store(true);
     writer.join();
     EXPECT_EQ(odd, "");
+    char last[32];
+    link.GetVersion(last, sizeof last);
+    EXPECT_NE(std::string(last), "0.00");
     BYTE rest[kTransmitSlotBytes];
     CSerialTransport::TakeFrame(rest, sizeof rest);
 }
