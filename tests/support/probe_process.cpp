@@ -3,12 +3,13 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <sstream>
+
+#include "tests/support/pty_helpers.h"
 
 extern char** environ;
 
@@ -34,16 +35,9 @@ ProbeProcess::ProbeProcess(std::vector<std::string> argv, const std::vector<std:
     std::vector<char*> envp;
     for (std::string& e : all) envp.push_back(e.data());
     envp.push_back(nullptr);
-    std::vector<char*> args;
-    for (std::string& a : argv) args.push_back(a.data());
-    args.push_back(nullptr);
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-    if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), envp.data()) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
+    pid_ = Spawn(std::move(argv), -1, fds[1], "", envp.data());
     ::close(fds[1]);
     out_ = fds[0];
 }

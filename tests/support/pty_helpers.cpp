@@ -105,7 +105,8 @@ std::string DriverKey(const std::string& key, const std::string& pnpId, const st
     return s + "\r\n";
 }
 
-pid_t Spawn(std::vector<std::string> args, int in, int out, const std::string& errPath) {
+pid_t Spawn(std::vector<std::string> args, int in, int out, const std::string& errPath,
+            char* const* envp) {
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -118,7 +119,9 @@ pid_t Spawn(std::vector<std::string> args, int in, int out, const std::string& e
                                          0644);
     }
     pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(),
+                    envp != nullptr ? envp : environ) != 0)
+        pid = -1;
     posix_spawn_file_actions_destroy(&actions);
     return pid;
 }

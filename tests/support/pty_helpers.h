@@ -40,10 +40,11 @@ std::string DriverKey(const std::string& key, const std::string& pnpId, const st
 
 std::string TempPath(const std::string& stem);
 
-// Starts `args[0]` with `args` and this process's environment: standard input from `in` and
-// standard output to `out` unless they are -1, standard error into the file `errPath` if one is
-// named. The child's pid, or -1 when it could not be started.
-pid_t Spawn(std::vector<std::string> args, int in, int out, const std::string& errPath = "");
+// Starts `args[0]` with `args` and `envp` (null: this process's environment): standard input
+// from `in` and standard output to `out` unless they are -1, standard error into the file
+// `errPath` if one is named. The child's pid, or -1 when it could not be started.
+pid_t Spawn(std::vector<std::string> args, int in, int out, const std::string& errPath = "",
+            char* const* envp = nullptr);
 
 // vantra-boardsim as a child process.
 struct BoardSim {
