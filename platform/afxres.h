@@ -6,7 +6,6 @@
 
 inline constexpr UINT ID_FILE_NEW = 0xE100;
 inline constexpr UINT ID_FILE_OPEN = 0xE101;
-inline constexpr UINT ID_FILE_CLOSE = 0xE102;
 inline constexpr UINT ID_FILE_SAVE = 0xE103;
 inline constexpr UINT ID_FILE_SAVE_AS = 0xE104;
 inline constexpr UINT ID_EDIT_CLEAR = 0xE120;
@@ -34,4 +33,3 @@ inline constexpr UINT AFX_IDS_APP_TITLE = 0xE000;
 inline constexpr UINT AFX_IDS_IDLEMESSAGE = 0xE001;
 inline constexpr UINT AFX_IDS_SCCLOSE = 0xEF06;
 inline constexpr UINT AFX_IDS_SCTASKLIST = 0xEF13;
-inline constexpr UINT AFX_IDS_UNTITLED = 0xF000;

@@ -6,6 +6,7 @@
 #include "transport/link_worker.h"
 #include "transport/serial_transport.h"
 #include "ui/res/resource.h"
+#include "ui/shell_setup.h"
 
 namespace {
 
@@ -50,33 +51,9 @@ BOOL CMainFrame::PreCreateWindow(CREATESTRUCT& cs) {
     return CFrameWnd::PreCreateWindow(cs) ? TRUE : FALSE;
 }
 
-WCHAR* LoadTooltipText(UINT id) {
-    WCHAR buffer[256];
-    if (LoadStringW(AfxGetInstanceHandle(), id, buffer, 255) == 0) buffer[0] = 0;
-    std::size_t length = 0;
-    while (buffer[length] != 0) ++length;
-    auto* copy = new WCHAR[length + 1];
-    for (std::size_t i = 0; i <= length; ++i) copy[i] = buffer[i];
-    return copy;
-}
-
 int CMainFrame::OnCreate(LPCREATESTRUCT lpCreateStruct) {
     if (CFrameWnd::OnCreate(lpCreateStruct) == -1) return -1;
-
-    const UINT tooltipIds[kTooltipCount] = {IDS_FILE, IDS_HELP,  IDS_CUT,
-                                            IDS_COPY, IDS_PASTE, IDS_ABOUT};
-    for (int i = 0; i < kTooltipCount; ++i) {
-        delete[] m_ToolTipsTable[i];
-        m_ToolTipsTable[i] = LoadTooltipText(tooltipIds[i]);
-    }
-
-    if (!m_wndCommandBar.Create(this, WS_CHILD | WS_VISIBLE | CBRS_TOP, AFX_IDW_TOOLBAR)) return -1;
-    if (!m_wndCommandBar.AddAdornments(0)) return -1;
-    if (!m_wndCommandBar.LoadToolBar(IDR_MAINFRAME)) return -1;
-    if (::SendMessageW(m_wndCommandBar.GetSafeHwnd(), TB_SETTOOLTIPS, kTooltipCount,
-                       reinterpret_cast<LPARAM>(m_ToolTipsTable)) == 0) {
-        return -1;
-    }
+    if (!CreateCommandBar(this, m_wndCommandBar, m_ToolTipsTable, IDR_MAINFRAME)) return -1;
 
     AfxGetApp()->DoWaitCursor(1);
     g_pTransport = new (std::nothrow) CSerialTransport;
@@ -92,8 +69,7 @@ int CMainFrame::OnCreate(LPCREATESTRUCT lpCreateStruct) {
     g_DeviceLink.SendCommand(kCmdVersion, nullptr, 0);
     WaitForSingleObject(g_hPauseEvent, kReplyWaitMs);
 
-    m_wndCommandBar.SetBarStyle(m_wndCommandBar.GetBarStyle() | CBRS_TOOLTIPS | CBRS_FLYBY |
-                                CBRS_SIZE_FIXED);
+    EnableCommandBarTooltips(m_wndCommandBar);
     return 0;
 }
 

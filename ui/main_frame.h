@@ -4,8 +4,7 @@
 
 #include "platform/afx/afxext.h"
 #include "platform/afx/afxwin.h"
-
-inline constexpr int kTooltipCount = 6;
+#include "ui/shell_setup.h"
 
 class CMainFrame : public CFrameWnd {
 protected:
@@ -28,9 +27,6 @@ protected:
 
     DECLARE_MESSAGE_MAP()
 };
-
-// A heap copy of string resource `id` (empty when it is missing).
-WCHAR* LoadTooltipText(UINT id);
 
 // Ends the link worker before the objects it uses are destroyed at exit. True when it has
 // ended (or never started).

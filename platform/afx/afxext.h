@@ -3,20 +3,15 @@
 
 #include "platform/afx/afxwin.h"
 
-inline constexpr DWORD CBRS_BORDER_TOP = 0x0200;
 inline constexpr DWORD CBRS_BORDER_BOTTOM = 0x0800;
 inline constexpr DWORD CBRS_ALIGN_TOP = 0x2000;
-inline constexpr DWORD CBRS_ALIGN_BOTTOM = 0x8000;
 inline constexpr DWORD CBRS_TOP = CBRS_ALIGN_TOP | CBRS_BORDER_BOTTOM;
-inline constexpr DWORD CBRS_BOTTOM = CBRS_ALIGN_BOTTOM | CBRS_BORDER_TOP;
 inline constexpr DWORD CBRS_TOOLTIPS = 0x0010;
 inline constexpr DWORD CBRS_FLYBY = 0x0020;
 inline constexpr DWORD CBRS_SIZE_FIXED = 0x0002;
-inline constexpr DWORD CBRS_SIZE_DYNAMIC = 0x0004;
 inline constexpr DWORD CBRS_ALL = 0x0040FFFF;
 
 class CCeCommandBar : public CWnd {
-    DECLARE_DYNAMIC(CCeCommandBar)
 public:
     CCeCommandBar();
     ~CCeCommandBar() override;

@@ -21,12 +21,6 @@ struct RECT {
 };
 using LPRECT = RECT*;
 using LPCRECT = const RECT*;
-struct POINT {
-    LONG x, y;
-};
-struct SIZE {
-    LONG cx, cy;
-};
 
 class CRect : public RECT {
 public:
@@ -37,28 +31,16 @@ public:
     int Height() const { return bottom - top; }
     operator LPRECT() { return this; }         // NOLINT(google-explicit-constructor)
     operator LPCRECT() const { return this; }  // NOLINT(google-explicit-constructor)
-    friend bool operator==(const CRect& a, const CRect& b) {
-        return a.left == b.left && a.top == b.top && a.right == b.right && a.bottom == b.bottom;
-    }
 };
 
 BOOL SetRect(LPRECT rect, int left, int top, int right, int bottom);
 
-// DrawText formats.
-inline constexpr UINT DT_TOP = 0x0000;
-inline constexpr UINT DT_LEFT = 0x0000;
+// DrawText formats. Without DT_CENTER a text is left-aligned; it starts at the rectangle's top.
 inline constexpr UINT DT_CENTER = 0x0001;
-inline constexpr UINT DT_RIGHT = 0x0002;
-inline constexpr UINT DT_VCENTER = 0x0004;
-inline constexpr UINT DT_BOTTOM = 0x0008;
 inline constexpr UINT DT_WORDBREAK = 0x0010;
-inline constexpr UINT DT_SINGLELINE = 0x0020;
-inline constexpr UINT DT_NOCLIP = 0x0100;
 inline constexpr UINT DT_CALCRECT = 0x0400;
 
 inline constexpr DWORD SRCCOPY = 0x00CC0020;
-inline constexpr int TRANSPARENT = 1;
-inline constexpr int OPAQUE = 2;
 inline constexpr int PS_SOLID = 0;
 inline constexpr int PS_DASH = 1;
 inline constexpr int PS_DOT = 2;
@@ -75,8 +57,7 @@ HPEN CreatePen(int style, int width, COLORREF color);
 BOOL DeleteObject(HGDIOBJ object);
 HGDIOBJ SelectObject(HDC dc, HGDIOBJ object);  // the object it replaces, or NULL
 COLORREF SetTextColor(HDC dc, COLORREF color);
-COLORREF SetBkColor(HDC dc, COLORREF color);
-int SetBkMode(HDC dc, int mode);
+COLORREF SetBkColor(HDC dc, COLORREF color);  // text is drawn on it
 int FillRect(HDC dc, const RECT* rect, HBRUSH brush);
 int DrawTextW(HDC dc, LPCWSTR text, int length, LPRECT rect, UINT format);
 BOOL BitBlt(HDC dest, int x, int y, int width, int height, HDC source, int sx, int sy, DWORD rop);
@@ -92,9 +73,7 @@ public:
     CGdiObject& operator=(const CGdiObject&) = delete;
     virtual ~CGdiObject() { DeleteObject(); }
     BOOL Attach(HGDIOBJ object);
-    HGDIOBJ Detach();
     BOOL DeleteObject();
-    HGDIOBJ GetSafeHandle() const { return m_hObject; }
     operator HGDIOBJ() const { return m_hObject; }  // NOLINT(google-explicit-constructor)
 
     HGDIOBJ m_hObject = nullptr;
@@ -136,10 +115,8 @@ public:
     virtual ~CDC();
 
     BOOL Attach(HDC dc);
-    HDC Detach();
     BOOL CreateCompatibleDC(CDC* dc);
     BOOL DeleteDC();
-    HDC GetSafeHdc() const { return m_hDC; }
     operator HDC() const { return m_hDC; }  // NOLINT(google-explicit-constructor)
 
     CFont* SelectObject(CFont* font);
@@ -148,7 +125,6 @@ public:
     CPen* SelectObject(CPen* pen);
     COLORREF SetTextColor(COLORREF color) { return ::SetTextColor(m_hDC, color); }
     COLORREF SetBkColor(COLORREF color) { return ::SetBkColor(m_hDC, color); }
-    int SetBkMode(int mode) { return ::SetBkMode(m_hDC, mode); }
     // Also makes `color` the background colour, as the system's own does.
     void FillSolidRect(LPCRECT rect, COLORREF color);
     void FillSolidRect(int x, int y, int cx, int cy, COLORREF color);
@@ -164,8 +140,6 @@ public:
     }
     int GetDeviceCaps(int index) const { return ::GetDeviceCaps(m_hDC, index); }
     COLORREF GetPixel(int x, int y) const { return ::GetPixel(m_hDC, x, y); }
-    void MoveTo(int x, int y);
-    void LineTo(int x, int y);
 
     static CDC* FromHandle(HDC dc);  // a temporary wrapper, valid until the context is deleted
 
@@ -173,7 +147,6 @@ public:
 
 protected:
     bool m_ownsDC = false;
-    POINT m_pos{0, 0};
 };
 
 namespace afx {

@@ -22,13 +22,6 @@ public:
 
     BOOL LoadString(UINT id);  // from the program's string table; FALSE when missing
 
-    CString& operator=(const char* text) { return *this = CString(text); }
-    CString& operator=(const WCHAR* text) { return *this = CString(text); }
-    CString& operator+=(const CString& other) {
-        m_str += other.m_str;
-        return *this;
-    }
-    friend CString operator+(CString a, const CString& b) { return a += b; }
     friend bool operator==(const CString& a, const CString& b) { return a.m_str == b.m_str; }
 
     const std::u16string& str() const { return m_str; }

@@ -16,8 +16,6 @@
 //   int main(int argc, char** argv) { return AfxWinMain(argc, argv); }
 #pragma once
 
-#include <cstdio>
-#include <functional>
 #include <vector>
 
 #include "platform/afx/afxgdi.h"
@@ -31,25 +29,15 @@ class QWidget;
 struct HWND__;
 using HWND = HWND__*;
 using HACCEL = const void*;
-using HICON = void*;
-using HCURSOR = void*;
-using HMENU = void*;
 using INT_PTR = std::intptr_t;
 
 // --- Messages and notifications -----------------------------------------------------------------
 inline constexpr UINT WM_CREATE = 0x0001;
-inline constexpr UINT WM_DESTROY = 0x0002;
 inline constexpr UINT WM_SIZE = 0x0005;
-inline constexpr UINT WM_PAINT = 0x000F;
 inline constexpr UINT WM_CLOSE = 0x0010;
-inline constexpr UINT WM_INITDIALOG = 0x0110;
 inline constexpr UINT WM_COMMAND = 0x0111;
 inline constexpr UINT BM_CLICK = 0x00F5;
-inline constexpr UINT PBM_SETRANGE = 0x0401;
 inline constexpr UINT PBM_SETPOS = 0x0402;
-inline constexpr UINT PBM_DELTAPOS = 0x0403;
-inline constexpr UINT PBM_STEPIT = 0x0405;
-inline constexpr UINT PBM_GETPOS = 0x0408;
 inline constexpr UINT TB_SETTOOLTIPS = 0x0451;
 inline constexpr UINT BN_CLICKED = 0;
 inline constexpr UINT CN_COMMAND = 0;
@@ -58,24 +46,10 @@ inline constexpr UINT SIZE_RESTORED = 0;
 inline constexpr UINT SIZE_MINIMIZED = 1;
 inline constexpr UINT SIZE_MAXIMIZED = 2;
 
-inline constexpr int SW_HIDE = 0;
-inline constexpr int SW_SHOWNORMAL = 1;
-inline constexpr int SW_SHOWMINIMIZED = 2;
-inline constexpr int SW_SHOWMAXIMIZED = 3;
 inline constexpr int SW_SHOW = 5;
 inline constexpr int SW_MINIMIZE = 6;
-inline constexpr int SW_RESTORE = 9;
-
-inline constexpr DWORD FWS_ADDTOTITLE = 0x00008000;
 
 inline constexpr int IDCANCEL = 2;
-inline constexpr int IDABORT = 3;
-inline constexpr int IDYES = 6;
-inline constexpr int IDNO = 7;
-inline constexpr UINT MB_OKCANCEL = 0x01;
-inline constexpr UINT MB_YESNO = 0x04;
-inline constexpr UINT MB_ICONERROR = MB_ICONHAND;
-inline constexpr UINT MB_ICONWARNING = MB_ICONEXCLAMATION;
 
 constexpr WPARAM MAKEWPARAM(WORD lo, WORD hi) {
     return static_cast<WPARAM>(lo | (DWORD(hi) << 16));
@@ -86,17 +60,11 @@ constexpr LPARAM MAKELPARAM(WORD lo, WORD hi) {
 
 struct CREATESTRUCT {
     LPVOID lpCreateParams;
-    HINSTANCE hInstance;
-    HMENU hMenu;
-    HWND hwndParent;
     int cy, cx, y, x;
     LONG style;
     LPCWSTR lpszName;
-    LPCWSTR lpszClass;
-    DWORD dwExStyle;
 };
 using LPCREATESTRUCT = CREATESTRUCT*;
-using CREATESTRUCTW = CREATESTRUCT;
 
 // --- System-library window calls
 // ------------------------------------------------------------------ Synchronous: the window's
@@ -106,9 +74,7 @@ BOOL PostMessageW(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
 BOOL UpdateWindow(HWND hwnd);  // paints what is pending at once
 BOOL ShowWindow(HWND hwnd, int command);
 BOOL EnableWindow(HWND hwnd, BOOL enable);
-BOOL IsWindow(HWND hwnd);
 BOOL GetClientRect(HWND hwnd, LPRECT rect);
-BOOL InvalidateRect(HWND hwnd, const RECT* rect, BOOL erase);
 
 // --- Runtime classes
 // ------------------------------------------------------------------------------
@@ -116,7 +82,6 @@ class CObject;
 
 struct CRuntimeClass {
     const char* m_lpszClassName;
-    int m_nObjectSize;
     CObject* (*m_pfnCreateObject)();
     CRuntimeClass* (*m_pfnGetBaseClass)();
 
@@ -144,12 +109,11 @@ public:                                     \
     DECLARE_DYNAMIC(class_name)       \
     static CObject* CreateObject();
 
-#define AFX_IMPLEMENT_RUNTIMECLASS(class_name, base_class_name, create)     \
-    CRuntimeClass class_name::class##class_name = {                         \
-        #class_name, static_cast<int>(sizeof(class_name)), create,          \
-        []() -> CRuntimeClass* { return RUNTIME_CLASS(base_class_name); }}; \
-    CRuntimeClass* class_name::GetRuntimeClass() const {                    \
-        return RUNTIME_CLASS(class_name);                                   \
+#define AFX_IMPLEMENT_RUNTIMECLASS(class_name, base_class_name, create)                          \
+    CRuntimeClass class_name::class##class_name = {                                              \
+        #class_name, create, []() -> CRuntimeClass* { return RUNTIME_CLASS(base_class_name); }}; \
+    CRuntimeClass* class_name::GetRuntimeClass() const {                                         \
+        return RUNTIME_CLASS(class_name);                                                        \
     }
 
 #define IMPLEMENT_DYNAMIC(class_name, base_class_name) \
@@ -228,13 +192,6 @@ private:
      static_cast<UINT>(id),       \
      AfxSig_vv,                   \
      {static_cast<AFX_PMSG>(static_cast<void (ThisClass::*)()>(memberFxn))}},
-#define ON_COMMAND_RANGE(id, idLast, memberFxn) \
-    {WM_COMMAND,                                \
-     CN_COMMAND,                                \
-     static_cast<UINT>(id),                     \
-     static_cast<UINT>(idLast),                 \
-     AfxSig_vv,                                 \
-     {static_cast<AFX_PMSG>(static_cast<void (ThisClass::*)()>(memberFxn))}},
 #define ON_CONTROL(code, id, memberFxn) \
     {WM_COMMAND,                        \
      static_cast<UINT>(code),           \
@@ -274,10 +231,6 @@ public:
     static CRuntimeClass classCCmdTarget;
     CRuntimeClass* GetRuntimeClass() const override;
 
-    // Waits cursor for the duration of an operation (1 shows, -1 removes).
-    void BeginWaitCursor();
-    void EndWaitCursor();
-
 protected:
     static const AFX_MSGMAP* GetThisMessageMap();
     virtual const AFX_MSGMAP* GetMessageMap() const;
@@ -292,9 +245,7 @@ class CFrameWnd;
 
 class CDataExchange {
 public:
-    CDataExchange(CWnd* dlgWnd, BOOL saveAndValidate)
-        : m_bSaveAndValidate(saveAndValidate), m_pDlgWnd(dlgWnd) {}
-    BOOL m_bSaveAndValidate;
+    explicit CDataExchange(CWnd* dlgWnd) : m_pDlgWnd(dlgWnd) {}
     CWnd* m_pDlgWnd;
 };
 
@@ -306,7 +257,7 @@ void DDX_Control(CDataExchange* pDX, int nIDC, CWnd& control);
 struct CCreateContext;
 
 class CWnd : public CCmdTarget {
-    DECLARE_DYNCREATE(CWnd)
+    DECLARE_DYNAMIC(CWnd)
 public:
     CWnd();
     ~CWnd() override;
@@ -320,15 +271,13 @@ public:
     BOOL PostMessage(UINT message, WPARAM wParam = 0, LPARAM lParam = 0);
     BOOL ShowWindow(int command);
     void UpdateWindow();
-    void Invalidate(BOOL erase = TRUE);
+    void Invalidate();  // repainted when the event loop next runs
     BOOL EnableWindow(BOOL enable = TRUE);
     BOOL IsWindowEnabled() const;
     BOOL IsWindowVisible() const;
     void GetClientRect(LPRECT rect) const;
     void GetWindowRect(LPRECT rect) const;  // screen coordinates
-    void MoveWindow(int x, int y, int width, int height, BOOL repaint = TRUE);
-    void SetWindowText(LPCWSTR text);
-    CString GetWindowText() const;
+    void MoveWindow(int x, int y, int width, int height);
     CWnd* GetDlgItem(int id) const;
     int GetDlgCtrlID() const;
     CWnd* GetParent() const;
@@ -338,8 +287,7 @@ public:
     void CenterWindow(CWnd* alternateOwner = nullptr);
     virtual BOOL DestroyWindow();
     BOOL SubclassWindow(HWND hwnd);  // attaches this object to an existing window
-    HWND UnsubclassWindow();
-    BOOL UpdateData(BOOL saveAndValidate = TRUE);
+    BOOL UpdateData();               // runs DoDataExchange
 
     virtual BOOL PreCreateWindow(CREATESTRUCT& cs);
     virtual BOOL Create(LPCWSTR className, LPCWSTR windowName, DWORD style, const RECT& rect,
@@ -359,10 +307,6 @@ protected:
     virtual void DoDataExchange(CDataExchange* pDX);
     virtual void PostNcDestroy() {}  // objects the framework created delete themselves here
 
-    int OnCreate(LPCREATESTRUCT lpcs);
-    void OnSize(UINT nType, int cx, int cy);
-    void OnClose();
-
     // Makes `widget` this window's; with `owns`, it is deleted with the window.
     void AttachWidget(QWidget* widget, bool owns);
 
@@ -375,19 +319,12 @@ private:
 };
 
 class CButton : public CWnd {
-    DECLARE_DYNAMIC(CButton)
 public:
     void Click();
 };
 
-class CStatic : public CWnd {
-    DECLARE_DYNAMIC(CStatic)
-};
-
 class CProgressCtrl : public CWnd {
-    DECLARE_DYNAMIC(CProgressCtrl)
 public:
-    void SetRange(short lower, short upper);
     void GetRange(int& lower, int& upper) const;
     int SetPos(int pos);  // repaints at once; returns the previous position
     int GetPos() const;
@@ -396,7 +333,6 @@ public:
 // --- Dialogs
 // ----------------------------------------------------------------------------------------
 class CDialog : public CWnd {
-    DECLARE_DYNAMIC(CDialog)
 public:
     explicit CDialog(UINT nIDTemplate = 0, CWnd* pParentWnd = nullptr);
     ~CDialog() override;
@@ -411,7 +347,6 @@ protected:
     virtual void OnOK();
     virtual void OnCancel();
 
-    UINT m_nIDHelp;
     UINT m_nIDTemplate;
     CWnd* m_pParentWnd;
     int m_nModalResult = -1;
@@ -426,27 +361,14 @@ class CDocTemplate;
 class CFrameWnd;
 class CView;
 
-class CArchive {
-public:
-    enum Mode { store = 0, load = 1 };
-    // Reads from or writes to an open stdio stream; the caller closes it.
-    CArchive(std::FILE* file, UINT mode) : m_file(file), m_mode(mode) {}
-    BOOL IsStoring() const { return (m_mode & load) == 0; }
-    BOOL IsLoading() const { return (m_mode & load) != 0; }
-    void Write(const void* data, UINT count);
-    UINT Read(void* data, UINT count);
-    CDocument* m_pDocument = nullptr;
-
-private:
-    std::FILE* m_file;
-    UINT m_mode;
-};
+// What a document's Serialize is handed. The program's document moves no data, so the archive
+// carries none: the framework itself creates the file on save and checks it opens on open.
+class CArchive {};
 
 struct CCreateContext {
     CRuntimeClass* m_pNewViewClass = nullptr;
     CDocument* m_pCurrentDoc = nullptr;
     CDocTemplate* m_pNewDocTemplate = nullptr;
-    CFrameWnd* m_pCurrentFrame = nullptr;
 };
 
 class CDocument : public CCmdTarget {
@@ -458,36 +380,25 @@ public:
     virtual BOOL OnNewDocument();
     virtual BOOL OnOpenDocument(LPCWSTR pathName);
     virtual BOOL OnSaveDocument(LPCWSTR pathName);
-    virtual void OnCloseDocument();
-    virtual void DeleteContents() {}
+    virtual void OnCloseDocument();  // deletes the document
     virtual void Serialize(CArchive& ar);
-    virtual BOOL SaveModified();  // asks the user when modified; TRUE to go on
-    BOOL OnCmdMsg(UINT nID, int nCode, void* pExtra = nullptr,
-                  void* pHandlerInfo = nullptr) override;
 
-    BOOL IsModified() const { return m_bModified; }
-    void SetModifiedFlag(BOOL modified = TRUE) { m_bModified = modified; }
-    const CString& GetTitle() const { return m_strTitle; }
-    virtual void SetTitle(LPCWSTR title);
+    void SetTitle(LPCWSTR title);
     const CString& GetPathName() const { return m_strPathName; }
-    virtual void SetPathName(LPCWSTR path);
-    CDocTemplate* GetDocTemplate() const { return m_pDocTemplate; }
+    void SetPathName(LPCWSTR path);
     void AddView(CView* view);
     void RemoveView(CView* view);
     const std::vector<CView*>& GetViews() const { return m_viewList; }
-    void UpdateAllViews(CView* sender);
 
     void OnFileSave();
-    void OnFileSaveAs();
-    BOOL DoSave(LPCWSTR pathName, BOOL replace = TRUE);
+    // Saves to `pathName`, or to a file the user picks when it is NULL, and takes that name.
+    BOOL DoSave(LPCWSTR pathName);
 
     CString m_strTitle;
     CString m_strPathName;
     CDocTemplate* m_pDocTemplate = nullptr;
-    BOOL m_bAutoDelete = TRUE;
 
 protected:
-    BOOL m_bModified = FALSE;
     std::vector<CView*> m_viewList;
 
     DECLARE_MESSAGE_MAP()
@@ -500,7 +411,6 @@ public:
     ~CView() override;
     CDocument* GetDocument() const { return m_pDocument; }
     virtual void OnInitialUpdate();
-    virtual void OnUpdate(CView* sender, LPARAM hint, CObject* hintObject);
     BOOL OnCmdMsg(UINT nID, int nCode, void* pExtra = nullptr,
                   void* pHandlerInfo = nullptr) override;
     BOOL Create(LPCWSTR className, LPCWSTR windowName, DWORD style, const RECT& rect, CWnd* parent,
@@ -511,8 +421,7 @@ public:
 
 protected:
     virtual void OnDraw(CDC* pDC) = 0;  // every paint of the view
-    virtual void OnPrepareDC(CDC*) {}
-    void PostNcDestroy() override;  // the frame's view deletes itself with its window
+    void PostNcDestroy() override;      // the frame's view deletes itself with its window
 };
 
 class CFormView : public CView {
@@ -526,36 +435,32 @@ public:
 
 protected:
     void OnDraw(CDC*) override {}
-    UINT m_nIDHelp;
     UINT m_nIDTemplate;
 };
 
 // --- Frames
 // -------------------------------------------------------------------------------------------
 class CFrameWnd : public CWnd {
-    DECLARE_DYNCREATE(CFrameWnd)
+    DECLARE_DYNAMIC(CFrameWnd)
 public:
     CFrameWnd();
     ~CFrameWnd() override;
 
-    // Creates the window from resource `nIDResource` (title from the string's first field,
-    // icon, accelerators): PreCreateWindow, then WM_CREATE; FALSE abandons the frame.
-    virtual BOOL LoadFrame(UINT nIDResource, DWORD style = WS_OVERLAPPEDWINDOW | FWS_ADDTOTITLE,
-                           CWnd* parent = nullptr, CCreateContext* context = nullptr);
+    // Creates the window from resource `nIDResource` (title from the template's document
+    // string, icon, accelerators): PreCreateWindow, then WM_CREATE; FALSE abandons the frame.
+    BOOL LoadFrame(UINT nIDResource, CCreateContext* context);
     BOOL PreCreateWindow(CREATESTRUCT& cs) override;
     BOOL OnCmdMsg(UINT nID, int nCode, void* pExtra = nullptr,
                   void* pHandlerInfo = nullptr) override;
     BOOL DestroyWindow() override;
 
     CView* GetActiveView() const { return m_pViewActive; }
-    void SetActiveView(CView* view) { m_pViewActive = view; }
     CDocument* GetActiveDocument() const;
-    virtual void RecalcLayout();
+    void RecalcLayout();
     void InitialUpdateFrame(CDocument* doc, BOOL makeVisible);
     // Bars created as this frame's children register here so the view sits below them.
     void AddControlBar(CWnd* bar);
     void RemoveControlBar(CWnd* bar);
-    UINT GetResourceId() const { return m_nIDHelp; }
     // Runs the accelerator table's command for a key press; TRUE when one matched.
     BOOL TranslateAccelerator(int virtualKey, BOOL ctrl, BOOL shift, BOOL alt);
 
@@ -569,11 +474,10 @@ protected:
     int OnCreate(LPCREATESTRUCT lpcs);
     void OnSize(UINT nType, int cx, int cy);
     void OnClose();
-    virtual BOOL OnCreateClient(LPCREATESTRUCT lpcs, CCreateContext* context);
+    BOOL OnCreateClient(CCreateContext* context);
     CWnd* CreateView(CCreateContext* context, UINT id = AFX_IDW_PANE_FIRST);
     void PostNcDestroy() override;
 
-    UINT m_nIDHelp = 0;
     HACCEL m_hAccelTable = nullptr;
     CView* m_pViewActive = nullptr;
     std::vector<CWnd*> m_controlBars;
@@ -609,7 +513,6 @@ public:
     virtual void AddDocument(CDocument* doc);
     virtual void RemoveDocument(CDocument* doc);
     virtual CDocument* GetOnlyDocument() const = 0;
-    UINT GetResourceId() const { return m_nIDResource; }
 
 protected:
     UINT m_nIDResource;
@@ -642,9 +545,6 @@ inline constexpr int THREAD_PRIORITY_NORMAL = 0;
 class CWinThread : public CCmdTarget {
 public:
     HANDLE m_hThread = nullptr;
-    DWORD m_nThreadID = 0;
-    BOOL m_bAutoDelete = TRUE;
-    DWORD ResumeThread() { return ::ResumeThread(m_hThread); }
 };
 
 // Starts `proc(param)` on a new thread (held when flags has CREATE_SUSPENDED); the object and
@@ -655,17 +555,8 @@ CWinThread* AfxBeginThread(AFX_THREADPROC proc, LPVOID param, int priority = THR
 
 class CCommandLineInfo {
 public:
-    enum {
-        FileNew,
-        FileOpen,
-        FilePrint,
-        FilePrintTo,
-        FileDDE,
-        AppUnregister,
-        FileNothing = -1
-    } m_nShellCommand = FileNew;
+    enum { FileNew, FileOpen } m_nShellCommand = FileNew;
     CString m_strFileName;
-    BOOL m_bShowSplash = TRUE;
     virtual ~CCommandLineInfo() = default;
     virtual void ParseParam(const WCHAR* param, BOOL flag, BOOL last);
 };
@@ -681,13 +572,11 @@ public:
     virtual int Run();  // the event loop; returns ExitInstance's code
 
     void SetRegistryKey(LPCWSTR key);
-    void SetRegistryKey(UINT id);
     void AddDocTemplate(CDocTemplate* tmpl);
     void ParseCommandLine(CCommandLineInfo& info);
     BOOL ProcessShellCommand(CCommandLineInfo& info);
     virtual CDocument* OpenDocumentFile(LPCWSTR fileName);
-    virtual void DoWaitCursor(int code);  // 1 shows, -1 removes, 0 shows again if shown
-    int GetWaitCursorCount() const { return m_nWaitCursorCount; }
+    virtual void DoWaitCursor(int code);  // 1 shows, -1 removes; the calls nest
     const std::vector<CDocTemplate*>& GetDocTemplates() const { return m_templates; }
 
     void OnFileNew();
@@ -695,10 +584,8 @@ public:
     void OnAppExit();
 
     CWnd* m_pMainWnd = nullptr;
-    HINSTANCE m_hInstance = nullptr;
     CString m_pszAppName;
     CString m_pszRegistryKey;
-    CString m_pszProfileName;
     int m_argc = 0;
     char** m_argv = nullptr;
 
@@ -713,7 +600,6 @@ struct AFX_MODULE_STATE {
     CWinApp* m_pCurrentWinApp;
     HINSTANCE m_hCurrentInstanceHandle;
     HINSTANCE m_hCurrentResourceHandle;
-    LPCWSTR m_lpszCurrentAppName;
 };
 
 CWinApp* AfxGetApp();

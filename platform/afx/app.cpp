@@ -161,9 +161,8 @@ CWinThread* AfxBeginThread(AFX_THREADPROC proc, LPVOID param, int, UINT stackSiz
     static std::mutex mutex;
     static std::vector<std::unique_ptr<CWinThread>> threads;
     auto thread = std::make_unique<CWinThread>();
-    thread->m_bAutoDelete = FALSE;
-    thread->m_hThread = ::CreateThread(security, stackSize, proc, param, flags & CREATE_SUSPENDED,
-                                       &thread->m_nThreadID);
+    thread->m_hThread =
+        ::CreateThread(security, stackSize, proc, param, flags & CREATE_SUSPENDED, nullptr);
     if (thread->m_hThread == nullptr) return nullptr;
     std::lock_guard lock(mutex);
     threads.push_back(std::move(thread));
@@ -178,7 +177,6 @@ END_MESSAGE_MAP()
 
 CWinApp::CWinApp(LPCWSTR appName) : m_pszAppName(appName) {
     theApp = this;
-    m_hInstance = GetModuleHandleW(nullptr);
 }
 
 CWinApp::~CWinApp() {
@@ -225,15 +223,8 @@ bool afx::InputHeld(QObject* target) {
 }
 
 void CWinApp::SetRegistryKey(LPCWSTR key) {
-    // Nothing is stored, but the names are kept as the framework would.
+    // Nothing is stored, but the name is kept as the framework would.
     m_pszRegistryKey = key;
-    m_pszProfileName = m_pszAppName;
-}
-
-void CWinApp::SetRegistryKey(UINT id) {
-    CString key;
-    key.LoadString(id);
-    SetRegistryKey(key);
 }
 
 void CWinApp::AddDocTemplate(CDocTemplate* tmpl) {
@@ -263,11 +254,8 @@ BOOL CWinApp::ProcessShellCommand(CCommandLineInfo& info) {
             return m_pMainWnd != nullptr;
         case CCommandLineInfo::FileOpen:
             return OpenDocumentFile(info.m_strFileName) != nullptr;
-        case CCommandLineInfo::FileNothing:
-            return TRUE;
-        default:
-            return FALSE;
     }
+    return FALSE;
 }
 
 CDocument* CWinApp::OpenDocumentFile(LPCWSTR fileName) {
@@ -293,8 +281,6 @@ void CWinApp::DoWaitCursor(int code) {
     } else if (code < 0) {
         if (m_nWaitCursorCount > 0 && --m_nWaitCursorCount == 0 && qApp)
             QApplication::restoreOverrideCursor();
-    } else if (m_nWaitCursorCount > 0 && qApp) {
-        QApplication::changeOverrideCursor(Qt::WaitCursor);
     }
 }
 
@@ -316,7 +302,6 @@ AFX_MODULE_STATE* AfxGetModuleState() {
     state.m_pCurrentWinApp = theApp;
     state.m_hCurrentInstanceHandle = AfxGetInstanceHandle();
     state.m_hCurrentResourceHandle = AfxGetResourceHandle();
-    state.m_lpszCurrentAppName = theApp ? theApp->m_pszAppName.GetString() : nullptr;
     return &state;
 }
 

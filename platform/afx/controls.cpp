@@ -2,17 +2,14 @@
 #include <QBuffer>
 #include <QFontDatabase>
 #include <QFontMetrics>
-#include <QHBoxLayout>
 #include <QImage>
 #include <QImageReader>
 #include <QLabel>
-#include <QLineEdit>
 #include <QPixmap>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRawFont>
 #include <QToolBar>
-#include <QToolButton>
 
 #include "platform/afx/afx_internal.h"
 #include "platform/afx/afxext.h"
@@ -176,9 +173,6 @@ void afx::BuildControls(QWidget* parent, const platform::DialogTemplate& tmpl, Q
             bar->setValue(0);
             bar->setTextVisible(false);
             w = bar;
-        } else if (item.classAtom == 0x0081 ||
-                   cls.compare(QLatin1String("edit"), Qt::CaseInsensitive) == 0) {
-            w = new QLineEdit(text, parent);
         } else if (item.classAtom == 0x0082 ||
                    cls.compare(QLatin1String("static"), Qt::CaseInsensitive) == 0) {
             auto* label = new QLabel(parent);
@@ -211,8 +205,6 @@ void afx::BuildControls(QWidget* parent, const platform::DialogTemplate& tmpl, Q
 
 // --- Command bar
 // ------------------------------------------------------------------------------------
-IMPLEMENT_DYNAMIC(CCeCommandBar, CWnd)
-
 CCeCommandBar::CCeCommandBar() = default;
 
 CCeCommandBar::~CCeCommandBar() {

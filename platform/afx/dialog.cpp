@@ -46,15 +46,13 @@ QWidget* ModalParent(CWnd* parent) {
 
 }  // namespace
 
-IMPLEMENT_DYNAMIC(CDialog, CWnd)
-
 BEGIN_MESSAGE_MAP(CDialog, CWnd)
     ON_COMMAND(IDOK, &CDialog::OnOK)
     ON_COMMAND(IDCANCEL, &CDialog::OnCancel)
 END_MESSAGE_MAP()
 
 CDialog::CDialog(UINT nIDTemplate, CWnd* pParentWnd)
-    : m_nIDHelp(nIDTemplate), m_nIDTemplate(nIDTemplate), m_pParentWnd(pParentWnd) {}
+    : m_nIDTemplate(nIDTemplate), m_pParentWnd(pParentWnd) {}
 
 CDialog::~CDialog() = default;
 
@@ -101,9 +99,8 @@ INT_PTR CDialog::DoModal() {
     AttachWidget(dlg, false);
     CWndAccess::SetCreated(this);
     m_nModalResult = -1;
-    if (!OnInitDialog()) {
-        // The dialog asked to end before it was shown.
-    }
+    OnInitDialog();
+    // A box whose OnInitDialog already ended it is not shown.
     if (m_nModalResult == -1) {
         dlg->setModal(true);
         afx::ModalLoopScope loop;
@@ -122,12 +119,12 @@ void CDialog::EndDialog(int result) {
 }
 
 BOOL CDialog::OnInitDialog() {
-    UpdateData(FALSE);
+    UpdateData();
     return TRUE;
 }
 
 void CDialog::OnOK() {
-    UpdateData(TRUE);
+    UpdateData();
     EndDialog(IDOK);
 }
 
@@ -147,12 +144,6 @@ int AfxMessageBox(LPCWSTR text, UINT type, UINT) {
         case MB_ICONEXCLAMATION:
             box.setIcon(QMessageBox::Warning);
             break;
-        case MB_ICONHAND:
-            box.setIcon(QMessageBox::Critical);
-            break;
-        case MB_ICONQUESTION:
-            box.setIcon(QMessageBox::Question);
-            break;
         default:
             box.setIcon(QMessageBox::NoIcon);
             break;
@@ -160,32 +151,11 @@ int AfxMessageBox(LPCWSTR text, UINT type, UINT) {
     CWinApp* app = AfxGetApp();
     box.setWindowTitle(app ? afx::ToQString(app->m_pszAppName) : QString());
     box.setText(afx::ToQString(text));
-    switch (type & 0x0F) {
-        case MB_OKCANCEL:
-            box.setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel);
-            break;
-        case MB_YESNO:
-            box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
-            break;
-        default:
-            box.setStandardButtons(QMessageBox::Ok);
-            break;
-    }
-    int r;
-    {
-        afx::ModalLoopScope loop;
-        r = box.exec();
-    }
-    switch (r) {
-        case QMessageBox::Cancel:
-            return IDCANCEL;
-        case QMessageBox::Yes:
-            return IDYES;
-        case QMessageBox::No:
-            return IDNO;
-        default:
-            return (type & 0x0F) == MB_OKCANCEL && r != QMessageBox::Ok ? IDCANCEL : IDOK;
-    }
+    // Every box of the program has OK alone, however it is dismissed.
+    box.setStandardButtons(QMessageBox::Ok);
+    afx::ModalLoopScope loop;
+    box.exec();
+    return IDOK;
 }
 
 int AfxMessageBox(UINT idPrompt, UINT type, UINT helpId) {

@@ -1,14 +1,7 @@
 #include <QFileDialog>
+#include <cstdio>
 
 #include "platform/afx/afx_internal.h"
-
-void CArchive::Write(const void* data, UINT count) {
-    if (count > 0 && IsStoring()) std::fwrite(data, 1, count, m_file);
-}
-
-UINT CArchive::Read(void* data, UINT count) {
-    return IsLoading() ? static_cast<UINT>(std::fread(data, 1, count, m_file)) : 0;
-}
 
 // --- Documents
 // --------------------------------------------------------------------------------------
@@ -16,7 +9,6 @@ IMPLEMENT_DYNAMIC(CDocument, CCmdTarget)
 
 BEGIN_MESSAGE_MAP(CDocument, CCmdTarget)
     ON_COMMAND(ID_FILE_SAVE, &CDocument::OnFileSave)
-    ON_COMMAND(ID_FILE_SAVE_AS, &CDocument::OnFileSaveAs)
 END_MESSAGE_MAP()
 
 CDocument::CDocument() = default;
@@ -27,9 +19,7 @@ CDocument::~CDocument() {
 }
 
 BOOL CDocument::OnNewDocument() {
-    DeleteContents();
     m_strPathName.Empty();
-    SetModifiedFlag(FALSE);
     return TRUE;
 }
 
@@ -46,12 +36,9 @@ BOOL CDocument::OnOpenDocument(LPCWSTR pathName) {
         AfxMessageBox(u"Cannot open the file.", MB_ICONEXCLAMATION);
         return FALSE;
     }
-    DeleteContents();
-    CArchive ar(file, CArchive::load);
-    ar.m_pDocument = this;
+    CArchive ar;
     Serialize(ar);
     std::fclose(file);
-    SetModifiedFlag(FALSE);
     return TRUE;
 }
 
@@ -59,8 +46,7 @@ BOOL CDocument::OnSaveDocument(LPCWSTR pathName) {
     std::FILE* file = OpenFile(pathName, "wb");
     bool ok = file != nullptr;
     if (ok) {
-        CArchive ar(file, CArchive::store);
-        ar.m_pDocument = this;
+        CArchive ar;
         Serialize(ar);
         ok = std::ferror(file) == 0;
         ok = std::fclose(file) == 0 && ok;
@@ -69,34 +55,14 @@ BOOL CDocument::OnSaveDocument(LPCWSTR pathName) {
         AfxMessageBox(u"Cannot save the file.", MB_ICONEXCLAMATION);
         return FALSE;
     }
-    SetModifiedFlag(FALSE);
     return TRUE;
 }
 
 void CDocument::OnCloseDocument() {
-    DeleteContents();
-    if (m_bAutoDelete) delete this;
+    delete this;
 }
 
 void CDocument::Serialize(CArchive&) {}
-
-BOOL CDocument::SaveModified() {
-    if (!IsModified()) return TRUE;
-    CString prompt("Save changes to ");
-    prompt += m_strTitle.IsEmpty() ? CString("Untitled") : m_strTitle;
-    prompt += CString("?");
-    int r = AfxMessageBox(prompt, MB_YESNO | MB_ICONQUESTION);
-    if (r == IDYES) {
-        DoSave(m_strPathName.IsEmpty() ? nullptr : m_strPathName.GetString());
-        return !IsModified();
-    }
-    return TRUE;
-}
-
-BOOL CDocument::OnCmdMsg(UINT nID, int nCode, void* pExtra, void* pHandlerInfo) {
-    if (CCmdTarget::OnCmdMsg(nID, nCode, pExtra, pHandlerInfo)) return TRUE;
-    return m_pDocTemplate && m_pDocTemplate->OnCmdMsg(nID, nCode, pExtra, pHandlerInfo);
-}
 
 void CDocument::SetTitle(LPCWSTR title) {
     m_strTitle = title;
@@ -129,16 +95,8 @@ void CDocument::RemoveView(CView* view) {
     if (view->m_pDocument == this) view->m_pDocument = nullptr;
 }
 
-void CDocument::UpdateAllViews(CView* sender) {
-    for (CView* view : m_viewList)
-        if (view != sender) view->OnUpdate(sender, 0, nullptr);
-}
-
 void CDocument::OnFileSave() {
     DoSave(m_strPathName.IsEmpty() ? nullptr : m_strPathName.GetString());
-}
-void CDocument::OnFileSaveAs() {
-    DoSave(nullptr);
 }
 
 namespace afx {
@@ -157,7 +115,7 @@ CString AskFileName(bool save, const CString& suggested) {
 }
 }  // namespace afx
 
-BOOL CDocument::DoSave(LPCWSTR pathName, BOOL replace) {
+BOOL CDocument::DoSave(LPCWSTR pathName) {
     CString path(pathName);
     if (path.IsEmpty()) {
         CString suggested = m_strTitle;
@@ -167,7 +125,7 @@ BOOL CDocument::DoSave(LPCWSTR pathName, BOOL replace) {
         if (path.IsEmpty()) return FALSE;
     }
     if (!OnSaveDocument(path)) return FALSE;
-    if (replace) SetPathName(path);
+    SetPathName(path);
     return TRUE;
 }
 
@@ -219,9 +177,7 @@ CFrameWnd* CDocTemplate::CreateNewFrame(CDocument* doc, CFrameWnd*) {
     context.m_pCurrentDoc = doc;
     context.m_pNewViewClass = m_pViewClass;
     context.m_pNewDocTemplate = this;
-    context.m_pCurrentFrame = frame;
-    if (!frame->LoadFrame(m_nIDResource, WS_OVERLAPPEDWINDOW | FWS_ADDTOTITLE, nullptr, &context))
-        return nullptr;  // the frame has deleted itself
+    if (!frame->LoadFrame(m_nIDResource, &context)) return nullptr;  // the frame has deleted itself
     return frame;
 }
 
@@ -258,10 +214,9 @@ CDocument* CSingleDocTemplate::OpenDocumentFile(LPCWSTR pathName, BOOL makeVisib
     CDocument* doc = m_pOnlyDoc;
     CFrameWnd* frame = nullptr;
     bool created = false;
-    if (doc != nullptr) {
-        // One document at a time: new and open reuse it.
-        if (!doc->SaveModified()) return nullptr;
-    } else {
+    // One document at a time: new and open reuse it. Nothing marks it modified, so there is
+    // nothing to ask the user before it is reused.
+    if (doc == nullptr) {
         doc = CreateNewDocument();
         if (doc == nullptr) return nullptr;
         frame = CreateNewFrame(doc, nullptr);
@@ -293,7 +248,7 @@ CDocument* CSingleDocTemplate::OpenDocumentFile(LPCWSTR pathName, BOOL makeVisib
         if (app && app->m_pMainWnd == nullptr) app->m_pMainWnd = frame;
         InitialUpdateFrame(frame, doc, makeVisible);
     } else {
-        doc->UpdateAllViews(nullptr);
+        for (CView* view : doc->GetViews()) view->Invalidate();
     }
     return doc;
 }

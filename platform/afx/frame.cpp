@@ -30,15 +30,11 @@ void CView::OnPaintWidget() {
     {
         CDC dc;
         dc.Attach(hdc);
-        OnPrepareDC(&dc);
         OnDraw(&dc);
     }
 }
 
 void CView::OnInitialUpdate() {
-    OnUpdate(nullptr, 0, nullptr);
-}
-void CView::OnUpdate(CView*, LPARAM, CObject*) {
     Invalidate();
 }
 
@@ -54,7 +50,7 @@ void CView::PostNcDestroy() {
         qApp, [this] { delete this; }, Qt::QueuedConnection);
 }
 
-CFormView::CFormView(UINT nIDTemplate) : m_nIDHelp(nIDTemplate), m_nIDTemplate(nIDTemplate) {}
+CFormView::CFormView(UINT nIDTemplate) : m_nIDTemplate(nIDTemplate) {}
 
 BOOL CFormView::Create(LPCWSTR className, LPCWSTR windowName, DWORD style, const RECT& rect,
                        CWnd* parent, UINT id, CCreateContext* context) {
@@ -66,13 +62,13 @@ BOOL CFormView::Create(LPCWSTR className, LPCWSTR windowName, DWORD style, const
 }
 
 void CFormView::OnInitialUpdate() {
-    UpdateData(FALSE);
+    UpdateData();
     CView::OnInitialUpdate();
 }
 
 // --- Frames
 // -----------------------------------------------------------------------------------------
-IMPLEMENT_DYNCREATE(CFrameWnd, CWnd)
+IMPLEMENT_DYNAMIC(CFrameWnd, CWnd)
 
 BEGIN_MESSAGE_MAP(CFrameWnd, CWnd)
     ON_WM_CREATE()
@@ -124,29 +120,21 @@ BOOL CFrameWnd::PreCreateWindow(CREATESTRUCT&) {
     return TRUE;
 }
 
-BOOL CFrameWnd::LoadFrame(UINT nIDResource, DWORD style, CWnd* parent, CCreateContext* context) {
-    m_nIDHelp = nIDResource;
+BOOL CFrameWnd::LoadFrame(UINT nIDResource, CCreateContext* context) {
     CString title;
     if (context && context->m_pNewDocTemplate)
         context->m_pNewDocTemplate->GetDocString(title, CDocTemplate::windowTitle);
-    else {
-        title.LoadString(nIDResource);
-        std::u16string s = title.str();
-        title = CString(s.substr(0, s.find(u'\n')));
-    }
     CREATESTRUCT cs{};
     cs.lpCreateParams = context;
-    cs.style = static_cast<LONG>(style);
     // The handheld's screen: 240 pixels wide, 320 high.
     cs.cx = 240;
     cs.cy = 320;
     cs.lpszName = title;
-    cs.hwndParent = parent ? parent->m_hWnd : nullptr;
     if (!PreCreateWindow(cs)) {
         PostNcDestroy();
         return FALSE;
     }
-    auto* w = new afx::Widget(this, parent ? parent->GetQWidget() : nullptr, Qt::Window);
+    auto* w = new afx::Widget(this, nullptr, Qt::Window);
     w->setWindowTitle(afx::ToQString(cs.lpszName));
     w->resize(cs.cx, cs.cy);
     if (cs.x || cs.y) w->move(cs.x, cs.y);
@@ -170,10 +158,10 @@ BOOL CFrameWnd::LoadFrame(UINT nIDResource, DWORD style, CWnd* parent, CCreateCo
 
 int CFrameWnd::OnCreate(LPCREATESTRUCT lpcs) {
     auto* context = static_cast<CCreateContext*>(lpcs ? lpcs->lpCreateParams : nullptr);
-    return OnCreateClient(lpcs, context) ? 0 : -1;
+    return OnCreateClient(context) ? 0 : -1;
 }
 
-BOOL CFrameWnd::OnCreateClient(LPCREATESTRUCT, CCreateContext* context) {
+BOOL CFrameWnd::OnCreateClient(CCreateContext* context) {
     if (context && context->m_pNewViewClass) return CreateView(context) != nullptr;
     return TRUE;
 }
@@ -208,7 +196,6 @@ void CFrameWnd::EndModalState() {
 void CFrameWnd::OnClose() {
     if (InModalState()) return;  // as a window under a modal box: the request is refused
     CDocument* doc = GetActiveDocument();
-    if (doc && !doc->SaveModified()) return;
     DestroyWindow();
     if (doc) doc->OnCloseDocument();
 }

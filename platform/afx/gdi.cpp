@@ -30,7 +30,6 @@ struct DeviceContext {
     std::shared_ptr<GdiObject> bitmap, font, brush, pen;
     COLORREF text = RGB(0, 0, 0);
     COLORREF back = RGB(255, 255, 255);
-    int bkMode = OPAQUE;
     int dpiX = 96, dpiY = 96;
     // Device pixels per logical pixel: a memory context's bitmap is made at the density of the
     // context it is compatible with, so a high-density screen gets sharp text, not doubled pixels.
@@ -231,12 +230,6 @@ COLORREF SetBkColor(HDC h, COLORREF color) {
     return std::exchange(dc->back, color);
 }
 
-int SetBkMode(HDC h, int mode) {
-    DeviceContext* dc = FindDC(h);
-    if (!dc) return 0;
-    return std::exchange(dc->bkMode, mode);
-}
-
 int FillRect(HDC h, const RECT* r, HBRUSH brush) {
     DeviceContext* dc = FindDC(h);
     std::shared_ptr<GdiObject> b = Find(brush);
@@ -253,18 +246,9 @@ int DrawTextW(HDC h, LPCWSTR text, int length, LPRECT r, UINT format) {
     QFont font = dc->font ? dc->font->font : afx::DefaultGuiFont();
     QRect box(r->left, r->top, r->right - r->left, r->bottom - r->top);
 
-    int flags = (format & DT_CENTER)  ? Qt::AlignHCenter
-                : (format & DT_RIGHT) ? Qt::AlignRight
-                                      : Qt::AlignLeft;
-    if (format & DT_SINGLELINE) {
-        flags |= (format & DT_VCENTER)  ? Qt::AlignVCenter
-                 : (format & DT_BOTTOM) ? Qt::AlignBottom
-                                        : Qt::AlignTop;
-    } else {
-        flags |= Qt::AlignTop;
-    }
+    int flags = ((format & DT_CENTER) ? Qt::AlignHCenter : Qt::AlignLeft) | Qt::AlignTop;
     // Only DT_WORDBREAK wraps, and only between words.
-    if ((format & DT_WORDBREAK) && !(format & DT_SINGLELINE)) flags |= Qt::TextWordWrap;
+    if (format & DT_WORDBREAK) flags |= Qt::TextWordWrap;
 
     QFontMetrics metrics(font);
     QRect needed =
@@ -278,14 +262,10 @@ int DrawTextW(HDC h, LPCWSTR text, int length, LPRECT r, UINT format) {
     QPainter& p = *dc->painter;
     p.save();
     p.setFont(font);
-    if (!(format & DT_NOCLIP)) p.setClipRect(box, Qt::IntersectClip);
+    p.setClipRect(box, Qt::IntersectClip);
     p.setPen(afx::ToQColor(dc->text));
-    if (dc->bkMode == OPAQUE) {
-        p.setBackgroundMode(Qt::OpaqueMode);
-        p.setBackground(afx::ToQColor(dc->back));
-    } else {
-        p.setBackgroundMode(Qt::TransparentMode);
-    }
+    p.setBackgroundMode(Qt::OpaqueMode);
+    p.setBackground(afx::ToQColor(dc->back));
     p.drawText(box, flags, s);
     p.restore();
     return needed.height();
@@ -339,11 +319,6 @@ BOOL CGdiObject::Attach(HGDIOBJ object) {
     return TRUE;
 }
 
-HGDIOBJ CGdiObject::Detach() {
-    if (auto o = Find(m_hObject)) o->wrapper = nullptr;
-    return std::exchange(m_hObject, nullptr);
-}
-
 BOOL CGdiObject::DeleteObject() {
     if (m_hObject == nullptr) return FALSE;
     if (auto o = Find(m_hObject)) o->wrapper = nullptr;
@@ -370,11 +345,6 @@ BOOL CDC::Attach(HDC dc) {
     m_hDC = dc;
     m_ownsDC = true;
     return TRUE;
-}
-
-HDC CDC::Detach() {
-    m_ownsDC = false;
-    return std::exchange(m_hDC, nullptr);
 }
 
 BOOL CDC::CreateCompatibleDC(CDC* dc) {
@@ -423,15 +393,6 @@ void CDC::FillSolidRect(LPCRECT r, COLORREF color) {
 void CDC::FillSolidRect(int x, int y, int cx, int cy, COLORREF color) {
     RECT r{x, y, x + cx, y + cy};
     FillSolidRect(&r, color);
-}
-
-void CDC::MoveTo(int x, int y) {
-    m_pos = POINT{x, y};
-}
-
-void CDC::LineTo(int x, int y) {
-    if (QPainter* p = afx::PainterOf(m_hDC)) p->drawLine(m_pos.x, m_pos.y, x, y);
-    m_pos = POINT{x, y};
 }
 
 namespace {

@@ -1,21 +1,19 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QGuiApplication>
-#include <QLabel>
 #include <QMetaObject>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
 #include <QWindow>
 #include <unordered_map>
-#include <unordered_set>
 
 #include "platform/afx/afx_internal.h"
 
 // --- Runtime classes and command targets
 // ----------------------------------------------------------
 
-CRuntimeClass CObject::classCObject = {"CObject", static_cast<int>(sizeof(CObject)), nullptr,
+CRuntimeClass CObject::classCObject = {"CObject", nullptr,
                                        []() -> CRuntimeClass* { return nullptr; }};
 CRuntimeClass* CObject::GetRuntimeClass() const {
     return &classCObject;
@@ -59,13 +57,6 @@ BOOL CCmdTarget::OnCmdMsg(UINT nID, int nCode, void*, void*) {
     return TRUE;
 }
 
-void CCmdTarget::BeginWaitCursor() {
-    if (CWinApp* app = AfxGetApp()) app->DoWaitCursor(1);
-}
-void CCmdTarget::EndWaitCursor() {
-    if (CWinApp* app = AfxGetApp()) app->DoWaitCursor(-1);
-}
-
 // --- Handles
 // --------------------------------------------------------------------------------------
 namespace {
@@ -101,36 +92,16 @@ QString afx::ToQString(LPCWSTR text) {
     return text ? QString::fromUtf16(text) : QString();
 }
 
-LRESULT afx::DefaultWidgetProc(QWidget* widget, UINT message, WPARAM wParam, LPARAM lParam) {
+LRESULT afx::DefaultWidgetProc(QWidget* widget, UINT message, WPARAM wParam, LPARAM) {
     if (widget == nullptr) return 0;
-    if (auto* bar = qobject_cast<QProgressBar*>(widget)) {
+    if (auto* bar = qobject_cast<QProgressBar*>(widget); bar && message == PBM_SETPOS) {
         int old = bar->value();
-        switch (message) {
-            case PBM_SETPOS:
-                bar->setValue(std::clamp(static_cast<int>(wParam), bar->minimum(), bar->maximum()));
-                // The transfer keeps the user-interface thread busy, so paint now rather than
-                // when the event loop next runs; but only a change: the transfer sets the same
-                // percentage for five blocks in a row, and each paint delays the next block.
-                if (bar->value() != old) bar->repaint();
-                return old;
-            case PBM_DELTAPOS:
-                bar->setValue(
-                    std::clamp(old + static_cast<int>(wParam), bar->minimum(), bar->maximum()));
-                bar->repaint();
-                return old;
-            case PBM_GETPOS:
-                return old;
-            case PBM_SETRANGE: {
-                LRESULT previous = MAKELPARAM(static_cast<WORD>(bar->minimum()),
-                                              static_cast<WORD>(bar->maximum()));
-                bar->setRange(LOWORD(static_cast<DWORD>(lParam)),
-                              HIWORD(static_cast<DWORD>(lParam)));
-                bar->repaint();
-                return previous;
-            }
-            default:
-                break;
-        }
+        bar->setValue(std::clamp(static_cast<int>(wParam), bar->minimum(), bar->maximum()));
+        // The transfer keeps the user-interface thread busy, so paint now rather than when the
+        // event loop next runs; but only a change: the transfer sets the same percentage for five
+        // blocks in a row, and each paint delays the next block.
+        if (bar->value() != old) bar->repaint();
+        return old;
     }
     if (auto* button = qobject_cast<QAbstractButton*>(widget); button && message == BM_CLICK) {
         button->click();
@@ -209,25 +180,10 @@ BOOL ShowWindow(HWND hwnd, int command) {
     QWidget* w = afx::WidgetOf(hwnd);
     if (!w) return FALSE;
     BOOL wasVisible = w->isVisible();
-    switch (command) {
-        case SW_HIDE:
-            w->hide();
-            break;
-        case SW_SHOWMINIMIZED:
-        case SW_MINIMIZE:
-            w->showMinimized();
-            break;
-        case SW_SHOWMAXIMIZED:
-            w->showMaximized();
-            break;
-        case SW_RESTORE:
-        case SW_SHOWNORMAL:
-            w->showNormal();
-            break;
-        default:
-            w->show();
-            break;
-    }
+    if (command == SW_MINIMIZE)
+        w->showMinimized();
+    else
+        w->show();
     return wasVisible;
 }
 
@@ -241,10 +197,6 @@ BOOL EnableWindow(HWND hwnd, BOOL enable) {
     return wasDisabled;
 }
 
-BOOL IsWindow(HWND hwnd) {
-    return afx::WidgetOf(hwnd) != nullptr;
-}
-
 BOOL GetClientRect(HWND hwnd, LPRECT rect) {
     QWidget* w = afx::WidgetOf(hwnd);
     if (!w || !rect) return FALSE;
@@ -252,19 +204,9 @@ BOOL GetClientRect(HWND hwnd, LPRECT rect) {
     return TRUE;
 }
 
-BOOL InvalidateRect(HWND hwnd, const RECT* rect, BOOL) {
-    QWidget* w = afx::WidgetOf(hwnd);
-    if (!w) return FALSE;
-    if (rect)
-        w->update(QRect(rect->left, rect->top, rect->right - rect->left, rect->bottom - rect->top));
-    else
-        w->update();
-    return TRUE;
-}
-
 // --- CWnd
 // -----------------------------------------------------------------------------------------
-IMPLEMENT_DYNCREATE(CWnd, CCmdTarget)
+IMPLEMENT_DYNAMIC(CWnd, CCmdTarget)
 
 BEGIN_MESSAGE_MAP(CWnd, CCmdTarget)
 END_MESSAGE_MAP()
@@ -315,12 +257,6 @@ BOOL CWnd::SubclassWindow(HWND hwnd) {
     return TRUE;
 }
 
-HWND CWnd::UnsubclassWindow() {
-    if (QWidget* w = afx::WidgetOf(m_hWnd); w && afx::AttachedWnd(w) == this)
-        afx::SetAttached(w, nullptr);
-    return std::exchange(m_hWnd, nullptr);
-}
-
 LRESULT CWnd::SendMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     if (afx::WidgetOf(m_hWnd) == nullptr) return 0;
     return WindowProc(message, wParam, lParam);
@@ -336,8 +272,8 @@ BOOL CWnd::ShowWindow(int command) {
 void CWnd::UpdateWindow() {
     ::UpdateWindow(m_hWnd);
 }
-void CWnd::Invalidate(BOOL erase) {
-    ::InvalidateRect(m_hWnd, nullptr, erase);
+void CWnd::Invalidate() {
+    if (QWidget* w = GetQWidget()) w->update();
 }
 BOOL CWnd::EnableWindow(BOOL enable) {
     return ::EnableWindow(m_hWnd, enable);
@@ -365,31 +301,8 @@ void CWnd::GetWindowRect(LPRECT rect) const {
     *rect = RECT{tl.x(), tl.y(), tl.x() + w->width(), tl.y() + w->height()};
 }
 
-void CWnd::MoveWindow(int x, int y, int width, int height, BOOL) {
+void CWnd::MoveWindow(int x, int y, int width, int height) {
     if (QWidget* w = GetQWidget()) w->setGeometry(x, y, width, height);
-}
-
-void CWnd::SetWindowText(LPCWSTR text) {
-    QWidget* w = GetQWidget();
-    if (!w) return;
-    QString s = afx::ToQString(text);
-    if (auto* b = qobject_cast<QAbstractButton*>(w))
-        b->setText(s);
-    else if (auto* l = qobject_cast<QLabel*>(w))
-        l->setText(s);
-    else
-        w->setWindowTitle(s);
-}
-
-CString CWnd::GetWindowText() const {
-    QWidget* w = GetQWidget();
-    if (!w) return CString();
-    QString s = w->windowTitle();
-    if (auto* b = qobject_cast<QAbstractButton*>(w))
-        s = b->text();
-    else if (auto* l = qobject_cast<QLabel*>(w))
-        s = l->text();
-    return CString(reinterpret_cast<const WCHAR*>(s.utf16()), static_cast<int>(s.size()));
 }
 
 CWnd* CWnd::GetDlgItem(int id) const {
@@ -448,7 +361,6 @@ void CWnd::CenterWindow(CWnd* alternateOwner) {
 BOOL CWnd::DestroyWindow() {
     QWidget* w = GetQWidget();
     if (!w) return FALSE;
-    WindowProc(WM_DESTROY, 0, 0);
     afx::SetAttached(w, nullptr);
     if (auto* fw = dynamic_cast<afx::Widget*>(w); fw && fw->Owner() == this) fw->Disown();
     w->hide();
@@ -460,8 +372,8 @@ BOOL CWnd::DestroyWindow() {
     return TRUE;
 }
 
-BOOL CWnd::UpdateData(BOOL saveAndValidate) {
-    CDataExchange dx(this, saveAndValidate);
+BOOL CWnd::UpdateData() {
+    CDataExchange dx(this);
     DoDataExchange(&dx);
     return TRUE;
 }
@@ -482,8 +394,6 @@ BOOL CWnd::Create(LPCWSTR, LPCWSTR windowName, DWORD style, const RECT& rect, CW
     cs.cx = rect.right - rect.left;
     cs.cy = rect.bottom - rect.top;
     cs.lpszName = windowName;
-    cs.hwndParent = parent ? parent->m_hWnd : nullptr;
-    cs.hMenu = reinterpret_cast<HMENU>(static_cast<std::uintptr_t>(id));
     if (!PreCreateWindow(cs)) return FALSE;
     QWidget* parentWidget = parent ? parent->GetQWidget() : nullptr;
     auto* w = new afx::Widget(this, parentWidget);
@@ -551,30 +461,14 @@ LRESULT CWnd::DefWindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
         DestroyWindow();
         return 0;
     }
-    if (message == WM_CREATE || message == WM_SIZE || message == WM_DESTROY) return 0;
+    if (message == WM_CREATE || message == WM_SIZE) return 0;
     return afx::DefaultWidgetProc(GetQWidget(), message, wParam, lParam);
-}
-
-int CWnd::OnCreate(LPCREATESTRUCT) {
-    return 0;
-}
-void CWnd::OnSize(UINT, int, int) {}
-void CWnd::OnClose() {
-    DestroyWindow();
 }
 
 // --- Controls
 // -------------------------------------------------------------------------------------
-IMPLEMENT_DYNAMIC(CButton, CWnd)
-IMPLEMENT_DYNAMIC(CStatic, CWnd)
-IMPLEMENT_DYNAMIC(CProgressCtrl, CWnd)
-
 void CButton::Click() {
     SendMessage(BM_CLICK);
-}
-
-void CProgressCtrl::SetRange(short lower, short upper) {
-    SendMessage(PBM_SETRANGE, 0, MAKELPARAM(static_cast<WORD>(lower), static_cast<WORD>(upper)));
 }
 
 void CProgressCtrl::GetRange(int& lower, int& upper) const {

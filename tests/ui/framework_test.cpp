@@ -162,29 +162,29 @@ TEST_F(Shell, WindowMessagesReachTheDerivedHandlerThroughTheChainedMaps) {
 TEST_F(Shell, TheLoadButtonReachesItsHandlerThroughTheMessageMap) {
     Start();
     CTestView* view = View();
-    ASSERT_NE(view->m_load.m_hWnd, nullptr) << "DDX_Control bound the button";
-    auto* button = qobject_cast<QPushButton*>(view->m_load.GetQWidget());
+    ASSERT_NE(view->m_btnLoad.m_hWnd, nullptr) << "DDX_Control bound the button";
+    auto* button = qobject_cast<QPushButton*>(view->m_btnLoad.GetQWidget());
     ASSERT_NE(button, nullptr);
     EXPECT_EQ(button->text(), QStringLiteral("LOAD"));
-    EXPECT_TRUE(view->m_load.IsWindowEnabled());
+    EXPECT_TRUE(view->m_btnLoad.IsWindowEnabled());
     Flush();
     PaintCounter counter;
     button->installEventFilter(&counter);
     button->click();
     EXPECT_EQ(ShellLog::Get().loads, 1);
-    EXPECT_FALSE(view->m_load.IsWindowEnabled()) << "the handler disabled it";
+    EXPECT_FALSE(view->m_btnLoad.IsWindowEnabled()) << "the handler disabled it";
     EXPECT_GE(counter.paints, 1) << "shown disabled before the handler returns";
     button->removeEventFilter(&counter);
     button->click();
     EXPECT_EQ(ShellLog::Get().loads, 1) << "a disabled button does not click";
-    view->m_load.EnableWindow(TRUE);
-    view->m_load.Click();
+    view->m_btnLoad.EnableWindow(TRUE);
+    view->m_btnLoad.Click();
     EXPECT_EQ(ShellLog::Get().loads, 2);
 }
 
 TEST_F(Shell, FormControlsSitAtTheirDialogUnitRectanglesForTheDialogFont) {
     Start();
-    QWidget* button = View()->m_load.GetQWidget();
+    QWidget* button = View()->m_btnLoad.GetQWidget();
     QWidget* bar = View()->m_progress.GetQWidget();
     // The template's 8-point "System" in whole pixels at the screen's resolution.
     EXPECT_EQ(QFontInfo(button->font()).family(), QFontInfo(QFont(afx::SystemFamily())).family());
@@ -383,7 +383,7 @@ TEST_F(Shell, SavingAndOpeningMoveNoData) {
 TEST_F(Shell, CtrlKeysRunTheAcceleratorTablesCommands) {
     Start();
     CDocument* doc = Frame()->GetActiveDocument();
-    QWidget* target = View()->m_load.GetQWidget();
+    QWidget* target = View()->m_btnLoad.GetQWidget();
     auto press = [target](Qt::Key key) {
         QKeyEvent e(QEvent::KeyPress, key, Qt::ControlModifier);
         QApplication::sendEvent(target, &e);

@@ -1,11 +1,15 @@
-// A minimal application on the framework, like the real one: document, form view with the
-// LOAD button and progress bar, frame with a command bar, application with its commands.
+// The application's document and upgrade view with test hooks, in a frame and application that
+// start up through the application's own steps (ui/shell_setup.h) but leave the link to the
+// board down.
 #pragma once
 
 #include <vector>
 
 #include "platform/afx/afxext.h"
 #include "platform/afx/afxwin.h"
+#include "ui/shell_setup.h"
+#include "ui/vantra_doc.h"
+#include "ui/vantra_view.h"
 
 inline constexpr UINT ID_TEST_VIEW = 0x8001;    // handled by the view
 inline constexpr UINT ID_TEST_DOC = 0x8002;     // handled by the document
@@ -25,7 +29,7 @@ struct ShellLog {
     void Reset() { *this = ShellLog(); }
 };
 
-class CTestDoc : public CDocument {
+class CTestDoc : public CVantraDoc {
     DECLARE_DYNCREATE(CTestDoc)
 public:
     static bool failNew;
@@ -36,27 +40,25 @@ protected:
     DECLARE_MESSAGE_MAP()
 };
 
-class CTestView : public CFormView {
+// The upgrade view with its paints counted. With no board to send to, LOAD only does what a
+// transfer does first: it disables the button.
+class CTestView : public CVantraView {
     DECLARE_DYNCREATE(CTestView)
-public:
-    CTestView() : CFormView(101) {}
-    CButton m_load;
-    CProgressCtrl m_progress;
 
 protected:
-    void DoDataExchange(CDataExchange* pDX) override;
     void OnDraw(CDC* pDC) override;
-    void OnLoad();
+    void OnLoadPressed();
     void OnViewCommand() { ShellLog::Get().calls.push_back("view"); }
     DECLARE_MESSAGE_MAP()
 };
 
+// The main frame's command bar and minimise-to-close, without the serial port.
 class CTestFrame : public CFrameWnd {
     DECLARE_DYNCREATE(CTestFrame)
 public:
     static UINT toolbarId;
     CCeCommandBar m_bar;
-    WCHAR* m_tips[6] = {};
+    WCHAR* m_tips[kTooltipCount] = {};
     ~CTestFrame() override;
 
 protected:
@@ -68,7 +70,7 @@ protected:
 
 class CTestApp : public CWinApp {
 public:
-    BOOL InitInstance() override;  // the real application's start-up, without the link
+    BOOL InitInstance() override;  // the application's start-up on the classes above
 
 protected:
     void OnAppAbout();

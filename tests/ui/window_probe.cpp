@@ -93,13 +93,9 @@ class CProbeApp : public CTestApp {
 public:
     BOOL InitInstance() override {
         testres::Install();
-        AddDocTemplate(new CSingleDocTemplate(
-            128, RUNTIME_CLASS(CTestDoc), RUNTIME_CLASS(CTestFrame), RUNTIME_CLASS(CProbeView)));
-        CCommandLineInfo info;
-        ParseCommandLine(info);
-        if (!ProcessShellCommand(info)) return FALSE;
-        m_pMainWnd->ShowWindow(SW_SHOW);
-        m_pMainWnd->UpdateWindow();
+        if (!StartSingleDocument(*this, RUNTIME_CLASS(CTestDoc), RUNTIME_CLASS(CTestFrame),
+                                 RUNTIME_CLASS(CProbeView)))
+            return FALSE;
         // Give the display server time to map the window, then look at it and minimise it:
         // the frame's OnSize closes it on SIZE_MINIMIZED, which ends the event loop.
         QTimer::singleShot(700, [this] {
