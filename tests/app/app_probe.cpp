@@ -30,11 +30,11 @@
 
 #include "link/device_link.h"
 #include "platform/afx/afx_internal.h"
-#include "platform/afx/afxtesting.h"
 #include "platform/afx/afxwin.h"
 #include "platform/resources.h"
 #include "platform/sound.h"
 #include "platform/winreg.h"
+#include "tests/support/modal_boxes.h"
 #include "transport/serial_transport.h"
 #include "ui/main_frame.h"
 #include "ui/res/vantra_resources.h"
@@ -131,13 +131,13 @@ void ReportVersionBand() {
 void PressLoad(int round) {
     CVantraView* view = View();
     const unsigned long beeps = platform::BeepCount(MB_ICONEXCLAMATION);
-    afx::testing::OnNextModal(
+    testutil::OnNextModal(
         [view, round](QWidget* box) {
             const std::string prefix = "round" + std::to_string(round) + "-";
-            Report((prefix + "outcome").c_str(), Utf8(afx::testing::MessageBoxText(box)));
+            Report((prefix + "outcome").c_str(), Utf8(testutil::MessageBoxText(box)));
             Report((prefix + "progress").c_str(), view->m_progress.GetPos());
             Report((prefix + "load-enabled-under-box").c_str(), view->m_btnLoad.IsWindowEnabled());
-            afx::testing::PressOk(box);
+            testutil::PressOk(box);
         },
         120000);
     view->m_btnLoad.Click();  // returns once the outcome box is dismissed
@@ -202,9 +202,9 @@ void ReportBeeps() {
 
 void RunLiveTransfer(bool dismiss) {
     CVantraView* view = View();
-    afx::testing::OnNextModal(
+    testutil::OnNextModal(
         [view, dismiss](QWidget* box) {
-            Report("outcome", Utf8(afx::testing::MessageBoxText(box)));
+            Report("outcome", Utf8(testutil::MessageBoxText(box)));
             Report("outcome-at", NowMs());
             Report("progress", view->m_progress.GetPos());
             Report("beeps-played-before-box", static_cast<long long>(g_beepPlayed.size()));
@@ -216,7 +216,7 @@ void RunLiveTransfer(bool dismiss) {
                     Report("box-ok-at", std::to_string(at.x()) + " " + std::to_string(at.y()));
                 }
             }
-            if (dismiss) afx::testing::PressOk(box);
+            if (dismiss) testutil::PressOk(box);
         },
         120000);
     Report("transfer-start", NowMs());
@@ -291,9 +291,9 @@ void Install() {
     observer->setParent(qApp);  // goes with the application, as the poll timer does
     qApp->installEventFilter(observer);
     if (g_scenario == "noboard") {
-        afx::testing::OnNextModal([](QWidget* box) {
-            Report("message", Utf8(afx::testing::MessageBoxText(box)));
-            afx::testing::PressOk(box);
+        testutil::OnNextModal([](QWidget* box) {
+            Report("message", Utf8(testutil::MessageBoxText(box)));
+            testutil::PressOk(box);
         });
     }
     auto* poll = new QTimer(qApp);

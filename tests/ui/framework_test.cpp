@@ -19,9 +19,9 @@
 #include <csignal>
 
 #include "platform/afx/afx_internal.h"
-#include "platform/afx/afxtesting.h"
 #include "platform/message_box.h"
 #include "platform/sound.h"
+#include "tests/support/modal_boxes.h"
 #include "tests/ui/test_resources.h"
 #include "tests/ui/test_shell.h"
 #include "ui/vantra_doc.h"
@@ -54,7 +54,7 @@ protected:
         app_ = std::make_unique<CTestApp>();
     }
     void TearDown() override {
-        afx::testing::CancelModalWatchers();
+        testutil::CancelModalWatchers();
         if (app_->m_pMainWnd) app_->m_pMainWnd->DestroyWindow();
         Flush();
         app_.reset();
@@ -256,22 +256,22 @@ TEST_F(Shell, CommandBarCarriesTheAboutButtonWithItsTooltipAndAClose) {
 
 TEST_F(Shell, MessageBoxIsReadAndDismissed) {
     std::u16string text;
-    afx::testing::DismissNextMessageBox(&text);
+    testutil::DismissNextMessageBox(&text);
     EXPECT_EQ(AfxMessageBox(u"Transfer Complete.", MB_ICONINFORMATION), IDOK);
     EXPECT_EQ(text, u"Transfer Complete.");
 
     QMessageBox::Icon icons[2] = {};
     for (UINT type : {MB_OK, MB_ICONINFORMATION}) {
-        afx::testing::OnNextModal([&icons, type](QWidget* modal) {
+        testutil::OnNextModal([&icons, type](QWidget* modal) {
             icons[type ? 1 : 0] = static_cast<QMessageBox*>(modal)->icon();
-            afx::testing::PressOk(modal);
+            testutil::PressOk(modal);
         });
         AfxMessageBox(u"x", type, 0);
     }
     EXPECT_EQ(icons[0], QMessageBox::NoIcon);
     EXPECT_EQ(icons[1], QMessageBox::Information);
 
-    afx::testing::DismissNextMessageBox(&text);
+    testutil::DismissNextMessageBox(&text);
     EXPECT_EQ(AfxMessageBox(104, MB_OK, static_cast<UINT>(-1)), IDOK);
     EXPECT_EQ(text, u"Windows sockets initialization failed.");
 }
@@ -281,7 +281,7 @@ TEST_F(Shell, AboutBoxOpensTwiceShowingIconAndTitleCentredAndEndsByItsCaptionOk)
     QRect frameRect = Frame()->GetQWidget()->frameGeometry();
     for (int round = 0; round < 2; ++round) {
         bool seen = false;
-        afx::testing::OnNextModal([&](QWidget* modal) {
+        testutil::OnNextModal([&](QWidget* modal) {
             seen = true;
             EXPECT_EQ(modal->windowTitle(), QStringLiteral("About Tovrin Vantra"));
             bool titleLine = false, icon = false, caption = false;
@@ -301,7 +301,7 @@ TEST_F(Shell, AboutBoxOpensTwiceShowingIconAndTitleCentredAndEndsByItsCaptionOk)
             QPoint centre = modal->frameGeometry().center();
             EXPECT_LE((centre - frameRect.center()).manhattanLength(), 2)
                 << "centred over the main window";
-            EXPECT_TRUE(afx::testing::PressOk(modal));
+            EXPECT_TRUE(testutil::PressOk(modal));
         });
         Command(ID_APP_ABOUT);
         EXPECT_TRUE(seen);
@@ -317,14 +317,14 @@ TEST_F(Shell, TheToolbarButtonOpensTheAboutBox) {
     for (QAction* a : toolbar->actions())
         if (a->data().toUInt() == ID_APP_ABOUT) about = a;
     ASSERT_NE(about, nullptr);
-    afx::testing::OnNextModal([](QWidget* modal) { afx::testing::PressOk(modal); });
+    testutil::OnNextModal([](QWidget* modal) { testutil::PressOk(modal); });
     about->trigger();
     EXPECT_EQ(ShellLog::Get().abouts, 1);
 }
 
 TEST_F(Shell, AboutBoxWithoutAMainWindowIsCentredOnTheScreen) {
     QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
-    afx::testing::OnNextModal([&](QWidget* modal) {
+    testutil::OnNextModal([&](QWidget* modal) {
         EXPECT_LE((modal->frameGeometry().center() - screen.center()).manhattanLength(), 2);
         // Esc ends it as well.
         QKeyEvent esc(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
@@ -350,8 +350,7 @@ TEST_F(Shell, SavingAndOpeningMoveNoData) {
     QString saved = dir.filePath(QStringLiteral("saved.vantra"));
     CDocument* doc = Frame()->GetActiveDocument();
 
-    afx::testing::OnNextModal(
-        [&](QWidget* modal) { EXPECT_TRUE(afx::testing::ChooseFile(modal, saved)); });
+    testutil::OnNextModal([&](QWidget* modal) { EXPECT_TRUE(testutil::ChooseFile(modal, saved)); });
     Command(ID_FILE_SAVE);
     ASSERT_TRUE(QFile::exists(saved));
     EXPECT_EQ(QFile(saved).size(), 0) << "nothing of the program's own is written";
@@ -362,8 +361,7 @@ TEST_F(Shell, SavingAndOpeningMoveNoData) {
         ASSERT_TRUE(f.open(QIODevice::WriteOnly));
         f.write("not a document of ours");
     }
-    afx::testing::OnNextModal(
-        [&](QWidget* modal) { EXPECT_TRUE(afx::testing::ChooseFile(modal, other)); });
+    testutil::OnNextModal([&](QWidget* modal) { EXPECT_TRUE(testutil::ChooseFile(modal, other)); });
     Command(ID_FILE_OPEN);
     EXPECT_EQ(Frame()->GetActiveDocument(), doc) << "the one document is reused";
     EXPECT_EQ(doc->GetPathName().ToUtf8(), other.toStdString());
@@ -374,7 +372,7 @@ TEST_F(Shell, SavingAndOpeningMoveNoData) {
 
     // A file that cannot be read is reported, and the document stays.
     std::u16string text;
-    afx::testing::DismissNextMessageBox(&text);
+    testutil::DismissNextMessageBox(&text);
     EXPECT_EQ(app_->OpenDocumentFile(u"/nonexistent/x.vantra"), nullptr);
     EXPECT_FALSE(text.empty());
     EXPECT_EQ(Frame()->GetActiveDocument(), doc);
@@ -419,7 +417,7 @@ TEST_F(Shell, ClosingTheMainWindowOutsideTheLoopLeavesLaterBoxesWorking) {
     Frame()->SendMessage(WM_CLOSE);
     EXPECT_EQ(app_->m_pMainWnd, nullptr);
     std::u16string text;
-    afx::testing::DismissNextMessageBox(&text);
+    testutil::DismissNextMessageBox(&text);
     AfxMessageBox(u"still modal");
     EXPECT_EQ(text, u"still modal");
 }
@@ -484,12 +482,12 @@ protected:
 
 TEST_F(Hooks, FailuresBelowTheUserInterfaceShowARealBoxFromAnyThread) {
     std::u16string text;
-    afx::testing::DismissNextMessageBox(&text);
+    testutil::DismissNextMessageBox(&text);
     EXPECT_EQ(platform::ShowUserMessage(u"Cannot Open Connection To Board.", MB_OK), IDOK);
     EXPECT_EQ(text, u"Cannot Open Connection To Board.");
 
     text.clear();
-    afx::testing::DismissNextMessageBox(&text);
+    testutil::DismissNextMessageBox(&text);
     HANDLE worker = CreateThread(nullptr, 0, ReportFromWorker, nullptr, 0, nullptr);
     ASSERT_NE(worker, nullptr);
     // The box is shown by this (the user-interface) thread, so keep its events flowing; bounded

@@ -1,3 +1,5 @@
+#include "tests/support/modal_boxes.h"
+
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDialog>
@@ -7,9 +9,7 @@
 #include <QPushButton>
 #include <QTimer>
 
-#include "platform/afx/afxtesting.h"
-
-namespace afx::testing {
+namespace testutil {
 
 namespace {
 const char* const kWatcherName = "afxModalWatcher";
@@ -82,4 +82,4 @@ void DismissNextMessageBox(std::u16string* text, int timeoutMs) {
         timeoutMs);
 }
 
-}  // namespace afx::testing
+}  // namespace testutil

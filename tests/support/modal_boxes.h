@@ -8,7 +8,7 @@
 class QWidget;
 class QString;
 
-namespace afx::testing {
+namespace testutil {
 
 // Calls `action` with the first modal box that is up after this call (polled every 10 ms), at
 // most once, giving up after `timeoutMs`.
@@ -27,4 +27,4 @@ bool ChooseFile(QWidget* modal, const QString& path);
 // Arranges for the next modal message box to be read into `*text` and dismissed with OK.
 void DismissNextMessageBox(std::u16string* text, int timeoutMs = 10000);
 
-}  // namespace afx::testing
+}  // namespace testutil
