@@ -57,6 +57,16 @@ double Share(const QImage& image, QRect area, const std::function<bool(QRgb)>& t
     return double(Count(image, area, test)) / (double(area.width()) * area.height());
 }
 
+// "(x,y wxh) N% light": where a control was looked for and how much of it was light.
+QString LightShare(const QRect& area, double share) {
+    return QString("(%1,%2 %3x%4) %5% light")
+        .arg(area.x())
+        .arg(area.y())
+        .arg(area.width())
+        .arg(area.height())
+        .arg(int(share * 100));
+}
+
 // The view starts at the first mostly black row below the light command bar (its first text
 // row may already hold ink).
 int ViewTop(const QImage& image) {
@@ -192,21 +202,9 @@ void CheckWarning(const QImage& image, const Layout& form) {
     const QRect load = form.load.translated(0, top);
     const QRect bar = form.progress.translated(0, top);
     const double face = Share(image, load.adjusted(3, 3, -3, -3), IsLightGrey);
-    Check(face > 0.7, "warning: LOAD button where the form puts it",
-          QString("(%1,%2 %3x%4) %5% light")
-              .arg(load.x())
-              .arg(load.y())
-              .arg(load.width())
-              .arg(load.height())
-              .arg(int(face * 100)));
+    Check(face > 0.7, "warning: LOAD button where the form puts it", LightShare(load, face));
     const double empty = Share(image, bar.adjusted(3, 3, -3, -3), IsLightGrey);
-    Check(empty > 0.9, "warning: empty progress bar under it",
-          QString("(%1,%2 %3x%4) %5% light")
-              .arg(bar.x())
-              .arg(bar.y())
-              .arg(bar.width())
-              .arg(bar.height())
-              .arg(int(empty * 100)));
+    Check(empty > 0.9, "warning: empty progress bar under it", LightShare(bar, empty));
     // Black just outside both: the controls are not larger or shifted.
     const double outside =
         Share(image, QRect(load.left(), load.top() - 3, load.width(), 1), IsBlack) +
