@@ -43,6 +43,10 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds);
 void Sleep(DWORD milliseconds);
 DWORD GetTickCount();  // milliseconds on a monotonic clock
+// Ticks of a monotonic clock finer than GetTickCount's, QueryPerformanceFrequency of them a
+// second (here a million: microseconds).
+BOOL QueryPerformanceCounter(LARGE_INTEGER* count);
+BOOL QueryPerformanceFrequency(LARGE_INTEGER* frequency);
 
 // --- Threads --------------------------------------------------------------------------------
 // Starts `start(parameter)` on a new thread, held before its first instruction when `flags`

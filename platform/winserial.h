@@ -121,3 +121,11 @@ BOOL ClearCommError(HANDLE port, LPDWORD errors, LPCOMSTAT status);
 BOOL ReadFile(HANDLE port, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED overlapped);
 BOOL WriteFile(HANDLE port, LPCVOID buffer, DWORD toWrite, LPDWORD written,
                LPOVERLAPPED overlapped);
+
+namespace platform {
+// The baud at which the port's bytes really cross a wire: the output speed set, for a UART or a
+// USB serial bridge. 0 when the line's timing cannot be known here: a pseudo-terminal has no
+// wire (the simulator and network serial tunnels use one), and a USB modem-class device may be
+// the far end itself, not pacing its bytes at the baud it was given.
+DWORD GetWireBaud(HANDLE port);
+}  // namespace platform

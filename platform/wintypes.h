@@ -9,6 +9,7 @@ using BYTE = std::uint8_t;
 using WORD = std::uint16_t;
 using DWORD = std::uint32_t;
 using LONG = std::int32_t;
+using LONGLONG = std::int64_t;
 using UINT = unsigned int;
 using INT = int;
 using WCHAR = char16_t;  // 16-bit text, as the system's calls take it
@@ -28,6 +29,10 @@ using WPARAM = std::uintptr_t;
 using LPARAM = std::intptr_t;
 using LRESULT = std::intptr_t;
 using COLORREF = DWORD;
+
+struct LARGE_INTEGER {
+    LONGLONG QuadPart;
+};
 
 inline constexpr BOOL TRUE = 1;
 inline constexpr BOOL FALSE = 0;

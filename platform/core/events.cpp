@@ -120,3 +120,22 @@ DWORD GetTickCount() {
     return static_cast<DWORD>(
         duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
+
+BOOL QueryPerformanceCounter(LARGE_INTEGER* count) {
+    using namespace std::chrono;
+    if (count == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    count->QuadPart = duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
+    return TRUE;
+}
+
+BOOL QueryPerformanceFrequency(LARGE_INTEGER* frequency) {
+    if (frequency == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    frequency->QuadPart = 1'000'000;
+    return TRUE;
+}

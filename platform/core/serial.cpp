@@ -3,6 +3,8 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -559,4 +561,20 @@ BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD toWrite, LPDWORD written,
     }
     if (written) *written = done;
     return TRUE;
+}
+
+DWORD platform::GetWireBaud(HANDLE handle) {
+    DWORD baud = 0;
+    platform::WithPort(handle, [&](SerialPort& p) -> BOOL {
+        struct stat st {};
+        termios t;
+        if (::fstat(p.fd_, &st) != 0 || ::tcgetattr(p.fd_, &t) != 0) return FALSE;
+        // Device numbers the kernel fixes: pseudo-terminal slaves (Unix98 136-143, the old BSD
+        // ones 3) and USB modem-class ports (166).
+        const unsigned kind = major(st.st_rdev);
+        if ((kind >= 136 && kind <= 143) || kind == 3 || kind == 166) return FALSE;
+        baud = platform::BaudRate(::cfgetospeed(&t));
+        return TRUE;
+    });
+    return baud;
 }

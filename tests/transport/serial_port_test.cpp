@@ -89,6 +89,7 @@ TEST(SerialPort, LineSettingsReachTheTerminalAndReadBack) {
     DCB back{};
     ASSERT_TRUE(GetCommState(port, &back));
     EXPECT_EQ(back.BaudRate, 38400u);
+    EXPECT_EQ(platform::GetWireBaud(port), 0u) << "a pty has no wire to pace it";
     EXPECT_EQ(back.ByteSize, 8);
     EXPECT_EQ(back.Parity, NOPARITY);
     EXPECT_EQ(back.StopBits, TWOSTOPBITS);
