@@ -41,11 +41,21 @@ void OnSignal(int) {
 }
 
 // One fault on the acknowledgement of one block.
-enum class Fault { BadCheck, Noise, LeadNoise, Split, Delay, Duplicate, Oversize };
+enum class Fault {
+    BadCheck,
+    Noise,
+    LeadNoise,
+    Split,
+    Delay,
+    Duplicate,
+    DuplicateLate,
+    Oversize,
+    StrayVersion
+};
 
 struct BlockFault {
     Fault kind;
-    long ms;  // Delay only
+    long ms;  // Delay, and DuplicateLate's extra wait
 };
 
 struct Options {
@@ -97,15 +107,23 @@ void Usage() {
                  "                    bad-check, noise (bytes around it, 0x11 among them),\n"
                  "                    lead-noise (noise ending in a stray 0x11, which drops it),\n"
                  "                    split (one byte per write), duplicate (sent twice),\n"
-                 "                    oversize (a 9000-byte frame before it), delay:MS\n");
+                 "                    oversize (a 9000-byte frame before it), delay (held\n"
+                 "                    back: delay:K:MS), duplicate-late (the copy in its own\n"
+                 "                    write, at line speed after the first; duplicate-late:K:MS\n"
+                 "                    MS later still), stray-version (a version reply after it)\n");
 }
 
-// "KIND:K" or "delay:K:MS".
+// "KIND:K", "delay:K:MS" or "duplicate-late:K[:MS]".
 bool ParseFault(const std::string& text, Options& o) {
-    static const std::map<std::string, Fault> kKinds = {
-        {"bad-check", Fault::BadCheck}, {"noise", Fault::Noise}, {"lead-noise", Fault::LeadNoise},
-        {"split", Fault::Split},        {"delay", Fault::Delay}, {"duplicate", Fault::Duplicate},
-        {"oversize", Fault::Oversize}};
+    static const std::map<std::string, Fault> kKinds = {{"bad-check", Fault::BadCheck},
+                                                        {"noise", Fault::Noise},
+                                                        {"lead-noise", Fault::LeadNoise},
+                                                        {"split", Fault::Split},
+                                                        {"delay", Fault::Delay},
+                                                        {"duplicate", Fault::Duplicate},
+                                                        {"oversize", Fault::Oversize},
+                                                        {"duplicate-late", Fault::DuplicateLate},
+                                                        {"stray-version", Fault::StrayVersion}};
     const std::size_t colon = text.find(':');
     if (colon == std::string::npos) return false;
     auto kind = kKinds.find(text.substr(0, colon));
@@ -115,7 +133,8 @@ bool ParseFault(const std::string& text, Options& o) {
     const long block = std::strtol(text.c_str() + colon + 1, &end, 10);
     if (errno != 0 || end == text.c_str() + colon + 1 || block < 0) return false;
     long ms = 0;
-    if (kind->second == Fault::Delay) {
+    const bool optionalMs = kind->second == Fault::DuplicateLate && *end == ':';
+    if (kind->second == Fault::Delay || optionalMs) {
         if (*end != ':') return false;
         const char* msText = end + 1;
         ms = std::strtol(msText, &end, 10);
@@ -205,6 +224,8 @@ struct Shape {
     bool leadNoise = false;
     bool split = false;
     bool duplicate = false;
+    bool duplicateLate = false;
+    long lateMs = 0;  // beyond the copy's own wire time
     bool oversize = false;
 };
 
@@ -274,8 +295,7 @@ private:
         }
         switch (command) {
             case 0x01:
-                Reply(0x01, reinterpret_cast<const std::uint8_t*>(o_.version.c_str()),
-                      o_.version.size() + 1);
+                ReplyVersion();
                 break;
             case 0x02:
                 Reply(0x02, reinterpret_cast<const std::uint8_t*>(o_.serial.c_str()),
@@ -300,6 +320,7 @@ private:
                 ++received_;
                 if (o_.stopAt < 0 || index < o_.stopAt) {
                     Shape shape;
+                    bool strayVersion = false;
                     long delayMs = o_.ackDelayMs;
                     auto [from, to] = o_.faults.equal_range(index);
                     for (auto it = from; it != to; ++it) {
@@ -310,11 +331,17 @@ private:
                         shape.split |= f.kind == Fault::Split;
                         shape.duplicate |= f.kind == Fault::Duplicate;
                         shape.oversize |= f.kind == Fault::Oversize;
+                        if (f.kind == Fault::DuplicateLate) {
+                            shape.duplicateLate = true;
+                            shape.lateMs = f.ms;
+                        }
+                        strayVersion |= f.kind == Fault::StrayVersion;
                         if (f.kind == Fault::Delay) delayMs += f.ms;
                     }
                     if (delayMs > 0)
                         std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
                     Reply(0xFB, nullptr, 0, shape);
+                    if (strayVersion) ReplyVersion();
                 }
                 if (o_.exitAfter >= 0 && static_cast<long>(received_) >= o_.exitAfter)
                     finished_ = true;
@@ -323,6 +350,11 @@ private:
             default:
                 break;  // unknown commands get no answer
         }
+    }
+
+    void ReplyVersion() {
+        Reply(0x01, reinterpret_cast<const std::uint8_t*>(o_.version.c_str()),
+              o_.version.size() + 1);
     }
 
     // A frame with the board's real check byte: the encoder is given payload + check and its
@@ -390,6 +422,14 @@ private:
             }
         } else {
             WriteAll(master_, wire.data(), wire.size());
+        }
+        if (shape.duplicateLate) {
+            // The copy follows the first on the line, as a board repeating itself (or an
+            // adapter passing it on in its next packet) would send it: a later read on the host.
+            std::uint8_t frame[64];
+            const std::size_t n = BuildFrame(command, payload, length, false, frame, sizeof frame);
+            std::this_thread::sleep_for(ByteTime() * n + std::chrono::milliseconds(shape.lateMs));
+            WriteAll(master_, frame, n);
         }
     }
 
