@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "link/frame_codec.h"
+#include "platform/winserial.h"
 #include "transport/serial_transport.h"
 
 namespace {
@@ -20,6 +21,12 @@ void StoreText(char* field, std::size_t capacity, const BYTE* payload, std::int3
     while (n < available && n < limit && n + 1 < capacity && payload[n] != 0) ++n;
     std::memset(field, 0, capacity);
     std::memcpy(field, payload, n);
+}
+
+LONGLONG NowUs() {
+    LARGE_INTEGER now{};
+    QueryPerformanceCounter(&now);
+    return now.QuadPart;
 }
 
 void CopyOut(char* out, std::size_t capacity, const char* text) {
@@ -51,18 +58,36 @@ BOOL CDeviceLink::SendCommand(BYTE command, const BYTE* payload, unsigned length
 }
 
 BYTE CDeviceLink::SendSector(DWORD address, const BYTE* block) {
-    // Whatever acknowledgement arrives before this block is on the line is not its own.
-    m_blockState.store(kBlockQueued);
+    // Whatever acknowledgement arrives before this block is on the line is not its own; nor is
+    // a block still being written from before (a stalled write from a failed transfer) this one.
+    m_lastTicket = (m_lastTicket + 1) & (~0u >> kStateBits);
+    if (m_lastTicket == 0) m_lastTicket = 1;
+    m_block.store(m_lastTicket << kStateBits | kBlockQueued);
     BYTE payload[4 + kBlockBytes];
     payload[0] = static_cast<BYTE>(address);
     payload[1] = static_cast<BYTE>(address >> 8);
     payload[2] = static_cast<BYTE>(address >> 16);
     payload[3] = static_cast<BYTE>(address >> 24);
     std::memcpy(payload + 4, block, kBlockBytes);
-    return static_cast<BYTE>(SendCommand(kCmdWriteBlock, payload, sizeof payload));
+    // As SendCommand, with the block's ticket riding along in the slot.
+    BYTE frame[kTransmitSlotBytes];
+    const std::size_t n = EncodeFrame(kCmdWriteBlock, payload, sizeof payload, frame, sizeof frame);
+    if (n == 0) return FALSE;
+    return static_cast<BYTE>(
+        CSerialTransport::QueueFrame(frame, static_cast<unsigned>(n), m_lastTicket));
 }
 
-void CDeviceLink::OnFrame(BYTE command, const BYTE* payload, std::int32_t length) {
+void CDeviceLink::BeginTransfer() {
+    BeginTransfer(platform::GetWireBaud(g_hPort.load()));
+}
+
+void CDeviceLink::BeginTransfer(DWORD wireBaud) {
+    m_wireBaud.store(wireBaud);
+    m_ackGateStale.store(true);
+}
+
+void CDeviceLink::OnFrame(BYTE command, const BYTE* payload, std::int32_t length,
+                          LONGLONG receivedUs) {
     if (g_bDispatchBusy.exchange(true)) return;
     if (payload == nullptr || length < 0 || !VerifyFrame(command, payload, length)) {
         g_bDispatchBusy.store(false);
@@ -74,7 +99,9 @@ void CDeviceLink::OnFrame(BYTE command, const BYTE* payload, std::int32_t length
                 std::lock_guard lock(m_textLock);
                 StoreText(m_szVersion, sizeof m_szVersion, payload, length, sizeof m_szVersion - 1);
             }
-            SendCommand(kCmdSerial, nullptr, 0);
+            // During a transfer the serial query would take the one-frame slot from the block
+            // waiting in it, and the upgrade would be lost: the version is kept, nothing asked.
+            if ((m_block.load() & kStateMask) == kNoBlock) SendCommand(kCmdSerial, nullptr, 0);
             break;
         }
         case kCmdSerial: {
@@ -86,8 +113,10 @@ void CDeviceLink::OnFrame(BYTE command, const BYTE* payload, std::int32_t length
             // One acknowledgement per block written: a duplicate, or one arriving while the next
             // block still waits in the transmit slot, would let the transfer run ahead of the
             // board and report success for a block the board never confirmed.
-            int onLine = kBlockOnLine;
-            if (!m_blockState.compare_exchange_strong(onLine, kNoBlock)) break;
+            DWORD block = m_block.load();
+            if ((block & kStateMask) != kBlockOnLine) break;
+            if (!m_ackGate.Admit(receivedUs >= 0 ? receivedUs : NowUs())) break;  // stale
+            if (!m_block.compare_exchange_strong(block, block & ~kStateMask)) break;
             SetEvent(m_hBlockAck);
             MessageBeep(MB_ICONEXCLAMATION);
             break;
@@ -99,11 +128,17 @@ void CDeviceLink::OnFrame(BYTE command, const BYTE* payload, std::int32_t length
     g_bDispatchBusy.store(false);
 }
 
-void CDeviceLink::OnFrameWritten(const BYTE* frame, std::size_t length) {
+void CDeviceLink::OnFrameWritten(const BYTE* frame, std::size_t length, DWORD ticket,
+                                 LONGLONG startedUs) {
     // 11 12 FB ...: the write-block command is never stuffed, so it is always the third byte.
-    if (frame == nullptr || length < 3 || frame[2] != kCmdWriteBlock) return;
-    int queued = kBlockQueued;
-    m_blockState.compare_exchange_strong(queued, kBlockOnLine);
+    if (frame == nullptr || length < 3 || frame[2] != kCmdWriteBlock || ticket == 0) return;
+    DWORD queued = ticket << kStateBits | kBlockQueued;
+    if (m_block.load() != queued) return;
+    // The gate is set before the block counts as on the line: its acknowledgement is judged on
+    // this thread, after this call.
+    if (m_ackGateStale.exchange(false)) m_ackGate.Begin(m_wireBaud.load());
+    m_ackGate.OnBlockStarted(startedUs, length);
+    m_block.compare_exchange_strong(queued, ticket << kStateBits | kBlockOnLine);
 }
 
 void CDeviceLink::GetVersion(char* out, std::size_t capacity) const {

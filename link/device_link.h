@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <mutex>
 
+#include "link/ack_gate.h"
 #include "platform/wincore.h"
 
 inline constexpr BYTE kCmdVersion = 0x01;
@@ -23,13 +24,22 @@ public:
     // Encodes the frame and places it in the transport's transmit slot.
     virtual BOOL SendCommand(BYTE command, const BYTE* payload, unsigned length);
     // Write-block frame: 4-byte word address (least significant byte first) and 128 bytes.
+    // The frame goes into the transmit slot with a ticket of its own (see OnFrameWritten).
     BYTE SendSector(DWORD address, const BYTE* block);
-    // A completed frame from the link worker; `payload` ends with the check byte.
-    void OnFrame(BYTE command, const BYTE* payload, std::int32_t length);
-    // The link worker has written `frame` to the port. A block acknowledgement counts only
-    // after its block has gone out, so a repeated or stray acknowledgement cannot stand in for
-    // the next block's.
-    void OnFrameWritten(const BYTE* frame, std::size_t length);
+    // Before a transfer's first block: its acknowledgements are judged against the port's own
+    // line timing, or against this transfer's round trips where that cannot be known.
+    void BeginTransfer();
+    // The same for a line whose bytes cross at `wireBaud` (0: timing unknown).
+    void BeginTransfer(DWORD wireBaud);
+    // A completed frame from the link worker; `payload` ends with the check byte. `receivedUs`
+    // is when its bytes were read (QueryPerformanceCounter); by default, now.
+    void OnFrame(BYTE command, const BYTE* payload, std::int32_t length, LONGLONG receivedUs = -1);
+    // The link worker has written `frame`, queued with `ticket`, to the port; it started onto
+    // the line at `startedUs`. A block acknowledgement counts only after the block SendSector
+    // last queued (its ticket, not any write-block frame) has gone out, and no sooner than the
+    // block could have reached the board, so a repeated or stray acknowledgement cannot stand
+    // in for the next block's.
+    void OnFrameWritten(const BYTE* frame, std::size_t length, DWORD ticket, LONGLONG startedUs);
 
     // Consistent copies of the texts, zero-terminated and cut to `capacity`; safe from any
     // thread while replies are being stored.
@@ -43,8 +53,17 @@ public:
     HANDLE m_hReply[kReplyEvents];
 
 private:
-    enum BlockState : int { kNoBlock, kBlockQueued, kBlockOnLine };
-    std::atomic<int> m_blockState{kNoBlock};
+    // The block in hand: its ticket above the two low bits, its state in them, in one word so
+    // the worker never pairs one block's ticket with another's state.
+    enum BlockState : DWORD { kNoBlock, kBlockQueued, kBlockOnLine };
+    static constexpr DWORD kStateBits = 2;
+    static constexpr DWORD kStateMask = (1u << kStateBits) - 1;
+    std::atomic<DWORD> m_block{kNoBlock};
+    DWORD m_lastTicket = 0;  // the user-interface thread's
+    // The gate is the worker's; a transfer's start reaches it through these two.
+    CAckGate m_ackGate;
+    std::atomic<DWORD> m_wireBaud{0};
+    std::atomic<bool> m_ackGateStale{true};
     mutable std::mutex m_textLock;  // the worker writes the texts while the view paints
     char m_szVersion[32];
     char m_szSerial[32];

@@ -8,6 +8,12 @@
 std::atomic<BYTE> g_bStopLinkWorker{0};
 
 namespace {
+LONGLONG NowUs() {
+    LARGE_INTEGER now{};
+    QueryPerformanceCounter(&now);
+    return now.QuadPart;
+}
+
 constexpr DWORD kReceiveBytes = 4096;
 // The pause while the port is missing or its device is gone: then nothing can announce work.
 constexpr DWORD kIdlePauseMs = 5;
@@ -36,11 +42,12 @@ DWORD LinkWorker(LPVOID) {
             ReadFile(port, received,
                      status.cbInQue < kReceiveBytes ? status.cbInQue : kReceiveBytes, &count,
                      nullptr);
+            const LONGLONG receivedUs = NowUs();
             for (DWORD i = 0; i < count; ++i) {
                 g_FrameDecoder.Push(received[i]);
                 if (g_FrameDecoder.state == CFrameDecoder::Complete) {
                     g_DeviceLink.OnFrame(g_FrameDecoder.command, g_FrameDecoder.payload,
-                                         g_FrameDecoder.length);
+                                         g_FrameDecoder.length, receivedUs);
                     g_FrameDecoder.Reset();
                 }
             }
@@ -48,11 +55,14 @@ DWORD LinkWorker(LPVOID) {
         }
 
         if (pending != nullptr && WaitForSingleObject(pending, 0) == WAIT_OBJECT_0) {
-            DWORD length = CSerialTransport::TakeFrame(frame, sizeof frame);
+            DWORD ticket = 0;
+            DWORD length = CSerialTransport::TakeFrame(frame, sizeof frame, &ticket);
             DWORD written = 0;
+            // Taken before the write: the frame starts onto the line as the write hands it over.
+            const LONGLONG startedUs = NowUs();
             if (length > 0 && WriteFile(port, frame, length, &written, nullptr) &&
                 written == length)
-                g_DeviceLink.OnFrameWritten(frame, length);
+                g_DeviceLink.OnFrameWritten(frame, length, ticket, startedUs);
             continue;
         }
 

@@ -15,6 +15,7 @@ namespace {
 std::mutex g_slotLock;
 BYTE g_TransmitSlot[kTransmitSlotBytes];
 DWORD g_dwTransmitLength = 0;
+DWORD g_dwTransmitTicket = 0;
 }  // namespace
 
 CSerialTransport::CSerialTransport() {
@@ -29,20 +30,23 @@ CSerialTransport::~CSerialTransport() {
     if (port != INVALID_HANDLE_VALUE) CloseHandle(port);
 }
 
-BOOL CSerialTransport::QueueFrame(const BYTE* frame, unsigned length) {
+BOOL CSerialTransport::QueueFrame(const BYTE* frame, unsigned length, DWORD ticket) {
     if (length > kTransmitSlotBytes || (frame == nullptr && length > 0)) return FALSE;
     std::lock_guard lock(g_slotLock);
     if (length > 0) std::memcpy(g_TransmitSlot, frame, length);
     g_dwTransmitLength = length;
+    g_dwTransmitTicket = ticket;
     SetEvent(g_hTransmitPending.load());
     return TRUE;
 }
 
-DWORD CSerialTransport::TakeFrame(BYTE* out, std::size_t capacity) {
+DWORD CSerialTransport::TakeFrame(BYTE* out, std::size_t capacity, DWORD* ticket) {
     std::lock_guard lock(g_slotLock);
     DWORD n = g_dwTransmitLength <= capacity ? g_dwTransmitLength : 0;
     if (n > 0) std::memcpy(out, g_TransmitSlot, n);
+    if (ticket != nullptr) *ticket = n > 0 ? g_dwTransmitTicket : 0;
     g_dwTransmitLength = 0;
+    g_dwTransmitTicket = 0;
     ResetEvent(g_hTransmitPending.load());
     return n;
 }

@@ -23,10 +23,12 @@ public:
 
     // Puts `frame` in the transmit slot, replacing a frame not yet written, and raises the
     // transmit-pending event. False, and nothing queued, for a frame longer than the slot.
-    static BOOL QueueFrame(const BYTE* frame, unsigned length);
+    // `ticket` travels with the frame to the worker's write, so the sender can tell its own
+    // frame going out from an earlier one (0: no ticket).
+    static BOOL QueueFrame(const BYTE* frame, unsigned length, DWORD ticket = 0);
 
-    // For the link worker: copies the queued frame into `out` and lowers the transmit-pending
-    // event in one step, so a frame queued meanwhile is neither torn nor lost. Returns its
-    // length (0 when the slot is empty).
-    static DWORD TakeFrame(BYTE* out, std::size_t capacity);
+    // For the link worker: copies the queued frame into `out` (and its ticket into `ticket`)
+    // and lowers the transmit-pending event in one step, so a frame queued meanwhile is neither
+    // torn nor lost. Returns its length (0 when the slot is empty).
+    static DWORD TakeFrame(BYTE* out, std::size_t capacity, DWORD* ticket = nullptr);
 };

@@ -68,6 +68,7 @@ TransferOutcome RunTransfer(ITransferView* view, IProgressSink* progress,
     const DWORD blocks = BlockCount(image);
     HANDLE acknowledged = g_DeviceLink.m_hBlockAck;
     ResetEvent(acknowledged);
+    g_DeviceLink.BeginTransfer();
 
     TransferOutcome outcome = TransferOutcome::Complete;
     BYTE block[kBlockBytes];

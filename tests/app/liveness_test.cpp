@@ -63,10 +63,12 @@ protected:
         ASSERT_TRUE(desktop_.Start()) << desktop_.Error();
         hive_ = testutil::TempPath("livehive");
         trace_ = testutil::TempPath("livetrace");
-        board_ = std::make_unique<testutil::BoardSim>(
-            std::vector<std::string>{"--baud", "38400", "--trace", "--exit-on-close", "--registry",
-                                     hive_, "--expect", VANTRA_FIRMWARE_144_BIN},
-            trace_);
+        std::vector<std::string> args = {
+            "--baud",     "38400", "--trace",  "--exit-on-close",
+            "--registry", hive_,   "--expect", VANTRA_FIRMWARE_144_BIN};
+        const std::vector<std::string> faults = BoardFaults();
+        args.insert(args.end(), faults.begin(), faults.end());
+        board_ = std::make_unique<testutil::BoardSim>(args, trace_);
         ASSERT_FALSE(board_->path.empty());
     }
 
@@ -107,6 +109,7 @@ protected:
     }
 
     std::string Summary(int* status) { return board_->Finish(status); }
+    virtual std::vector<std::string> BoardFaults() const { return {}; }
 
     testsupport::XDesktop desktop_;
     std::string hive_;
@@ -209,6 +212,30 @@ TEST_F(Liveness, MinimisingDuringATransferShowsTheVerdictThenClosesThePortAndEnd
         << summary;
     EXPECT_NE(summary.find("expect=match"), std::string::npos) << summary;
     EXPECT_NE(summary.find("port-closed"), std::string::npos) << summary;
+}
+
+// The board repeats block 5's acknowledgement a moment later, in a read of its own, and hangs
+// up when the last block arrives: a copy taken for block 6's acknowledgement would credit every
+// later block with the one before it and end in "Transfer Complete." for a board that never
+// confirmed its last block.
+class LivenessRepeatedAcknowledgement : public Liveness {
+protected:
+    std::vector<std::string> BoardFaults() const override {
+        return {"--fault", "duplicate-late:5", "--fault", "split:5", "--hangup-at", "535"};
+    }
+};
+
+TEST_F(LivenessRepeatedAcknowledgement, BoardGoneAtTheLastBlockIsAFailedTransfer) {
+    auto probe = StartOnDisplay("transfer", desktop_.Display(), hive_);
+    const int status = probe->Finish(90000);
+    int boardStatus = -1;
+    const std::string summary = Summary(&boardStatus);
+
+    EXPECT_EQ(probe->Text("round1-outcome"), "Transfer Failed. Sector did not write.") << summary;
+    EXPECT_EQ(probe->Number("round1-beeps"), 535);
+    EXPECT_NE(summary.find("blocks=535 "), std::string::npos) << summary;
+    EXPECT_NE(summary.find("hung-up"), std::string::npos) << summary;
+    EXPECT_EQ(status, 0);
 }
 
 }  // namespace

@@ -83,9 +83,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // An odd first byte puts a block on the line, so acknowledgements are taken as well.
     if (size > 0 && (data[0] & 1) != 0) {
         BYTE block[kBlockBytes] = {};
+        g_DeviceLink.BeginTransfer();
         g_DeviceLink.SendSector(0, block);
-        const DWORD n = CSerialTransport::TakeFrame(frame, sizeof frame);
-        g_DeviceLink.OnFrameWritten(frame, n);
+        DWORD ticket = 0;
+        const DWORD n = CSerialTransport::TakeFrame(frame, sizeof frame, &ticket);
+        LARGE_INTEGER now{};
+        QueryPerformanceCounter(&now);
+        g_DeviceLink.OnFrameWritten(frame, n, ticket, now.QuadPart);
     }
     for (std::size_t i = 0; i < size; ++i) {
         g_FrameDecoder.Push(data[i]);
@@ -107,7 +111,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         Require(std::strlen(text) < 32);
         g_DeviceLink.GetSerial(text, sizeof text);
         Require(std::strlen(text) <= 8);
-        // The version reply's serial query, if any, must be a whole, well-formed frame.
+        // The version reply's serial query, if any, must be a whole, well-formed frame; with a
+        // block in hand there is none.
         const DWORD n = CSerialTransport::TakeFrame(frame, sizeof frame);
         Require(n == 0 || (n == 6 && std::memcmp(frame, "\x11\x12\x02\x00\x11\x13", 6) == 0));
     }

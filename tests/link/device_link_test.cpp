@@ -13,11 +13,17 @@ namespace {
 
 using Bytes = std::vector<BYTE>;
 
-// What the link left in the transmit slot (and empties it).
-Bytes Queued() {
+// What the link left in the transmit slot (and empties it), and the ticket it went with.
+Bytes Queued(DWORD* ticket = nullptr) {
     BYTE out[kTransmitSlotBytes];
-    DWORD n = CSerialTransport::TakeFrame(out, sizeof out);
+    DWORD n = CSerialTransport::TakeFrame(out, sizeof out, ticket);
     return Bytes(out, out + n);
+}
+
+LONGLONG NowUs() {
+    LARGE_INTEGER now{};
+    QueryPerformanceCounter(&now);
+    return now.QuadPart;
 }
 
 // Payload of a board reply: the text, its terminator and the check byte.
@@ -45,15 +51,21 @@ std::string Serial(const CDeviceLink& link) {
 class DeviceLink : public ::testing::Test {
 protected:
     void SetUp() override { Queued(); }
-    void Deliver(BYTE command, const Bytes& payload) {
-        link.OnFrame(command, payload.data(), static_cast<std::int32_t>(payload.size()));
+    void Deliver(BYTE command, const Bytes& payload, LONGLONG atUs = -1) {
+        link.OnFrame(command, payload.data(), static_cast<std::int32_t>(payload.size()), atUs);
+    }
+    bool Acknowledged() { return WaitForSingleObject(link.m_hBlockAck, 0) == WAIT_OBJECT_0; }
+    // The worker's write of a frame taken from the slot.
+    void Written(const Bytes& frame, DWORD ticket, LONGLONG startedUs = NowUs()) {
+        link.OnFrameWritten(frame.data(), frame.size(), ticket, startedUs);
     }
     // A block queued and written, as the worker does, so its acknowledgement counts.
-    void SendWrittenSector() {
+    void SendWrittenSector(LONGLONG startedUs = NowUs()) {
         BYTE block[kBlockBytes] = {};
         link.SendSector(0, block);
-        const Bytes frame = Queued();
-        link.OnFrameWritten(frame.data(), frame.size());
+        DWORD ticket = 0;
+        const Bytes frame = Queued(&ticket);
+        Written(frame, ticket, startedUs);
     }
     CDeviceLink link;
 };
@@ -160,13 +172,115 @@ TEST_F(DeviceLink, AcknowledgementCountsOnlyForABlockOnTheLine) {
     link.SendSector(0x40, block);  // queued, not yet written
     Deliver(0xFB, Bytes{0xFB});    // the board repeats its last acknowledgement
     EXPECT_EQ(WaitForSingleObject(link.m_hBlockAck, 0), WAIT_TIMEOUT);
-    const Bytes frame = Queued();
-    link.OnFrameWritten(frame.data(), frame.size());
+    DWORD ticket = 0;
+    const Bytes frame = Queued(&ticket);
+    Written(frame, ticket);
     Deliver(0xFB, Bytes{0xFB});
     EXPECT_EQ(WaitForSingleObject(link.m_hBlockAck, 0), WAIT_OBJECT_0);
     ResetEvent(link.m_hBlockAck);
     Deliver(0xFB, Bytes{0xFB});  // and once more
     EXPECT_EQ(WaitForSingleObject(link.m_hBlockAck, 0), WAIT_TIMEOUT);
+
+    // A block whose write stalled through a failed transfer finishes going out once the next
+    // transfer has queued its block 0: that write is not block 0's, nor is its acknowledgement.
+    link.SendSector(0x80, block);
+    DWORD stalledTicket = 0;
+    const Bytes stalled = Queued(&stalledTicket);
+    link.SendSector(0, block);
+    Written(stalled, stalledTicket);
+    Deliver(0xFB, Bytes{0xFB});
+    EXPECT_FALSE(Acknowledged());
+    const Bytes first = Queued(&ticket);
+    EXPECT_NE(ticket, stalledTicket);
+    Written(first, ticket);
+    Deliver(0xFB, Bytes{0xFB});
+    EXPECT_TRUE(Acknowledged());
+}
+
+// An acknowledgement sooner after its block started onto the line than the block could have
+// reached the board is a stale copy: dropped, no beep, and the block still waits for its own.
+// On a line of known baud the wire time (less 10 %) decides from the first block; on one of
+// unknown timing (a pseudo-terminal) half the median round trip so far, once two blocks have
+// shown a line setting the pace (20 ms or more).
+TEST_F(DeviceLink, AcknowledgementSoonerThanTheLineAllowsIsStale) {
+    struct Row {
+        DWORD baud;                    // 0: a line whose timing is unknown
+        std::vector<LONGLONG> learnt;  // round trips of the blocks before this one
+        LONGLONG queuedUs;             // how long the block waited in the slot before the write
+        LONGLONG ackUs;                // after the block started onto the line
+        bool counted;
+    };
+    const std::vector<LONGLONG> paced(5, 37'500);  // the simulator at 38400 baud
+    // A block of zeros makes a 138-byte frame: 35.9 ms at 38400 baud, 12.0 ms at 115200.
+    const Row rows[] = {
+        {38400, {}, 0, 36'000, true},
+        {38400, {}, 0, 32'400, true},
+        {38400, {}, 0, 32'200, false},
+        {38400, {}, 0, 1'500, false},       // the first block too
+        {38400, {}, 30'000, 5'000, false},  // the wait in the slot is not time on the line
+        {115200, {}, 0, 10'900, true},
+        {115200, {}, 0, 10'700, false},
+        {0, {}, 0, 100, true},
+        {0, {37'500}, 0, 100, true},  // one round trip cannot tell a line from a slow start
+        {0, {48'000, 300}, 0, 100, true},
+        {0, {37'500, 37'000}, 0, 1'500, false},
+        {0, paced, 0, 19'000, true},  // the gate is 18.75 ms
+        {0, paced, 0, 18'500, false},
+        {0, paced, 0, 1'500, false},  // a repeated copy a few milliseconds behind
+        {0, paced, 30'000, 5'000, false},
+        {0, {20'000, 20'000, 20'000}, 0, 10'100, true},
+        {0, {20'000, 20'000, 20'000}, 0, 9'900, false},
+        {0, {19'900, 19'900, 19'900}, 0, 100, true},  // a busy host's pace: the gate stays off
+        {0, {48'000, 19'700, 7'900}, 0, 100, true},
+        {0, {300, 40'000, 200, 45'000, 250}, 0, 100, true},
+    };
+    BYTE block[kBlockBytes] = {};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(::testing::Message() << "baud " << row.baud << ", " << row.learnt.size()
+                                          << " learnt, acknowledged after " << row.ackUs << " us");
+        link.BeginTransfer(row.baud);
+        LONGLONG t = NowUs();
+        for (LONGLONG roundTrip : row.learnt) {
+            SendWrittenSector(t);
+            Deliver(0xFB, Bytes{0xFB}, t + roundTrip);
+            ASSERT_TRUE(Acknowledged());
+            ResetEvent(link.m_hBlockAck);
+            t += roundTrip + 1000;
+        }
+        link.SendSector(0, block);
+        DWORD ticket = 0;
+        const Bytes frame = Queued(&ticket);
+        const LONGLONG started = t + row.queuedUs;
+        Written(frame, ticket, started);
+        const unsigned long beeps = platform::BeepCount(MB_ICONEXCLAMATION);
+        Deliver(0xFB, Bytes{0xFB}, started + row.ackUs);
+        EXPECT_EQ(Acknowledged(), row.counted);
+        EXPECT_EQ(platform::BeepCount(MB_ICONEXCLAMATION) - beeps, row.counted ? 1u : 0u);
+        if (!row.counted) {  // its own acknowledgement, once the block has crossed the line
+            Deliver(0xFB, Bytes{0xFB}, started + 40'000);
+            EXPECT_TRUE(Acknowledged());
+        }
+        ResetEvent(link.m_hBlockAck);
+    }
+}
+
+// A version reply while a block is queued or on the line is stored, but its serial query would
+// take the slot from the block: none is sent until the block has been acknowledged.
+TEST_F(DeviceLink, VersionReplyDuringATransferAsksNothing) {
+    BYTE block[kBlockBytes] = {};
+    link.SendSector(0, block);
+    Deliver(0x01, ReplyPayload(0x01, "V5.00"));
+    EXPECT_EQ(Version(link), "V5.00");
+    DWORD ticket = 0;
+    const Bytes frame = Queued(&ticket);
+    EXPECT_EQ(frame.size(), 138u) << "the block is still in the slot";
+    Written(frame, ticket);
+    Deliver(0x01, ReplyPayload(0x01, "V5.01"));
+    EXPECT_TRUE(Queued().empty());
+    Deliver(0xFB, Bytes{0xFB});
+    EXPECT_TRUE(Acknowledged());
+    Deliver(0x01, ReplyPayload(0x01, "V5.02"));
+    EXPECT_EQ(Queued(), (Bytes{0x11, 0x12, 0x02, 0x00, 0x11, 0x13}));
 }
 
 // Every byte 0x11, so a payload of n bytes makes a frame of 2n + 6: 253 fill the slot exactly.
