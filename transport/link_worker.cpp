@@ -15,6 +15,8 @@ LONGLONG NowUs() {
 }
 
 constexpr DWORD kReceiveBytes = 4096;
+// What the kernel's line discipline holds for a reader at most; the driver keeps the rest.
+constexpr DWORD kLineDisciplineBytes = 4095;
 // The pause while the port is missing or its device is gone: then nothing can announce work.
 constexpr DWORD kIdlePauseMs = 5;
 
@@ -29,6 +31,7 @@ DWORD LinkWorker(LPVOID) {
     BYTE frame[kTransmitSlotBytes];
     g_FrameDecoder.Reset();
     const HANDLE stop = g_hWorkerStop;
+    bool backlog = false;
     while (g_bStopLinkWorker.load() == 0) {
         const HANDLE port = g_hPort.load();
         const HANDLE pending = g_hTransmitPending.load();
@@ -51,7 +54,20 @@ DWORD LinkWorker(LPVOID) {
                     g_FrameDecoder.Reset();
                 }
             }
-            if (count > 0) continue;
+            if (count > 0) {
+                backlog = count >= kLineDisciplineBytes;
+                continue;
+            }
+        }
+
+        // A read that took all the line discipline holds may have left more in the driver,
+        // which passes it up a moment later: until it has had that moment the input is not
+        // drained, and a queued frame waits.
+        if (backlog) {
+            backlog = false;
+            if (port != INVALID_HANDLE_VALUE &&
+                WaitForSingleObject(port, kIdlePauseMs) == WAIT_OBJECT_0)
+                continue;
         }
 
         if (pending != nullptr && WaitForSingleObject(pending, 0) == WAIT_OBJECT_0) {

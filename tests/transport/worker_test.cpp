@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <string>
@@ -139,15 +140,25 @@ TEST_F(Worker, BadCheckByteChangesNothing) {
 
 // A frame queued while input waits goes out only after the input is handled: here the input
 // is a version reply whose serial query takes the slot over, so the queued frame never leaves.
+// With more noise ahead of the reply than one read takes, the reads in between must not let
+// the frame out either.
 TEST_F(Worker, ReceivingComesBeforeSending) {
-    Bytes input;
-    for (int i = 0; i < 300; ++i) input = input + Bytes{0x55, 0x00, 0x13};
-    pty_.WriteMaster(input + Reply(0x01, "V3.00"));
-    const BYTE versionQuery[] = {0x11, 0x12, 0x01, 0x00, 0x11, 0x13};
-    CSerialTransport::QueueFrame(versionQuery, sizeof versionQuery);
-    ASSERT_TRUE(testutil::WaitUntil([&] { return Unread() == input.size() + 12; }));
-    Start();
-    EXPECT_EQ(pty_.ReadMaster(12, 300), kSerialQuery);
+    for (int triples : {300, 2000}) {
+        SCOPED_TRACE(::testing::Message() << triples * 3 << " bytes of noise");
+        Bytes input;
+        for (int i = 0; i < triples; ++i) input = input + Bytes{0x55, 0x00, 0x13};
+        input = input + Reply(0x01, "V3.00");
+        pty_.WriteMaster(input);
+        const BYTE versionQuery[] = {0x11, 0x12, 0x01, 0x00, 0x11, 0x13};
+        CSerialTransport::QueueFrame(versionQuery, sizeof versionQuery);
+        // The line discipline holds at most 4095 bytes; the rest waits in the pty behind it.
+        const std::size_t held = std::min<std::size_t>(input.size(), 4095);
+        ASSERT_TRUE(testutil::WaitUntil([&] { return Unread() == held; }));
+        Start();
+        EXPECT_EQ(pty_.ReadMaster(12, 300), kSerialQuery);
+        ASSERT_TRUE(StopLinkWorker(thread_, 2000));
+        thread_ = nullptr;
+    }
 }
 
 TEST_F(Worker, QueuedFrameLeavesWithoutWaitingForTheIdlePause) {
