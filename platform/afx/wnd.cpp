@@ -426,6 +426,13 @@ LRESULT CWnd::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
 
 BOOL CWnd::OnWndMsg(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* result) {
     if (message == WM_COMMAND) {
+        // Refused where input is: a command can arrive by routes that bypass the mouse and the
+        // keyboard (an accessibility action on a button, a posted message), and the code that
+        // waits is not re-entrant.
+        if (afx::InputHeld(GetQWidget())) {
+            *result = 0;
+            return TRUE;
+        }
         if (!OnCommand(wParam, lParam)) return FALSE;
         *result = 0;
         return TRUE;

@@ -322,6 +322,47 @@ TEST_F(Shell, TheToolbarButtonOpensTheAboutBox) {
     EXPECT_EQ(ShellLog::Get().abouts, 1);
 }
 
+// In the modal state a transfer runs in, commands that come by routes other than the mouse and
+// keyboard (a program pressing a button, as an accessibility tool does; a command sent or
+// posted to the frame) are refused like input, and work again afterwards.
+TEST_F(Shell, CommandsAreRefusedWhileTheFrameIsModal) {
+    Start();
+    auto* toolbar = qobject_cast<QToolBar*>(Frame()->m_bar.GetQWidget());
+    QAction* about = nullptr;
+    for (QAction* a : toolbar->actions())
+        if (a->data().toUInt() == ID_APP_ABOUT) about = a;
+    ASSERT_NE(about, nullptr);
+    auto* load = qobject_cast<QPushButton*>(View()->m_btnLoad.GetQWidget());
+    ASSERT_NE(load, nullptr);
+    const auto tryEveryRoute = [&] {
+        about->trigger();
+        load->click();
+        Command(ID_TEST_VIEW);
+        Frame()->PostMessage(WM_COMMAND, ID_TEST_FRAME, 0);
+        Flush();
+    };
+    auto& log = ShellLog::Get();
+    Frame()->BeginModalState();
+    bool boxOpened = false;
+    testutil::OnNextModal([&](QWidget* modal) {
+        boxOpened = true;
+        testutil::PressOk(modal);
+    });
+    tryEveryRoute();
+    EXPECT_FALSE(boxOpened);
+    testutil::CancelModalWatchers();
+    EXPECT_EQ(log.abouts, 0);
+    EXPECT_EQ(log.loads, 0);
+    EXPECT_TRUE(log.calls.empty());
+    Frame()->EndModalState();
+
+    testutil::OnNextModal([](QWidget* modal) { testutil::PressOk(modal); });
+    tryEveryRoute();
+    EXPECT_EQ(log.abouts, 1);
+    EXPECT_EQ(log.loads, 1);
+    EXPECT_EQ(log.calls.size(), 2u);
+}
+
 TEST_F(Shell, AboutBoxWithoutAMainWindowIsCentredOnTheScreen) {
     QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
     testutil::OnNextModal([&](QWidget* modal) {
