@@ -68,6 +68,13 @@ protected:
     CTestFrame* Frame() { return static_cast<CTestFrame*>(app_->m_pMainWnd); }
     CTestView* View() { return static_cast<CTestView*>(Frame()->GetActiveView()); }
     void Command(UINT id) { Frame()->SendMessage(WM_COMMAND, id, 0); }
+    // The command bar's About button.
+    QAction* AboutAction() {
+        auto* toolbar = qobject_cast<QToolBar*>(Frame()->m_bar.GetQWidget());
+        for (QAction* a : toolbar->actions())
+            if (a->data().toUInt() == ID_APP_ABOUT) return a;
+        return nullptr;
+    }
 
     std::unique_ptr<CTestApp> app_;
 };
@@ -312,10 +319,7 @@ TEST_F(Shell, AboutBoxOpensTwiceShowingIconAndTitleCentredAndEndsByItsCaptionOk)
 
 TEST_F(Shell, TheToolbarButtonOpensTheAboutBox) {
     Start();
-    auto* toolbar = qobject_cast<QToolBar*>(Frame()->m_bar.GetQWidget());
-    QAction* about = nullptr;
-    for (QAction* a : toolbar->actions())
-        if (a->data().toUInt() == ID_APP_ABOUT) about = a;
+    QAction* about = AboutAction();
     ASSERT_NE(about, nullptr);
     testutil::OnNextModal([](QWidget* modal) { testutil::PressOk(modal); });
     about->trigger();
@@ -327,10 +331,7 @@ TEST_F(Shell, TheToolbarButtonOpensTheAboutBox) {
 // posted to the frame) are refused like input, and work again afterwards.
 TEST_F(Shell, CommandsAreRefusedWhileTheFrameIsModal) {
     Start();
-    auto* toolbar = qobject_cast<QToolBar*>(Frame()->m_bar.GetQWidget());
-    QAction* about = nullptr;
-    for (QAction* a : toolbar->actions())
-        if (a->data().toUInt() == ID_APP_ABOUT) about = a;
+    QAction* about = AboutAction();
     ASSERT_NE(about, nullptr);
     auto* load = qobject_cast<QPushButton*>(View()->m_btnLoad.GetQWidget());
     ASSERT_NE(load, nullptr);
