@@ -6,6 +6,7 @@
 void CAckGate::Begin(DWORD wireBaud) {
     m_wireBaud = wireBaud;
     m_count = 0;
+    m_spoilt = false;
 }
 
 void CAckGate::OnBlockStarted(LONGLONG startedUs, std::size_t frameBytes) {
@@ -32,8 +33,14 @@ LONGLONG CAckGate::EarliestUs() const {
 }
 
 bool CAckGate::Admit(LONGLONG arrivedUs) {
+    const LONGLONG earliest = EarliestUs();
+    // The first blocks of a line of unknown timing are counted before the gate can judge them.
+    // Once it can, one of those that comes out stale was a copy: every block after it has been
+    // credited with the one before, and nothing more this transfer receives can be trusted.
+    if (m_count > 0 && m_roundTripUs[0] < earliest) m_spoilt = true;
+    if (m_spoilt) return false;
     const LONGLONG roundTrip = arrivedUs - m_startedUs;
-    if (roundTrip < EarliestUs()) return false;
+    if (roundTrip < earliest) return false;
     if (m_wireBaud == 0) {
         Learn(static_cast<DWORD>(std::clamp<LONGLONG>(roundTrip, 0, 0xFFFFFFFF)));
     }

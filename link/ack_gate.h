@@ -25,7 +25,7 @@ public:
     // The block's frame of `frameBytes` started onto the line at `startedUs` (microseconds).
     void OnBlockStarted(LONGLONG startedUs, std::size_t frameBytes);
     // An acknowledgement arrived at `arrivedUs`: true when it can be the block's own, and then
-    // its round trip is learnt.
+    // its round trip is learnt. False from the moment one already counted turns out stale.
     bool Admit(LONGLONG arrivedUs);
     // The shortest round trip the block's own acknowledgement can have; 0 when nothing is known.
     LONGLONG EarliestUs() const;
@@ -39,6 +39,7 @@ private:
     static constexpr std::size_t kRoundTrips = 1024;
     DWORD m_roundTripUs[kRoundTrips] = {};
     std::size_t m_count = 0;
+    bool m_spoilt = false;  // a stale acknowledgement was found among those already counted
     DWORD m_wireBaud = 0;
     LONGLONG m_startedUs = 0;
     std::size_t m_frameBytes = 0;
