@@ -271,6 +271,7 @@ void Act() {
         return;
     }
     if (g_scenario == "held") {
+        ReportWindow();
         QTimer::singleShot(0, [] { RunHeldTransfer(); });
         return;
     }

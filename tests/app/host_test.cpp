@@ -49,17 +49,25 @@ void Sleep(int ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
-// At the line's real speed, so the transfer is running when the signals come (block 50 or so,
-// then block 80): the board gets the whole image, the verdict is shown, and the program ends
-// once it is dismissed. The lock is held during the transfer and gone as soon as the verdict is
-// known, while its box is still up.
+// On a desktop, at the line's real speed, so the transfer is running when the signals come
+// (block 50 or so, then block 80): the board gets the whole image, the verdict is shown, and the
+// program ends once it is dismissed. logind's lock and the portal's logout inhibition (naming
+// the window) are held during the transfer and gone as soon as the verdict is known, while its
+// box is still up.
 TEST(HostWindow, SigtermAndSighupDuringATransferWaitForTheVerdict) {
+    const std::string missing = testsupport::XDesktop::Missing();
+    if (!missing.empty()) GTEST_SKIP() << missing;
+    testsupport::XDesktop desktop;
+    ASSERT_TRUE(desktop.Start()) << desktop.Error();
     testutil::HostBus host;
     ASSERT_EQ(host.Error(), "");
+    testutil::PortalMock portal;
+    ASSERT_EQ(portal.Error(), "");
     Board board("38400");
     const std::string dismiss = testutil::TempPath("dismiss");
     auto probe = Probe("held", board,
-                       {"QT_QPA_PLATFORM=offscreen", "VANTRA_PROBE_DISMISS=" + dismiss});
+                       {"DISPLAY=" + desktop.Display(), "QT_QPA_PLATFORM=xcb",
+                        "VANTRA_PROBE_DISMISS=" + dismiss});
     ASSERT_TRUE(probe->WaitFor("transfer-start", 60000));
     Sleep(1900);  // about 50 blocks of 37.5 ms
     ::kill(probe->Pid(), SIGTERM);
@@ -69,6 +77,13 @@ TEST(HostWindow, SigtermAndSighupDuringATransferWaitForTheVerdict) {
               "sleep:shutdown:idle:handle-power-key:handle-suspend-key:handle-hibernate-key:"
               "handle-lid-switch");
     EXPECT_EQ(locks[0].substr(locks[0].rfind('|')), "|block");
+    char window[32];
+    std::snprintf(window, sizeof window, "x11:%llx",
+                  static_cast<unsigned long long>(probe->Number("winid")));
+    EXPECT_NE(portal.Log().find(std::string("Inhibit \"") + window + "\" 13 "),
+              std::string::npos)
+        << portal.Log();
+    EXPECT_NE(portal.Log().find("A firmware upgrade is in progress"), std::string::npos);
     Sleep(1100);
     ::kill(probe->Pid(), SIGHUP);
 
@@ -76,6 +91,7 @@ TEST(HostWindow, SigtermAndSighupDuringATransferWaitForTheVerdict) {
     EXPECT_EQ(probe->Text("outcome"), "Transfer Complete.");
     EXPECT_EQ(probe->Number("progress"), 100);
     EXPECT_TRUE(host.Inhibitors().empty());  // released at the verdict, the box still up
+    EXPECT_NE(portal.Log().find("Close"), std::string::npos) << portal.Log();
     EXPECT_TRUE(probe->Running());
     std::ofstream(dismiss) << "";
     EXPECT_EQ(probe->Finish(30000), 0);

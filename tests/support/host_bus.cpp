@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 
 #include "tests/support/pty_helpers.h"
 #include "tests/support/wait_until.h"
@@ -132,7 +133,10 @@ HostBus::~HostBus() {
 }
 
 pid_t HostBus::Start(const std::vector<std::string>& args) {
-    const pid_t pid = Spawn(args, -1, -1, "/dev/null");
+    // The mocks print every call; the test asks them instead.
+    const int quiet = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    const pid_t pid = Spawn(args, -1, quiet, "/dev/null");
+    ::close(quiet);
     if (pid > 0) children_.push_back(pid);
     return pid;
 }
@@ -177,6 +181,64 @@ std::vector<std::string> HostBus::Inhibitors() {
     sd_bus_message_unref(reply);
     sd_bus_error_free(&error);
     return locks;
+}
+
+PortalMock::PortalMock() : log_(TempPath("portal-log")) {
+    if (std::getenv("DBUS_SESSION_BUS_ADDRESS") == nullptr) {
+        error_ = "no session bus";
+        return;
+    }
+    const int quiet = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    pid_ = Spawn({kPython, "-m", "dbusmock", "--session", "--logfile", log_,
+                  "org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop",
+                  "org.freedesktop.portal.Inhibit"},
+                 -1, quiet, "/dev/null");
+    ::close(quiet);
+    sd_bus* bus = nullptr;
+    if (pid_ < 0 || sd_bus_open_user(&bus) < 0) {
+        error_ = "the portal mock could not be started";
+        return;
+    }
+    const bool up = WaitUntil([&] {
+        int has = 0;
+        sd_bus_message* reply = nullptr;
+        if (sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                               "org.freedesktop.DBus", "NameHasOwner", nullptr, &reply, "s",
+                               "org.freedesktop.portal.Desktop") >= 0)
+            sd_bus_message_read(reply, "b", &has);
+        sd_bus_message_unref(reply);
+        if (has == 0) ::usleep(20000);
+        return has != 0;
+    });
+    // Inhibit hands out a request object whose Close is logged like any call.
+    const char* code =
+        "p = '/org/freedesktop/portal/desktop/request/1/vantra'\n"
+        "if p not in objects: self.AddObject(p, 'org.freedesktop.portal.Request', {}, "
+        "[('Close', '', '', '')])\n"
+        "ret = dbus.ObjectPath(p)";
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    if (!up || sd_bus_call_method(bus, "org.freedesktop.portal.Desktop",
+                                  "/org/freedesktop/portal/desktop", "org.freedesktop.DBus.Mock",
+                                  "AddMethod", &error, nullptr, "sssss",
+                                  "org.freedesktop.portal.Inhibit", "Inhibit", "sua{sv}", "o",
+                                  code) < 0)
+        error_ = std::string("the portal mock did not take its method: ") +
+                 (error.message != nullptr ? error.message : "not on the bus");
+    sd_bus_error_free(&error);
+    sd_bus_flush_close_unref(bus);
+}
+
+PortalMock::~PortalMock() {
+    if (pid_ > 0) {
+        ::kill(pid_, SIGTERM);
+        ::waitpid(pid_, nullptr, 0);
+    }
+    std::remove(log_.c_str());
+}
+
+std::string PortalMock::Log() const {
+    std::ifstream in(log_);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
 int OpenErrorForAnotherAccount(const std::string& path) {

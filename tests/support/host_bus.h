@@ -41,6 +41,23 @@ private:
     std::vector<pid_t> children_;
 };
 
+// The desktop portal's Inhibit on the session bus (python3-dbusmock), which logs every call:
+// Inhibit with its arguments, and Close on the request object it hands out.
+class PortalMock {
+public:
+    PortalMock();
+    PortalMock(const PortalMock&) = delete;
+    PortalMock& operator=(const PortalMock&) = delete;
+    ~PortalMock();
+    const std::string& Error() const { return error_; }
+    std::string Log() const;  // one call a line: "<time> Inhibit \"x11:...\" 13 {...}"
+
+private:
+    std::string log_;
+    std::string error_;
+    pid_t pid_ = -1;
+};
+
 // Whether an account other than this process's (nobody, when run as root, for whom the terminal
 // is made openable) can open the serial device `path` now: 0, or the errno of its open.
 int OpenErrorForAnotherAccount(const std::string& path);
