@@ -247,8 +247,9 @@ void RunHeldTransfer() {
     CVantraView* view = View();
     testutil::OnNextModal(
         [view](QWidget* box) {
-            Report("outcome", Utf8(testutil::MessageBoxText(box)));
+            // "outcome" last: the test acts once it has read it.
             Report("progress", view->m_progress.GetPos());
+            Report("outcome", Utf8(testutil::MessageBoxText(box)));
             auto* wait = new QTimer(box);
             QObject::connect(wait, &QTimer::timeout, [box] {
                 const char* file = std::getenv("VANTRA_PROBE_DISMISS");
