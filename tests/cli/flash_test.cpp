@@ -301,9 +301,11 @@ TEST(Flash, SecondInterruptStopsAfterTheBlockInFlight) {
 
 TEST(Flash, AllUpgradesThreeBoardsAtOnceAndRecordsEach) {
     const std::string registry = testutil::TempPath("flash-hive");
-    BoardSim first(Board());
+    // Fast, but not so fast that a transfer (under a second here) ends before the others have
+    // written their started records and begun.
+    BoardSim first(Board({"--baud", "921600"}));
     BoardSim silent(Board({"--stop-at", "10"}));
-    BoardSim third(Board());
+    BoardSim third(Board({"--baud", "921600"}));
     std::string body;
     int key = 1;
     for (const BoardSim* sim : {&first, &silent, &third})
