@@ -27,6 +27,7 @@ bool g_bShutdownAfterModal = false;  // minimised, or asked to end, during a tra
 bool g_bStopAfterModal = false;      // Ctrl-Z during a transfer
 bool g_bHeldSaid = false;
 HANDLE g_hSignals = nullptr;         // waitable while a caught signal is not yet taken
+int g_earlySignal = 0;               // taken before the frame existed (a box during start-up)
 
 // The start-up pauses end early once a signal has come; the event loop then acts on it.
 void Pause(DWORD milliseconds) {
@@ -54,8 +55,17 @@ void OnSignalPipe(void*) {
     platform::CaughtSignal caught;
     while (platform::TakeCaughtSignal(&caught)) {
         auto* frame = dynamic_cast<CMainFrame*>(AfxGetMainWnd());
-        if (frame != nullptr) frame->OnHostSignal(caught.number);
+        if (frame != nullptr)
+            frame->OnHostSignal(caught.number);
+        else
+            g_earlySignal = caught.number;  // acted on once start-up is over
     }
+}
+
+void ReplayEarlySignal(void*) {
+    auto* frame = dynamic_cast<CMainFrame*>(AfxGetMainWnd());
+    if (frame != nullptr && g_earlySignal != 0) frame->OnHostSignal(g_earlySignal);
+    g_earlySignal = 0;
 }
 
 // Ends the program once no box's loop is left on the stack, so nothing returns into a frame
@@ -119,6 +129,8 @@ int CMainFrame::OnCreate(LPCREATESTRUCT lpCreateStruct) {
     Pause(kReplyWaitMs);
 
     EnableCommandBarTooltips(m_wndCommandBar);
+    // A signal taken while start-up showed a box: acted on from the event loop, frame and all.
+    AfxPostCall(&ReplayEarlySignal, nullptr);
     return 0;
 }
 
