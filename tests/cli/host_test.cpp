@@ -286,19 +286,26 @@ TEST(HostCli, CtrlCDuringStartUpLeavesThePortFreeForAnotherAccount) {
     EXPECT_EQ(testutil::OpenErrorForAnotherAccount(sim.path), 0);
 }
 
-// On a battery at 5 % nothing is sent and the status says why; --ignore-power starts anyway.
+// On a battery at 5 % nothing is sent and the status says why; --ignore-power starts anyway,
+// and so does a battery at 60 %. (Mains power and no UPower at all are the other tests' hosts.)
 TEST(HostCli, LowBatteryRefusesUnlessIgnored) {
-    HostBus host({true, true, 5});
-    ASSERT_EQ(host.Error(), "");
-    for (const bool ignore : {false, true}) {
+    struct Case {
+        double percentage;
+        bool ignore;
+        int status;
+    };
+    for (const Case c : {Case{5, false, 4}, Case{5, true, 0}, Case{60, false, 0}}) {
+        SCOPED_TRACE(std::to_string(c.percentage) + (c.ignore ? " --ignore-power" : ""));
+        HostBus host({true, true, c.percentage});
+        ASSERT_EQ(host.Error(), "");
         BoardSim sim(Board({"--baud", "0"}));
         std::vector<std::string> args{"--port", sim.path, "--yes"};
-        if (ignore) args.push_back("--ignore-power");
+        if (c.ignore) args.push_back("--ignore-power");
         Flash flash(args);
-        EXPECT_EQ(flash.Wait(), ignore ? 0 : 4) << flash.err;
+        EXPECT_EQ(flash.Wait(), c.status) << flash.err;
         int status = -1;
         const std::string summary = sim.Finish(&status);
-        if (ignore) {
+        if (c.status == 0) {
             EXPECT_NE(summary.find("expect=match"), std::string::npos) << summary;
         } else {
             EXPECT_NE(summary.find("blocks=0 "), std::string::npos) << summary;
