@@ -16,12 +16,14 @@
 #include "cli/json_line.h"
 #include "cli/port_holders.h"
 #include "link/device_link.h"
+#include "platform/host_signals.h"
 #include "platform/message_box.h"
 #include "platform/wincore.h"
 #include "transport/link_worker.h"
 #include "transport/port_discovery.h"
 #include "transport/serial_transport.h"
 #include "upgrade/firmware_transfer.h"
+#include "upgrade/host_guard.h"
 #include "upgrade/image_checksum.h"
 
 namespace {
@@ -34,21 +36,32 @@ constexpr DWORD kWorkerStopMs = 2000;
 constexpr char kDefaultVersion[] = "0.00";  // what the device link holds before a reply
 constexpr char kDefaultSerial[] = "XXXXXX";
 
-// Ctrl-C: before the transfer nothing has been sent, so the process ends at once; during it,
-// the transfer is asked to stop after the block in flight, which keeps the board's last block
-// whole and lets the outcome be reported and recorded.
-std::atomic<bool> g_bTransferring{false};
-std::atomic<bool> g_bStopRequested{false};
+// Signals are only noted by their handler (platform/host_signals.h) and acted on here. Before
+// the transfer nothing has been sent: Ctrl-C ends the program with status 130, SIGTERM, SIGHUP
+// and SIGQUIT end it by that signal, as they always have, but only once the port is closed.
+// From the first block to the verdict the board's image is incomplete, so SIGTERM, SIGHUP,
+// SIGQUIT and Ctrl-Z are held until the verdict and one Ctrl-C only warns; a second within 5 s
+// stops after the block in flight. SIGUSR1 is --all's parent deciding for its children: stop now.
+constexpr DWORD kSecondInterruptMs = 5000;
+constexpr char kInterruptWarning[] =
+    "Stopping now leaves the board with an incomplete image. Press Ctrl-C again within 5 s to "
+    "stop after the block in flight.";
+HANDLE g_hSignals = nullptr;
 
-void OnInterrupt(int) {
-    if (g_bTransferring.load()) {
-        g_bStopRequested.store(true);
-        return;
+// The signal a start-up step was cut short by, or 0.
+int SignalBeforeTransfer() {
+    platform::CaughtSignal caught;
+    int ending = 0;
+    while (platform::TakeCaughtSignal(&caught)) {
+        if (ending == 0 || caught.number != SIGINT) ending = caught.number;
     }
-    static const char kText[] = "Interrupted; nothing was sent to the board.\n";
-    const ssize_t ignored = ::write(STDERR_FILENO, kText, sizeof kText - 1);
-    (void)ignored;
-    ::_exit(kExitInterrupted);
+    return ending;
+}
+
+// The start-up pauses end early when a signal arrives.
+void Pause(HANDLE object, DWORD milliseconds) {
+    const HANDLE objects[2] = {object, g_hSignals};
+    WaitForMultipleObjects(g_hSignals != nullptr ? 2 : 1, objects, FALSE, milliseconds);
 }
 
 std::string Narrow(const std::u16string& text) {
@@ -90,35 +103,118 @@ void WaitForBoard(bool* versionSeen, bool* serialSeen) {
             *versionSeen = true;  // the serial query only goes out in answer to the version
             return;
         }
+        if (platform::CaughtSignalPending()) return;
         const DWORD elapsed = GetTickCount() - start;
         if (elapsed >= kAnswerMs) return;
         const DWORD slice =
             kAnswerMs - elapsed < kReplySliceMs ? kAnswerMs - elapsed : kReplySliceMs;
         const BYTE command = *versionSeen ? kCmdSerial : kCmdVersion;
-        if (WaitForSingleObject(g_DeviceLink.m_hReply[command], slice) == WAIT_OBJECT_0)
+        const HANDLE objects[2] = {g_DeviceLink.m_hReply[command], g_hSignals};
+        if (WaitForMultipleObjects(g_hSignals != nullptr ? 2 : 1, objects, FALSE, slice) ==
+            WAIT_OBJECT_0)
             (*versionSeen ? *serialSeen : *versionSeen) = true;
     }
 }
 
 // The transfer's two interfaces for a terminal: there is no LOAD button, and the progress is
-// counted in blocks rather than drawn as a bar position.
+// counted in blocks rather than drawn as a bar position. Between blocks it looks at the signals
+// that came (a flag read, nothing more unless one did).
 class CTerminalHost final : public ITransferView, public IProgressSink {
 public:
-    explicit CTerminalHost(CFlashReport& report) : report_(report) {}
+    using StartHook = bool (*)(void* context);
+    CTerminalHost(CFlashReport& report, bool checkPower, StartHook onStart, void* context)
+        : report_(report), checkPower_(checkPower), onStart_(onStart), context_(context) {}
     void EnableLoad(BOOL) override {}
     void ReportLastSystemError() override { ::ReportLastSystemError(); }
     void SetPosition(int) override {}
+
+    bool BeginTransfer() override {
+        if (checkPower_ && HostBatteryTooLow()) {
+            lowPower_ = true;
+            report_.Error(kBatteryTooLow,
+                          "The computer runs on its battery; a flat battery during the upgrade "
+                          "may disable the instrument. Nothing was sent. --ignore-power starts "
+                          "anyway.",
+                          kExitLowPower);
+            return false;
+        }
+        if (!onStart_(context_)) return false;  // the record's first line
+        std::string why;
+        if (!locks_.Take(&why)) {
+            report_.Warning("this computer could not be kept from sleeping or shutting down "
+                            "during the upgrade (" + why + "); keep it awake and on mains power.");
+        }
+        // A stopped process stops the line: Ctrl-Z waits for the verdict, and so does a write
+        // to the terminal from the background.
+        platform::CatchSignals({SIGTSTP});
+        std::signal(SIGTTOU, SIG_IGN);
+        return true;
+    }
+
+    void EndTransfer(TransferOutcome) override { locks_.Release(); }
+
     void OnBlockDone(DWORD index, DWORD count, bool acknowledged) override {
         sent_ = index + 1;
         if (acknowledged) acknowledged_ = index + 1;
         report_.Progress(index, count, acknowledged);
+        if (platform::CaughtSignalPending()) TakeSignals();
+    }
+
+    // After the verdict: the program may stop again, and does if Ctrl-Z was held.
+    void Settle() {
+        if (platform::CaughtSignalPending()) TakeSignals();
+        platform::RestoreSignal(SIGTSTP);
+        std::signal(SIGTTOU, SIG_DFL);
+    }
+    void StopIfHeld() const {
+        if (stopHeld_) ::raise(SIGTSTP);
     }
 
     DWORD sent_ = 0;
     DWORD acknowledged_ = 0;
+    bool lowPower_ = false;
+    std::atomic<bool> stop_{false};
 
 private:
+    void TakeSignals() {
+        platform::CaughtSignal s;
+        while (platform::TakeCaughtSignal(&s)) {
+            if (s.number == SIGUSR1) {
+                stop_.store(true);
+            } else if (s.number == SIGINT) {
+                const bool twice = s.count >= 2 && s.lastTick - s.firstTick <= kSecondInterruptMs;
+                const bool again = warned_ && s.firstTick - warnedTick_ <= kSecondInterruptMs;
+                if (twice || again) {
+                    stop_.store(true);
+                } else {
+                    warned_ = true;
+                    warnedTick_ = s.lastTick;
+                    report_.Warning(kInterruptWarning);
+                }
+            } else if (s.number == SIGTSTP) {
+                stopHeld_ = true;
+                Held("Ctrl-Z");
+            } else {
+                Held(s.number == SIGHUP ? "SIGHUP" : s.number == SIGTERM ? "SIGTERM" : "SIGQUIT");
+            }
+        }
+    }
+    void Held(const char* what) {
+        if (heldSaid_) return;
+        heldSaid_ = true;
+        report_.Warning(std::string(what) +
+                        " received during the transfer: it takes effect after the verdict.");
+    }
+
     CFlashReport& report_;
+    bool checkPower_;
+    StartHook onStart_;
+    void* context_;
+    CUpgradeLocks locks_;
+    bool warned_ = false;
+    DWORD warnedTick_ = 0;
+    bool heldSaid_ = false;
+    bool stopHeld_ = false;
 };
 
 // The link the window brings up, brought down again in the order main's exit path uses.
@@ -148,14 +244,72 @@ bool Confirm(const char* question) {
     return !answer.empty() && (answer[0] == 'y' || answer[0] == 'Y');
 }
 
-int FlashOneBoard(const FlashOptions& options) {
+namespace {
+
+// What the record's two lines share, and the started line itself, written before the first block.
+struct Record {
+    Record(const FlashOptions& o, CFlashReport& r) : options(o), report(r) {}
+    const FlashOptions& options;
+    CFlashReport& report;
+    std::string id = NewUpgradeId();
+    std::string started;
+    std::string serial;
+    std::string version;
+    std::string checksum;
+    DWORD imageBytes = 0;
+    DWORD blocks = 0;
+    bool refused = false;  // the started line could not be written
+
+    JsonLine Common() const {
+        // "New Version: V4.02.N.01" names the version this program carries.
+        const char* newVersion = std::strchr(kNewVersionText, ':') + 2;
+        return JsonLine()
+            .Text("upgrade_id", id)
+            .Text("port", report.port())
+            .Text("serial", serial)
+            .Text("old_version", version)
+            .Text("new_version", newVersion)
+            .Text("image_crc32", checksum)
+            .Number("image_bytes", imageBytes);
+    }
+
+    // Called at the first block's door: an upgrade whose start cannot be recorded is not begun,
+    // and one that has begun is in the log even if the process is killed before its verdict.
+    static bool Start(void* context) {
+        Record& r = *static_cast<Record*>(context);
+        r.started = UtcTimestamp();
+        if (!r.options.log.empty()) {
+            std::string error;
+            const std::string line = r.Common()
+                                         .Text("outcome", "started")
+                                         .Number("blocks", r.blocks)
+                                         .Text("start", r.started)
+                                         .Finish();
+            if (!AppendFlashLog(r.options.log, line, &error)) {
+                r.refused = true;
+                r.report.Error("Could not record the upgrade; nothing was sent.", error,
+                               kExitUsage);
+                return false;
+            }
+        }
+        r.report.TransferStarted(r.blocks);
+        return true;
+    }
+};
+
+// Ends the program after a signal that came before the transfer: the port is closed by now.
+int EndBeforeTransfer(CFlashReport& report, int number) {
+    if (number == SIGINT || number == SIGUSR1) {
+        report.Say("Interrupted; nothing was sent to the board.");
+        return kExitInterrupted;
+    }
+    return 128 + number;  // FlashOneBoard ends by the signal itself
+}
+
+int FlashBoard(const FlashOptions& options) {
     CFlashReport report(options.json, options.json                   ? ProgressStyle::None
                                       : ::isatty(STDERR_FILENO) != 0 ? ProgressStyle::Bar
                                                                      : ProgressStyle::Lines);
-    struct sigaction sa {};
-    sa.sa_handler = OnInterrupt;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
     std::signal(SIGPIPE, SIG_IGN);  // a reader gone away must not end a transfer
 
     // The port named on the command line (or in VANTRA_PORT) goes ahead of discovery, as it
@@ -193,14 +347,16 @@ int FlashOneBoard(const FlashOptions& options) {
 
     // The window's start-up, with its second pause cut short once the board has answered.
     HANDLE pause = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    WaitForSingleObject(pause, kSettleMs);
+    Pause(pause, kSettleMs);
     CloseHandle(pause);
+    if (const int number = SignalBeforeTransfer()) return EndBeforeTransfer(report, number);
     link.worker = CreateThread(nullptr, 0, LinkWorker, nullptr, CREATE_SUSPENDED, nullptr);
     ResumeThread(link.worker);
     g_DeviceLink.SendCommand(kCmdVersion, nullptr, 0);
     bool versionSeen = false;
     bool serialSeen = false;
     WaitForBoard(&versionSeen, &serialSeen);
+    if (const int number = SignalBeforeTransfer()) return EndBeforeTransfer(report, number);
     if (!versionSeen) {
         report.Error("No board answered on " + report.port() + ".",
                      "Check the cable, that the instrument is switched on, and the port.",
@@ -215,18 +371,34 @@ int FlashOneBoard(const FlashOptions& options) {
     // Whoever is asked sees the warning first; a wrapper that answered with --yes has its events.
     if (!options.json || !options.yes) report.Announce();
 
-    if (!options.yes && !Confirm(("Upgrade the board on " + report.port() + " now?").c_str())) {
-        report.Error("Not confirmed; nothing was sent.", "", kExitFailed);
-        return kExitFailed;
+    if (!options.yes) {
+        const bool confirmed = Confirm(("Upgrade the board on " + report.port() + " now?").c_str());
+        if (const int number = SignalBeforeTransfer()) return EndBeforeTransfer(report, number);
+        if (!confirmed) {
+            report.Error("Not confirmed; nothing was sent.", "", kExitFailed);
+            return kExitFailed;
+        }
     }
 
     FirmwareImage image{};
     const bool haveImage = LoadFirmwareImage(kFirmwareResourceId, &image);
-    const std::string started = UtcTimestamp();
-    CTerminalHost host(report);
-    g_bTransferring.store(true);
-    report.TransferStarted(haveImage ? BlockCount(image) : 0);
-    const TransferOutcome outcome = RunTransfer(&host, &host, &g_bStopRequested);
+    Record record(options, report);
+    record.serial = serialSeen ? serial : "";
+    record.version = version;
+    char checksum[16];
+    std::snprintf(checksum, sizeof checksum, "%08X",
+                  haveImage ? Crc32(image.bytes, image.length) : 0u);
+    record.checksum = checksum;
+    record.imageBytes = haveImage ? image.length : 0;
+    record.blocks = haveImage ? BlockCount(image) : 0;
+
+    CTerminalHost host(report, !options.ignorePower, &Record::Start, &record);
+    const TransferOutcome outcome = RunTransfer(&host, &host, &host.stop_);
+    host.Settle();
+    if (outcome == TransferOutcome::Refused) {
+        if (const int number = SignalBeforeTransfer()) return EndBeforeTransfer(report, number);
+        return host.lowPower_ ? kExitLowPower : kExitUsage;
+    }
     const std::string message = LastMessage();
 
     const char* word = "complete";
@@ -243,11 +415,12 @@ int FlashOneBoard(const FlashOptions& options) {
             status = kExitInterrupted;
             break;
         case TransferOutcome::NoImage:
+        case TransferOutcome::Refused:
             word = "no-image";
             status = kExitFailed;
             break;
     }
-    const DWORD blocks = haveImage ? BlockCount(image) : 0;
+    const DWORD blocks = record.blocks;
     report.Outcome(word, message, host.sent_, host.acknowledged_, blocks, status);
     if (outcome == TransferOutcome::Stopped && !options.json) {
         report.Say(
@@ -255,28 +428,35 @@ int FlashOneBoard(const FlashOptions& options) {
     }
 
     if (!options.log.empty()) {
-        char checksum[16];
-        std::snprintf(checksum, sizeof checksum, "%08X",
-                      haveImage ? Crc32(image.bytes, image.length) : 0u);
-        // "New Version: V4.02.N.01" names the version this program carries.
-        const char* newVersion = std::strchr(kNewVersionText, ':') + 2;
-        const std::string record = JsonLine()
-                                       .Text("port", report.port())
-                                       .Text("serial", serialSeen ? serial : "")
-                                       .Text("old_version", version)
-                                       .Text("new_version", newVersion)
-                                       .Text("image_crc32", checksum)
-                                       .Number("image_bytes", haveImage ? image.length : 0)
-                                       .Text("outcome", word)
-                                       .Number("blocks_sent", host.sent_)
-                                       .Number("blocks_acknowledged", host.acknowledged_)
-                                       .Number("blocks", blocks)
-                                       .Text("start", started)
-                                       .Number("duration", report.transferSeconds(), 3)
-                                       .Finish();
+        if (record.started.empty()) record.started = UtcTimestamp();  // no image: never began
+        const std::string line = record.Common()
+                                     .Text("outcome", word)
+                                     .Number("blocks_sent", host.sent_)
+                                     .Number("blocks_acknowledged", host.acknowledged_)
+                                     .Number("blocks", blocks)
+                                     .Text("start", record.started)
+                                     .Number("duration", report.transferSeconds(), 3)
+                                     .Finish();
         std::string error;
-        if (!AppendFlashLog(options.log, record, &error))
-            report.Say("vantra-flash: could not record this upgrade: " + error);
+        if (!AppendFlashLog(options.log, line, &error)) {
+            // The board may be upgraded, but nobody can tell from the log: that is not a success.
+            report.Warning("could not record this upgrade's outcome: " + error);
+            if (status == kExitComplete) status = kExitNotRecorded;
+        }
+    }
+    host.StopIfHeld();
+    return status;
+}
+
+}  // namespace
+
+int FlashOneBoard(const FlashOptions& options) {
+    g_hSignals = platform::CatchSignals({SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1});
+    const int status = FlashBoard(options);  // every way out of it closes the port
+    if (status > 128 && status != kExitInterrupted) {
+        // A signal that ends the program as it always has, now that the port is closed.
+        platform::RestoreSignal(status - 128);
+        ::raise(status - 128);
     }
     return status;
 }

@@ -8,7 +8,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -19,6 +18,7 @@
 #include "cli/flash_board.h"
 #include "cli/flash_report.h"
 #include "cli/json_line.h"
+#include "platform/host_signals.h"
 #include "transport/port_discovery.h"
 #include "upgrade/firmware_transfer.h"
 
@@ -28,11 +28,13 @@ namespace {
 
 constexpr std::size_t kMaxBoards = 64;
 
-std::atomic<bool> g_bInterrupted{false};
-
-void OnInterrupt(int) {
-    g_bInterrupted.store(true);
-}
+// The children run in process groups of their own, so a terminal's Ctrl-C, Ctrl-Z and hang-up
+// reach this process alone: it decides once for every board (one warning, not one per board),
+// and tells the children to stop with SIGUSR1.
+constexpr DWORD kSecondInterruptMs = 5000;
+constexpr char kInterruptWarning[] =
+    "Stopping now leaves the boards being upgraded with incomplete images. Press Ctrl-C again "
+    "within 5 s to stop each after its block in flight.";
 
 struct Board {
     std::string port;
@@ -45,6 +47,7 @@ struct Board {
     std::string outcome;
     int tenth = -1;  // of the transfer, last shown as a line of its own
     int status = -1;
+    bool transferring = false;  // from its first block to its verdict
 };
 
 // The line a terminal shows for a board.
@@ -68,6 +71,10 @@ bool TakeEvent(Board& b, const std::string& line) {
         b.version = value;
         b.state = "answered";
         return true;
+    }
+    if (event == "transfer") {
+        b.transferring = true;
+        return false;
     }
     if (event == "serial" && JsonField(line, "serial", &value)) {
         b.serial = value;
@@ -104,6 +111,7 @@ bool TakeEvent(Board& b, const std::string& line) {
         b.tenth = tenth;
         return changed;
     }
+    if (event == "outcome") b.transferring = false;
     if (event == "outcome" && JsonField(line, "message", &value)) {
         std::string sent;
         std::string acknowledged;
@@ -122,6 +130,7 @@ bool Spawn(Board& b, const FlashOptions& options) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) return false;
     std::vector<std::string> args{"vantra-flash", "--port", b.port, "--yes", "--json"};
+    if (options.ignorePower) args.push_back("--ignore-power");
     if (!options.log.empty()) {
         args.push_back("--log");
         args.push_back(options.log);
@@ -134,7 +143,18 @@ bool Spawn(Board& b, const FlashOptions& options) {
     posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
     // The children do not ask; only this process reads the terminal.
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    const int rc = posix_spawn(&b.pid, "/proc/self/exe", &actions, nullptr, argv.data(), environ);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF);
+    posix_spawnattr_setpgroup(&attributes, 0);  // a group of its own: the terminal's keys stay here
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    for (const int number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP, SIGPIPE})
+        sigaddset(&defaults, number);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    const int rc =
+        posix_spawn(&b.pid, "/proc/self/exe", &actions, &attributes, argv.data(), environ);
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     ::close(fds[1]);
     if (rc != 0) {
@@ -149,13 +169,15 @@ bool Spawn(Board& b, const FlashOptions& options) {
 // 0 only when every board completed; otherwise the gravest status any board ended with. A child
 // that died (a signal, a crash) may have left its board half-written: that is a failed transfer.
 int CombinedStatus(const std::vector<Board>& boards) {
-    constexpr int kByGravity[] = {kExitInterrupted, kExitFailed, kExitNoAnswer, kExitNoPort};
+    constexpr int kByGravity[] = {kExitInterrupted, kExitFailed,   kExitLowPower,
+                                  kExitNoAnswer,    kExitNoPort,   kExitNotRecorded};
     int worst = kExitComplete;
     for (const int status : kByGravity) {
         for (const Board& b : boards) {
             if (b.status == kExitComplete || worst != kExitComplete) continue;
             const bool known = b.status == kExitInterrupted || b.status == kExitNoAnswer ||
-                               b.status == kExitNoPort;
+                               b.status == kExitNoPort || b.status == kExitLowPower ||
+                               b.status == kExitNotRecorded;
             if ((known ? b.status : kExitFailed) == status) worst = status;
         }
     }
@@ -165,6 +187,7 @@ int CombinedStatus(const std::vector<Board>& boards) {
 }  // namespace
 
 int FlashAllBoards(const FlashOptions& options) {
+    platform::CatchSignals({SIGINT, SIGTERM, SIGHUP, SIGQUIT});
     static char names[kMaxBoards][kPortNameBytes];
     const std::size_t found = FindAdapterPorts(names, kMaxBoards);
     if (found == 0) {
@@ -186,17 +209,24 @@ int FlashAllBoards(const FlashOptions& options) {
             WriteAll(STDERR_FILENO,
                      std::string("\n") + kWarningText + "\n" + kNewVersionText + "\n\n");
         }
-        if (!Confirm(("Upgrade all " + std::to_string(found) + " boards now?").c_str())) {
+        const bool confirmed =
+            Confirm(("Upgrade all " + std::to_string(found) + " boards now?").c_str());
+        platform::CaughtSignal caught;
+        if (platform::TakeCaughtSignal(&caught)) {
+            WriteAll(STDERR_FILENO, "Interrupted; nothing was sent to the boards.\n");
+            if (caught.number == SIGINT) return kExitInterrupted;
+            platform::RestoreSignal(caught.number);
+            ::raise(caught.number);
+            return 128 + caught.number;
+        }
+        if (!confirmed) {
             WriteAll(STDERR_FILENO, "Not confirmed; nothing was sent.\n");
             return kExitFailed;
         }
     }
 
-    struct sigaction sa {};
-    sa.sa_handler = OnInterrupt;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);  // no SA_RESTART: poll wakes to pass it on
     std::signal(SIGPIPE, SIG_IGN);
+    platform::CatchSignals({SIGTSTP});  // from here on a stopped parent would stall the children
 
     for (Board& b : boards) {
         if (!Spawn(b, options)) {
@@ -208,15 +238,56 @@ int FlashAllBoards(const FlashOptions& options) {
         WriteAll(STDERR_FILENO, std::string(boards.size(), '\n'));  // the lines redrawn below
     }
 
-    bool forwarded = false;
+    bool stopping = false;
+    bool warned = false;
+    DWORD warnedTick = 0;
+    bool heldSaid = false;
+    bool stopHeld = false;
+    int endBy = 0;  // a signal that ends this program once the children have ended
+    auto say = [&](const std::string& text) {
+        if (json) {
+            WriteAll(STDOUT_FILENO, JsonLine()
+                                        .Text("event", "warning")
+                                        .Text("time", UtcTimestamp())
+                                        .Text("message", text)
+                                        .Finish());
+        } else {
+            // Above the boards' lines, which are then drawn again below it.
+            WriteAll(STDERR_FILENO, "Warning: " + text + "\n" +
+                                        (terminal ? std::string(boards.size(), '\n') : ""));
+        }
+    };
+    auto stopAll = [&] {
+        if (stopping) return;
+        stopping = true;
+        for (const Board& b : boards) {
+            if (b.pid > 0 && b.out >= 0) ::kill(b.pid, SIGUSR1);
+        }
+    };
     for (;;) {
-        if (g_bInterrupted.load() && !forwarded) {
-            // A terminal's Ctrl-C reaches the children itself; a signal sent to this process alone
-            // is passed on, so each stops after its block in flight.
-            for (const Board& b : boards) {
-                if (b.pid > 0) ::kill(b.pid, SIGINT);
+        bool anyTransferring = false;
+        for (const Board& b : boards) anyTransferring = anyTransferring || b.transferring;
+        platform::CaughtSignal s;
+        while (platform::TakeCaughtSignal(&s)) {
+            if (s.number == SIGINT) {
+                const bool twice = s.count >= 2 && s.lastTick - s.firstTick <= kSecondInterruptMs;
+                const bool again = warned && s.firstTick - warnedTick <= kSecondInterruptMs;
+                if (!anyTransferring || twice || again) {
+                    stopAll();  // nothing sent yet, or asked twice: each stops where it is safe
+                } else {
+                    warned = true;
+                    warnedTick = s.lastTick;
+                    say(kInterruptWarning);
+                }
+            } else if (s.number == SIGTSTP) {
+                stopHeld = true;  // a stopped reader would stall every child's events
+            } else if (!anyTransferring) {
+                endBy = s.number;  // before any transfer: the program ends, as it always has
+                stopAll();
+            } else if (!heldSaid) {
+                heldSaid = true;
+                say("signal received during the transfers: it takes effect after the verdicts.");
             }
-            forwarded = true;
         }
         std::vector<pollfd> polls;
         std::vector<Board*> owners;
@@ -226,7 +297,9 @@ int FlashAllBoards(const FlashOptions& options) {
             owners.push_back(&b);
         }
         if (polls.empty()) break;
+        polls.push_back({platform::CaughtSignalsDescriptor(), POLLIN, 0});
         if (::poll(polls.data(), polls.size(), 200) <= 0) continue;
+        polls.pop_back();
         bool redraw = false;
         for (std::size_t i = 0; i < polls.size(); ++i) {
             if (polls[i].revents == 0) continue;
@@ -271,6 +344,7 @@ int FlashAllBoards(const FlashOptions& options) {
         while (::waitpid(b.pid, &raw, 0) < 0 && errno == EINTR) {
         }
         b.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+        b.transferring = false;
         if (b.outcome.empty()) {
             b.outcome = b.status == kExitInterrupted
                             ? "interrupted before the transfer"
@@ -286,6 +360,14 @@ int FlashAllBoards(const FlashOptions& options) {
         }
         WriteAll(STDERR_FILENO, std::to_string(complete) + " of " + std::to_string(found) +
                                     " boards completed.\n");
+    }
+    if (endBy != 0) {
+        platform::RestoreSignal(endBy);
+        ::raise(endBy);
+    }
+    if (stopHeld) {
+        platform::RestoreSignal(SIGTSTP);
+        ::raise(SIGTSTP);
     }
     return CombinedStatus(boards);
 }

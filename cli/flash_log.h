@@ -4,10 +4,15 @@
 #include <string>
 
 // Opens (creating) `path` for appending, so a log that cannot be written is found before a board
-// is touched. False with the reason in `error`.
+// is touched: it must be a regular file (not a symbolic link, a FIFO, a device or a directory).
+// False with the reason in `error`.
 bool CheckFlashLog(const std::string& path, std::string* error);
 
 // Appends `line` (one JSON object and its newline). Several boards append at once and a process
 // may have died half-way through a line: each record goes in one write under an exclusive lock,
 // after a newline if the file does not end with one, and is synced before the lock is released.
 bool AppendFlashLog(const std::string& path, const std::string& line, std::string* error);
+
+// A new upgrade's id: 32 hexadecimal digits from the kernel's random source. The "started" line
+// and the outcome line of one upgrade carry the same id.
+std::string NewUpgradeId();

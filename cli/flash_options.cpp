@@ -5,7 +5,7 @@
 #include "transport/port_discovery.h"
 
 const char kFlashUsage[] =
-    "usage: vantra-flash [--port DEVICE | --all] [--yes] [--json] [--log FILE]\n"
+    "usage: vantra-flash [--port DEVICE | --all] [--yes] [--json] [--log FILE] [--ignore-power]\n"
     "\n"
     "Upgrades a Tovrin instrument's firmware over its serial adapter with the image this\n"
     "program carries, the same way the vantra window does on LOAD.\n"
@@ -16,7 +16,9 @@ const char kFlashUsage[] =
     "  --json         one JSON object per event on standard output (port, version, serial,\n"
     "                 warning, progress, error, outcome), each with \"time\" and \"elapsed\"\n"
     "  --log FILE     append one JSON line per board upgraded: port, serial, old and new\n"
-    "                 version, image checksum, outcome, start time and duration\n"
+    "                 version, image checksum, outcome, start time and duration; a\n"
+    "                 \"started\" line before the first block, with the same upgrade_id\n"
+    "  --ignore-power start even when the computer runs on a battery below 10 %\n"
     "  -h, --help     this text\n"
     "\n"
     "Without --port it finds the adapter as the window does: the first serial adapter whose\n"
@@ -26,7 +28,9 @@ const char kFlashUsage[] =
     "version, asks for confirmation, then sends the image in 128-byte blocks, each\n"
     "acknowledged within 2 s. Progress goes to standard error: a bar on a terminal, a line\n"
     "every 10 % otherwise. When the port is in use it names the process that holds it.\n"
-    "Ctrl-C during the transfer stops after the block in flight; the transfer then counts as\n"
+    "From the first block to the verdict the computer is kept from sleeping or shutting down,\n"
+    "and SIGTERM, SIGHUP and Ctrl-Z wait for the verdict. Ctrl-C during the transfer warns; a\n"
+    "second Ctrl-C within 5 s stops after the block in flight, the transfer then counts as\n"
     "failed, and the board must be upgraded again.\n"
     "\n"
     "Exit status:\n"
@@ -34,10 +38,12 @@ const char kFlashUsage[] =
     "  1    Transfer Failed. Sector did not write. (or not confirmed, or no image carried)\n"
     "  2    the port could not be found, opened or configured\n"
     "  3    no board answered\n"
+    "  4    Battery Too Low. Connect The Charger Before Upgrading. (nothing was sent)\n"
+    "  5    Transfer Complete., but the --log record could not be written\n"
     "  64   usage error, or the log file cannot be written\n"
     "  130  interrupted\n"
     "With --all: 0 only when every board completed; otherwise 130 if any was interrupted,\n"
-    "else 1 if any transfer failed, else 3 if any board was silent, else 2.\n";
+    "else 1 if any transfer failed, else 4, 3, 2, 5 in that order.\n";
 
 bool ParseFlashOptions(int argc, char** argv, FlashOptions* options, std::string* error) {
     for (int i = 1; i < argc; ++i) {
@@ -63,6 +69,8 @@ bool ParseFlashOptions(int argc, char** argv, FlashOptions* options, std::string
             options->all = true;
         } else if (std::strcmp(arg, "--yes") == 0 || std::strcmp(arg, "-y") == 0) {
             options->yes = true;
+        } else if (std::strcmp(arg, "--ignore-power") == 0) {
+            options->ignorePower = true;
         } else if (std::strcmp(arg, "--json") == 0) {
             options->json = true;
         } else if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {

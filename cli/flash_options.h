@@ -8,6 +8,8 @@ inline constexpr int kExitComplete = 0;
 inline constexpr int kExitFailed = 1;    // transfer failed, not confirmed, or no image
 inline constexpr int kExitNoPort = 2;    // port not found, not opened or not configured
 inline constexpr int kExitNoAnswer = 3;  // the board did not answer the version query
+inline constexpr int kExitLowPower = 4;  // the computer's battery is too low to start
+inline constexpr int kExitNotRecorded = 5;  // complete, but the --log record could not be written
 inline constexpr int kExitUsage = 64;    // bad command line, or a log file that cannot be written
 inline constexpr int kExitInterrupted = 130;
 
@@ -18,6 +20,7 @@ struct FlashOptions {
     bool yes = false;
     bool json = false;
     bool help = false;
+    bool ignorePower = false;  // start even on a nearly flat battery
 };
 
 // Fills `options` from argv. On a usage error returns false with the reason in `error`.

@@ -109,6 +109,16 @@ void CFlashReport::SharedPort(const std::string& holders) {
     }
 }
 
+void CFlashReport::Warning(const std::string& text) {
+    if (json_) {
+        WriteAll(STDOUT_FILENO, Event("warning").Text("message", text).Finish());
+    } else {
+        if (barShown_) WriteAll(STDERR_FILENO, "\n");  // not written over by the next bar
+        barShown_ = false;
+        Say("Warning: " + text);
+    }
+}
+
 void CFlashReport::Error(const std::string& message, const std::string& detail, int exitStatus) {
     if (json_) {
         WriteAll(STDOUT_FILENO, Event("error")

@@ -35,6 +35,9 @@ public:
     void PortOpened();
     void Board(const std::string& version, const std::string& serial, bool serialSeen);
     void SharedPort(const std::string& holders);
+    // Something the user must know that does not stop the upgrade ("Warning: ..." on standard
+    // error, or a warning event).
+    void Warning(const std::string& text);
     // A failure before the transfer: `message` is the system's own text, `detail` the reason.
     void Error(const std::string& message, const std::string& detail, int exitStatus);
     void Announce() const;  // the warning and the version carried, on standard error

@@ -87,8 +87,10 @@ without an instrument.")
 # Debian 12's Qt 6 runtime. libqt6gui6 carries the xcb, offscreen and ICO plugins; qt6-qpa-plugins
 # adds the framebuffer and VNC platforms for machines without X. fonts-wine has the
 # Tahoma-metric face the warning screen is laid out for; udev places the adapters' rule.
+# libsystemd0 is the bus client that asks logind and UPower (and the desktop portal) around an
+# upgrade.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-  "libqt6widgets6 (>= 6.2), libqt6gui6 (>= 6.2), libqt6core6 (>= 6.2), qt6-qpa-plugins, fonts-wine, libc6, libstdc++6")
+  "libqt6widgets6 (>= 6.2), libqt6gui6 (>= 6.2), libqt6core6 (>= 6.2), qt6-qpa-plugins, fonts-wine, libsystemd0, libc6, libstdc++6")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "udev")
 # Checked when cpack runs, not at configure time: a build that makes no package needs neither.
 set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_SOURCE_DIR}/cmake/package/CheckPackage.cmake)

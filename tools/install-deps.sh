@@ -8,10 +8,11 @@ fi
 export DEBIAN_FRONTEND=noninteractive
 apt-get update
 apt-get install -y --no-install-recommends \
-  build-essential cmake ninja-build pkg-config \
+  build-essential cmake ninja-build pkg-config libsystemd-dev \
   clang libclang-rt-14-dev \
   libgtest-dev libgmock-dev libbenchmark-dev \
   qt6-base-dev libgl-dev \
   fonts-dejavu-core fonts-wine fontconfig \
   libxcb1-dev xvfb xauth x11-utils x11-apps xdotool imagemagick openbox time \
-  lintian desktop-file-utils appstream
+  lintian desktop-file-utils appstream \
+  dbus-daemon dbus-bin python3-dbusmock

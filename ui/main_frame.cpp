@@ -1,8 +1,12 @@
 #include "ui/main_frame.h"
 
+#include <signal.h>
+
+#include <cstdio>
 #include <new>
 
 #include "link/device_link.h"
+#include "platform/host_signals.h"
 #include "transport/link_worker.h"
 #include "transport/serial_transport.h"
 #include "ui/res/resource.h"
@@ -19,7 +23,62 @@ HANDLE g_hPauseEvent = nullptr;
 CSerialTransport* g_pTransport = nullptr;
 CWinThread* g_pWorkerThread = nullptr;
 bool g_bClosing = false;
-bool g_bShutdownAfterModal = false;  // minimised during a transfer
+bool g_bShutdownAfterModal = false;  // minimised, or asked to end, during a transfer
+bool g_bStopAfterModal = false;      // Ctrl-Z during a transfer
+bool g_bHeldSaid = false;
+HANDLE g_hSignals = nullptr;         // waitable while a caught signal is not yet taken
+int g_earlySignal = 0;               // taken before the frame existed (a box during start-up)
+
+// The start-up pauses end early once a signal has come; the event loop then acts on it.
+void Pause(DWORD milliseconds) {
+    const HANDLE objects[2] = {g_hPauseEvent, g_hSignals};
+    WaitForMultipleObjects(g_hSignals != nullptr ? 2 : 1, objects, FALSE, milliseconds);
+}
+
+const char* SignalName(int number) {
+    switch (number) {
+        case SIGTERM:
+            return "SIGTERM";
+        case SIGHUP:
+            return "SIGHUP";
+        case SIGINT:
+            return "SIGINT";
+        case SIGQUIT:
+            return "SIGQUIT";
+        default:
+            return "SIGTSTP";
+    }
+}
+
+// From the event loop, or a wait serving it, when the signal pipe has input.
+void OnSignalPipe(void*) {
+    platform::CaughtSignal caught;
+    while (platform::TakeCaughtSignal(&caught)) {
+        auto* frame = dynamic_cast<CMainFrame*>(AfxGetMainWnd());
+        if (frame != nullptr)
+            frame->OnHostSignal(caught.number);
+        else
+            g_earlySignal = caught.number;  // acted on once start-up is over
+    }
+}
+
+void ReplayEarlySignal(void*) {
+    auto* frame = dynamic_cast<CMainFrame*>(AfxGetMainWnd());
+    if (frame != nullptr && g_earlySignal != 0) frame->OnHostSignal(g_earlySignal);
+    g_earlySignal = 0;
+}
+
+// Ends the program once no box's loop is left on the stack, so nothing returns into a frame
+// that is gone.
+void EndWhenUnwound(void*) {
+    auto* frame = dynamic_cast<CMainFrame*>(AfxGetMainWnd());
+    if (frame == nullptr) return;
+    if (AfxCancelModalLoops()) {
+        AfxPostCall(&EndWhenUnwound, nullptr);
+        return;
+    }
+    frame->EndOnSignal();
+}
 
 UINT WorkerEntry(LPVOID parameter) {
     return LinkWorker(parameter);
@@ -57,7 +116,7 @@ int CMainFrame::OnCreate(LPCREATESTRUCT lpCreateStruct) {
 
     AfxGetApp()->DoWaitCursor(1);
     g_pTransport = new (std::nothrow) CSerialTransport;
-    WaitForSingleObject(g_hPauseEvent, kPortSettleMs);
+    Pause(kPortSettleMs);
     AfxGetApp()->DoWaitCursor(-1);
 
     g_pWorkerThread =
@@ -67,9 +126,11 @@ int CMainFrame::OnCreate(LPCREATESTRUCT lpCreateStruct) {
     if (g_pWorkerThread != nullptr) ::ResumeThread(g_pWorkerThread->m_hThread);
 
     g_DeviceLink.SendCommand(kCmdVersion, nullptr, 0);
-    WaitForSingleObject(g_hPauseEvent, kReplyWaitMs);
+    Pause(kReplyWaitMs);
 
     EnableCommandBarTooltips(m_wndCommandBar);
+    // A signal taken while start-up showed a box: acted on from the event loop, frame and all.
+    AfxPostCall(&ReplayEarlySignal, nullptr);
     return 0;
 }
 
@@ -87,10 +148,49 @@ void CMainFrame::OnSize(UINT nType, int cx, int cy) {
 
 void CMainFrame::EndModalState() {
     CFrameWnd::EndModalState();
-    if (!InModalState() && g_bShutdownAfterModal) {
+    if (InModalState()) return;
+    OnSignalPipe(nullptr);  // a signal noted but not yet seen counts as held too
+    platform::RestoreSignal(SIGTSTP);
+    if (g_bStopAfterModal) {
+        g_bStopAfterModal = false;
+        ::raise(SIGTSTP);  // stopped here; a later SIGCONT carries on from this point
+    }
+    if (g_bShutdownAfterModal) {
         g_bShutdownAfterModal = false;
         ShutDown();
     }
+}
+
+void CMainFrame::OnHostSignal(int number) {
+    if (g_bClosing) return;
+    if (InModalState()) {
+        // A transfer (or the box that refused one) is under way: it runs to its verdict, the
+        // verdict is shown, and the program ends, or stops, once it is dismissed.
+        (number == SIGTSTP ? g_bStopAfterModal : g_bShutdownAfterModal) = true;
+        if (!g_bHeldSaid) {
+            g_bHeldSaid = true;
+            std::fprintf(stderr,
+                         "vantra: %s received during the transfer: held until the verdict has "
+                         "been shown and dismissed.\n",
+                         SignalName(number));
+        }
+        return;
+    }
+    if (number == SIGTSTP) return;  // caught only during a transfer; a late one is spent
+    g_bClosing = true;  // a second signal changes nothing
+    AfxPostCall(&EndWhenUnwound, nullptr);
+}
+
+void CMainFrame::EndOnSignal() {
+    g_bClosing = false;
+    ShutDown();
+}
+
+void CatchHostSignals() {
+    // Caught, never acted on in the handler: at rest they end the program cleanly (the port
+    // closed, status 0), during a transfer they wait for its verdict.
+    g_hSignals = platform::CatchSignals({SIGTERM, SIGHUP, SIGINT, SIGQUIT});
+    AfxWatchDescriptor(platform::CaughtSignalsDescriptor(), &OnSignalPipe, nullptr);
 }
 
 void CMainFrame::ShutDown() {
@@ -107,8 +207,16 @@ void CMainFrame::ShutDown() {
 }
 
 bool StopLinkAtExit(DWORD timeoutMs) {
-    if (g_pWorkerThread == nullptr) return true;
-    if (!StopLinkWorker(g_pWorkerThread->m_hThread, timeoutMs)) return false;
-    g_pWorkerThread = nullptr;
+    if (g_pWorkerThread != nullptr) {
+        if (!StopLinkWorker(g_pWorkerThread->m_hThread, timeoutMs)) return false;
+        g_pWorkerThread = nullptr;
+    }
+    // Every way out closes the port (the close button, Alt+F4, a signal during start-up), so its
+    // exclusive mode goes and the next user's open succeeds.
+    if (g_pTransport != nullptr) {
+        SetEvent(g_hTransportStop.load());  // nothing is left in flight to wait for
+        delete g_pTransport;
+        g_pTransport = nullptr;
+    }
     return true;
 }

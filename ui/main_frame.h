@@ -14,8 +14,12 @@ protected:
 public:
     ~CMainFrame() override;
     BOOL PreCreateWindow(CREATESTRUCT& cs) override;
-    // A minimise that arrived while the frame was modal (a transfer under way) shuts down here.
+    // A minimise or an ending signal that arrived while the frame was modal (a transfer under
+    // way) shuts down here; a held Ctrl-Z stops the program here.
     void EndModalState() override;
+    // A caught signal (SIGTERM, SIGHUP, SIGINT, SIGQUIT, or SIGTSTP during a transfer).
+    void OnHostSignal(int number);
+    void EndOnSignal();
 
     CCeCommandBar m_wndCommandBar;
     WCHAR* m_ToolTipsTable[kTooltipCount] = {};
@@ -28,6 +32,9 @@ protected:
     DECLARE_MESSAGE_MAP()
 };
 
-// Ends the link worker before the objects it uses are destroyed at exit. True when it has
-// ended (or never started).
+// Ends the link worker before the objects it uses are destroyed at exit, and closes the port if
+// it is still open. True when the worker has ended (or never started).
 bool StopLinkAtExit(DWORD timeoutMs);
+
+// From start-up on: SIGTERM, SIGHUP, SIGINT and SIGQUIT are caught and given to the main frame.
+void CatchHostSignals();

@@ -17,6 +17,7 @@ CVantraApp::CVantraApp() : CWinApp(nullptr) {}
 CVantraApp::~CVantraApp() = default;
 
 BOOL CVantraApp::InitInstance() {
+    CatchHostSignals();
     return StartSingleDocument(*this, RUNTIME_CLASS(CVantraDoc), RUNTIME_CLASS(CMainFrame),
                                RUNTIME_CLASS(CVantraView));
 }

@@ -1,8 +1,12 @@
 #include "ui/vantra_view.h"
 
+#include <signal.h>
+
 #include <cstdio>
 
 #include "link/device_link.h"
+#include "platform/host_signals.h"
+#include "platform/message_box.h"
 #include "platform/text.h"
 #include "ui/res/resource.h"
 
@@ -37,7 +41,9 @@ END_MESSAGE_MAP()
 
 CVantraView::CVantraView() : CFormView(CVantraView::IDD) {}
 
-CVantraView::~CVantraView() = default;
+CVantraView::~CVantraView() {
+    EndTransfer(TransferOutcome::Stopped);  // nothing is left held if the view goes first
+}
 
 BOOL CVantraView::PreCreateWindow(CREATESTRUCT& cs) {
     return CFormView::PreCreateWindow(cs);
@@ -131,4 +137,34 @@ void CVantraView::EnableLoad(BOOL enable) {
 
 void CVantraView::ReportLastSystemError() {
     ::ReportLastSystemError();
+}
+
+bool CVantraView::BeginTransfer() {
+    if (HostBatteryTooLow()) {
+        WCHAR text[96];
+        platform::WidenText(kBatteryTooLow, text, sizeof text / sizeof text[0]);
+        platform::ShowUserMessage(text, MB_OK | MB_ICONEXCLAMATION);
+        return false;
+    }
+    std::string why;
+    if (!m_locks.Take(&why)) {
+        std::fprintf(stderr,
+                     "vantra: this computer could not be kept from sleeping or shutting down "
+                     "during the upgrade (%s)\n",
+                     why.c_str());
+    }
+    // The desktop's own logout goes around logind; its portal is asked too, quietly if absent.
+    constexpr unsigned kLogout = 1;
+    constexpr unsigned kSuspend = 4;
+    constexpr unsigned kIdle = 8;
+    m_portal = platform::BeginPortalInhibit(AfxPortalWindowId(GetParentFrame()).c_str(),
+                                            kLogout | kSuspend | kIdle, kInhibitWhy);
+    platform::CatchSignals({SIGTSTP});  // the frame gives it back when its modal state ends
+    return true;
+}
+
+void CVantraView::EndTransfer(TransferOutcome) {
+    m_locks.Release();
+    platform::EndPortalInhibit(m_portal);
+    m_portal = nullptr;
 }

@@ -2,7 +2,9 @@
 #pragma once
 
 #include "platform/afx/afxwin.h"
+#include "platform/host_power.h"
 #include "upgrade/firmware_transfer.h"
+#include "upgrade/host_guard.h"
 
 class CVantraView : public CFormView, public ITransferView {
 protected:
@@ -18,11 +20,18 @@ public:
     // ITransferView
     void EnableLoad(BOOL enable) override;
     void ReportLastSystemError() override;
+    // No start on a nearly flat battery; from the first block to the verdict the computer is
+    // kept from sleeping, shutting down and logging out, and Ctrl-Z waits.
+    bool BeginTransfer() override;
+    void EndTransfer(TransferOutcome outcome) override;
 
     CButton m_btnLoad;
     CProgressCtrl m_progress;
 
 protected:
+    CUpgradeLocks m_locks;
+    platform::PortalInhibit* m_portal = nullptr;
+
     void DoDataExchange(CDataExchange* pDX) override;
     void OnDraw(CDC* pDC) override;
     void OnLoad();

@@ -65,6 +65,11 @@ TransferOutcome RunTransfer(ITransferView* view, IProgressSink* progress,
         return TransferOutcome::NoImage;
     }
 
+    if (!view->BeginTransfer()) {
+        view->EnableLoad(TRUE);
+        return TransferOutcome::Refused;
+    }
+
     const DWORD blocks = BlockCount(image);
     HANDLE acknowledged = g_DeviceLink.m_hBlockAck;
     ResetEvent(acknowledged);
@@ -95,6 +100,7 @@ TransferOutcome RunTransfer(ITransferView* view, IProgressSink* progress,
         progress->SetPosition(position);
     }
 
+    view->EndTransfer(outcome);
     ShowText(outcome == TransferOutcome::Complete ? kTransferComplete : kTransferFailed, MB_OK);
     view->EnableLoad(TRUE);
     return outcome;

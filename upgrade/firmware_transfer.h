@@ -38,10 +38,17 @@ void CopyBlock(const FirmwareImage& image, DWORD index, BYTE (&block)[kBlockByte
 DWORD BlockCount(const FirmwareImage& image);
 
 // What the transfer touches on the upgrade view.
+enum class TransferOutcome;
+
 class ITransferView {
 public:
     virtual void EnableLoad(BOOL enable) = 0;
     virtual void ReportLastSystemError() = 0;
+    // Just before the first block: the host asks what it must of the computer (its power, its
+    // locks). False refuses the transfer: the host has said why, and nothing is sent.
+    virtual bool BeginTransfer() { return true; }
+    // The moment the verdict is known, before it is shown: whatever BeginTransfer took goes.
+    virtual void EndTransfer(TransferOutcome /*outcome*/) {}
 
 protected:
     ~ITransferView() = default;
@@ -64,6 +71,7 @@ enum class TransferOutcome {
     Failed,    // a block went unacknowledged
     Stopped,   // the host asked to stop; shown as failed, since the board holds part of an image
     NoImage,   // nothing to send; the reason was reported instead of an outcome
+    Refused,   // the host refused to start (BeginTransfer); nothing was sent, no outcome box
 };
 
 // Sends the image, one acknowledged block at a time, and shows the outcome in a message box.

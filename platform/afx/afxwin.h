@@ -16,6 +16,8 @@
 //   int main(int argc, char** argv) { return AfxWinMain(argc, argv); }
 #pragma once
 
+#include <string>
+
 #include <vector>
 
 #include "platform/afx/afxgdi.h"
@@ -613,6 +615,19 @@ BOOL AfxSocketInit(void* data = nullptr);
 // Modal message box with the application's name as its title; returns once dismissed.
 int AfxMessageBox(LPCWSTR text, UINT type = MB_OK, UINT helpId = 0);
 int AfxMessageBox(UINT idPrompt, UINT type = MB_OK, UINT helpId = static_cast<UINT>(-1));
+
+// Calls `handler(context)` on the user-interface thread, from its event loop or from a wait that
+// serves it, whenever `fd` has input to read (the system half's caught-signal pipe). The
+// handler must read what woke it.
+void AfxWatchDescriptor(int fd, void (*handler)(void* context), void* context);
+// Runs `call(context)` once on the user-interface thread from its event queue, after what is
+// already queued there.
+void AfxPostCall(void (*call)(void* context), void* context);
+// Closes every modal dialog and message box as Cancel would. True while the thread is still
+// inside such a box's loop, which ends once control returns to it: act after that.
+bool AfxCancelModalLoops();
+// `window` as the desktop portal names a parent window: "x11:<hex id>" on X11, else "".
+std::string AfxPortalWindowId(CWnd* window);
 
 // The program's main: creates the QApplication, installs the message-box presenter and the beep
 // player, runs the application object's InitInstance and then its event loop.

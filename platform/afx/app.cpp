@@ -2,6 +2,9 @@
 
 #include <QAbstractEventDispatcher>
 #include <QApplication>
+#include <QDialog>
+#include <QGuiApplication>
+#include <QSocketNotifier>
 #include <QThread>
 #include <QTimer>
 #include <algorithm>
@@ -333,6 +336,35 @@ void AfxRemovePlatformHooks() {
     platform::SetBeepPlayer(nullptr);
     platform::SetMessagePresenter(nullptr);
     guiRunning = false;
+}
+
+void AfxWatchDescriptor(int fd, void (*handler)(void*), void* context) {
+    if (qApp == nullptr || fd < 0) return;
+    // Belongs to the application object, and goes with it.
+    auto* notifier = new QSocketNotifier(fd, QSocketNotifier::Read, qApp);
+    QObject::connect(notifier, &QSocketNotifier::activated, [handler, context] { handler(context); });
+}
+
+void AfxPostCall(void (*call)(void*), void* context) {
+    if (qApp == nullptr) return;
+    QMetaObject::invokeMethod(
+        qApp, [call, context] { call(context); }, Qt::QueuedConnection);
+}
+
+bool AfxCancelModalLoops() {
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+        auto* dialog = qobject_cast<QDialog*>(w);
+        if (dialog != nullptr && dialog->isVisible() && dialog->isModal()) dialog->reject();
+    }
+    return QThread::currentThread()->loopLevel() > 1;
+}
+
+std::string AfxPortalWindowId(CWnd* window) {
+    QWidget* widget = window != nullptr ? window->GetQWidget() : nullptr;
+    if (widget == nullptr || QGuiApplication::platformName() != QLatin1String("xcb")) return {};
+    char text[32];
+    std::snprintf(text, sizeof text, "x11:%llx", static_cast<unsigned long long>(widget->winId()));
+    return text;
 }
 
 int AfxWinMain(int argc, char** argv) {

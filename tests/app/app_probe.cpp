@@ -10,6 +10,9 @@
 //            outcome box and dismiss it; the test meanwhile pings, clicks and asks to close
 // live-minimise  as live, but the test minimises the window and dismisses the box itself
 // notoolbar  run without toolbar resource 128: start-up must fail
+// idle       report the window, then do nothing: the test ends it (a signal, the close button)
+// held       press LOAD; when the outcome box is up, report it and leave it up until the file
+//            named by VANTRA_PROBE_DISMISS exists, then press its OK; the program ends by itself
 #include <QAbstractButton>
 #include <QApplication>
 #include <QCoreApplication>
@@ -20,10 +23,13 @@
 #include <QTimer>
 #include <QToolBar>
 #include <QWidget>
+#include <unistd.h>
+
 #include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -236,9 +242,40 @@ void RunLiveTransfer(bool dismiss) {
     });
 }
 
+// The outcome box stays up until the test has looked at the host meanwhile.
+void RunHeldTransfer() {
+    CVantraView* view = View();
+    testutil::OnNextModal(
+        [view](QWidget* box) {
+            // "outcome" last: the test acts once it has read it.
+            Report("progress", view->m_progress.GetPos());
+            Report("outcome", Utf8(testutil::MessageBoxText(box)));
+            auto* wait = new QTimer(box);
+            QObject::connect(wait, &QTimer::timeout, [box] {
+                const char* file = std::getenv("VANTRA_PROBE_DISMISS");
+                if (file != nullptr && ::access(file, F_OK) == 0) testutil::PressOk(box);
+            });
+            wait->start(20);
+        },
+        120000);
+    Report("transfer-start", NowMs());
+    view->m_btnLoad.Click();  // returns once the outcome box is dismissed
+    Report("transfer-end", NowMs());
+}
+
 void Act() {
     g_acted = true;
     CFrameWnd* frame = Frame();
+    if (g_scenario == "idle") {
+        ReportWindow();
+        Report("ready", NowMs());
+        return;
+    }
+    if (g_scenario == "held") {
+        ReportWindow();
+        QTimer::singleShot(0, [] { RunHeldTransfer(); });
+        return;
+    }
     if (g_scenario == "live" || g_scenario == "live-minimise") {
         g_realBeep = platform::SetBeepPlayer(&RecordingBeep);
         ReportWindow();

@@ -52,6 +52,7 @@ check "the maintainer cpack was given" sh -c "dpkg-deb -f '$deb' Maintainer | gr
 check "the changelog names the maintainer" sh -c "zcat '$out/root/usr/share/doc/vantra/changelog.gz' | grep -q 'packager@vantra.example.net'"
 check "the metainfo has a screenshot" grep -q '<image>https://vantra.example.net/screenshots/warning.png</image>' "$out/root$metainfo"
 check "fonts-wine is a dependency" sh -c "dpkg-deb -f '$deb' Depends | grep -q 'fonts-wine'"
+check "libsystemd0 (the bus client) is a dependency" sh -c "dpkg-deb -f '$deb' Depends | grep -q 'libsystemd0'"
 
 # lintian: no errors; warnings are listed for the record.
 lintian --tag-display-limit 0 "$deb" >"$out/lintian.txt" 2>/dev/null || true

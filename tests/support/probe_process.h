@@ -28,6 +28,7 @@ public:
     int Finish(int timeoutMs);
     bool EndedByItself() const { return endedByItself_; }  // after Finish: no kill was needed
     bool Running();
+    pid_t Pid() const { return pid_; }  // for signals the test sends it
 
     bool Has(const std::string& key) const { return seen_.count(key) != 0; }
     std::string Text(const std::string& key) const;           // "<missing>" when not seen

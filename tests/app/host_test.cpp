@@ -1,0 +1,172 @@
+// The window and the computer around it: SIGTERM and SIGHUP wait for a transfer's verdict, at
+// rest every way out ends the program with the port free for the next user, logind's lock is
+// held from the first block to the verdict, and a nearly flat battery refuses the upgrade.
+// logind and UPower are python3-dbusmock's on a private system bus (tests/support/host_bus.h).
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <cerrno>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/host_bus.h"
+#include "tests/support/probe_process.h"
+#include "tests/support/pty_helpers.h"
+#include "tests/support/wait_until.h"
+#include "tests/support/x_desktop.h"
+
+namespace {
+
+// A simulated board and the hive that names its port.
+struct Board {
+    explicit Board(const std::string& baud) : hive(testutil::TempPath("hosthive")) {
+        sim = std::make_unique<testutil::BoardSim>(std::vector<std::string>{
+            "--baud", baud, "--registry", hive, "--expect", VANTRA_FIRMWARE_144_BIN});
+    }
+    ~Board() {
+        sim.reset();
+        std::remove(hive.c_str());
+    }
+    std::string Summary() {
+        int status = -1;
+        return sim->Finish(&status);
+    }
+    std::string hive;
+    std::unique_ptr<testutil::BoardSim> sim;
+};
+
+std::unique_ptr<testutil::ProbeProcess> Probe(const std::string& scenario, const Board& board,
+                                              std::vector<std::string> env) {
+    env.push_back("VANTRA_REGISTRY=" + board.hive);
+    return std::make_unique<testutil::ProbeProcess>(
+        std::vector<std::string>{VANTRA_APP_PROBE, scenario}, env);
+}
+
+void Sleep(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+// On a desktop, at the line's real speed, so the transfer is running when the signals come
+// (block 50 or so, then block 80): the board gets the whole image, the verdict is shown, and the
+// program ends once it is dismissed. logind's lock and the portal's logout inhibition (naming
+// the window) are held during the transfer and gone as soon as the verdict is known, while its
+// box is still up.
+TEST(HostWindow, SigtermAndSighupDuringATransferWaitForTheVerdict) {
+    const std::string missing = testsupport::XDesktop::Missing();
+    if (!missing.empty()) GTEST_SKIP() << missing;
+    testsupport::XDesktop desktop;
+    ASSERT_TRUE(desktop.Start()) << desktop.Error();
+    testutil::HostBus host;
+    ASSERT_EQ(host.Error(), "");
+    testutil::PortalMock portal;
+    ASSERT_EQ(portal.Error(), "");
+    Board board("38400");
+    const std::string dismiss = testutil::TempPath("dismiss");
+    auto probe = Probe("held", board,
+                       {"DISPLAY=" + desktop.Display(), "QT_QPA_PLATFORM=xcb",
+                        "LSAN_OPTIONS=suppressions=" VANTRA_LSAN_SUPPRESSIONS,
+                        "VANTRA_PROBE_DISMISS=" + dismiss});
+    ASSERT_TRUE(probe->WaitFor("transfer-start", 60000));
+    Sleep(1900);  // about 50 blocks of 37.5 ms
+    ::kill(probe->Pid(), SIGTERM);
+    const std::vector<std::string> locks = host.Inhibitors();
+    ASSERT_EQ(locks.size(), 1u);
+    EXPECT_EQ(locks[0].substr(0, locks[0].find('|')),
+              "sleep:shutdown:idle:handle-power-key:handle-suspend-key:handle-hibernate-key:"
+              "handle-lid-switch");
+    EXPECT_EQ(locks[0].substr(locks[0].rfind('|')), "|block");
+    char window[32];
+    std::snprintf(window, sizeof window, "x11:%llx",
+                  static_cast<unsigned long long>(probe->Number("winid")));
+    EXPECT_NE(portal.Log().find(std::string("Inhibit \"") + window + "\" 13 "),
+              std::string::npos)
+        << portal.Log();
+    EXPECT_NE(portal.Log().find("A firmware upgrade is in progress"), std::string::npos);
+    Sleep(1100);
+    ::kill(probe->Pid(), SIGHUP);
+
+    ASSERT_TRUE(probe->WaitFor("outcome", 60000));
+    EXPECT_EQ(probe->Text("outcome"), "Transfer Complete.");
+    EXPECT_EQ(probe->Number("progress"), 100);
+    EXPECT_TRUE(host.Inhibitors().empty());  // released at the verdict, the box still up
+    EXPECT_NE(portal.Log().find("Close"), std::string::npos) << portal.Log();
+    EXPECT_TRUE(probe->Running());
+    std::ofstream(dismiss) << "";
+    EXPECT_EQ(probe->Finish(30000), 0);
+    EXPECT_TRUE(probe->EndedByItself());
+    EXPECT_EQ(probe->Text("port-open"), "0");
+    const std::string summary = board.Summary();
+    EXPECT_NE(summary.find("expect=match"), std::string::npos) << summary;
+    std::remove(dismiss.c_str());
+}
+
+// On a battery at 5 %: the box says so, LOAD is given back, and nothing reaches the board.
+TEST(HostWindow, LowBatteryRefusesTheUpgrade) {
+    testutil::HostBus host({true, true, 5});
+    ASSERT_EQ(host.Error(), "");
+    Board board("0");
+    auto probe = Probe("transfer", board, {"QT_QPA_PLATFORM=offscreen"});
+    EXPECT_EQ(probe->Finish(60000), 0);
+    EXPECT_EQ(probe->Text("round1-outcome"),
+              "Battery Too Low. Connect The Charger Before Upgrading.");
+    EXPECT_EQ(probe->Text("round1-load-enabled-after"), "1");
+    const std::string summary = board.Summary();
+    EXPECT_NE(summary.find("blocks=0 "), std::string::npos) << summary;
+}
+
+// At rest, on a desktop: SIGTERM, the title bar's close button, Alt+F4, and Ctrl-C during
+// start-up each end the program with status 0, and the port's exclusive mode goes with it:
+// another account opens it at once.
+TEST(HostWindow, EveryWayOutAtRestLeavesThePortFreeForAnotherAccount) {
+    const std::string missing = testsupport::XDesktop::Missing();
+    if (!missing.empty()) GTEST_SKIP() << missing;
+    testsupport::XDesktop desktop;
+    ASSERT_TRUE(desktop.Start()) << desktop.Error();
+    const char* ways[] = {"SIGINT during start-up", "SIGTERM", "close button", "Alt+F4"};
+    std::vector<std::unique_ptr<Board>> boards;
+    std::vector<std::unique_ptr<testutil::ProbeProcess>> probes;
+    for (int i = 0; i < 4; ++i) {  // started side by side: start-up takes eight seconds
+        boards.push_back(std::make_unique<Board>("0"));
+        probes.push_back(Probe("idle", *boards.back(),
+                               {"DISPLAY=" + desktop.Display(), "QT_QPA_PLATFORM=xcb",
+                                "LSAN_OPTIONS=suppressions=" VANTRA_LSAN_SUPPRESSIONS}));
+    }
+    for (int i = 0; i < 4; ++i) {
+        SCOPED_TRACE(ways[i]);
+        testutil::ProbeProcess& probe = *probes[i];
+        if (i == 0) {
+            // Once the program holds the port, in its first pause.
+            ASSERT_TRUE(testutil::WaitUntil(
+                [&] { return testutil::OpenErrorForAnotherAccount(boards[i]->sim->path) == EBUSY; },
+                60000));
+            ::kill(probe.Pid(), SIGINT);
+            EXPECT_EQ(probe.Finish(30000), 0);
+            EXPECT_TRUE(probe.EndedByItself());
+            EXPECT_EQ(probe.Text("port-open"), "0");
+            EXPECT_EQ(testutil::OpenErrorForAnotherAccount(boards[i]->sim->path), 0);
+            continue;
+        }
+        ASSERT_TRUE(probe.WaitFor("ready", 60000));
+        const auto window = static_cast<std::uint32_t>(probe.Number("winid"));
+        if (i == 1) {
+            ::kill(probe.Pid(), SIGTERM);
+        } else if (i == 2) {
+            desktop.RequestClose(window);
+        } else {
+            ASSERT_TRUE(desktop.Click(window, 120, 60));  // the keys go to the focused window
+            ASSERT_TRUE(desktop.Key("alt+F4"));
+        }
+        EXPECT_EQ(probe.Finish(30000), 0);
+        EXPECT_TRUE(probe.EndedByItself());
+        EXPECT_EQ(probe.Text("port-open"), "0");
+        EXPECT_EQ(testutil::OpenErrorForAnotherAccount(boards[i]->sim->path), 0);
+    }
+}
+
+}  // namespace

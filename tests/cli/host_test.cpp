@@ -1,0 +1,344 @@
+// vantra-flash and the computer around it: signals held through a transfer, a terminal that hangs
+// up, the logind lock, the battery check, the record's two lines, and a log that is not a file.
+// logind and UPower are python3-dbusmock's on a private system bus (tests/support/host_bus.h).
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/host_bus.h"
+#include "tests/support/pty_helpers.h"
+#include "tests/support/wait_until.h"
+
+namespace {
+
+using testutil::BoardSim;
+using testutil::HostBus;
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+std::string Field(const std::string& line, const std::string& key) {
+    const std::string tag = "\"" + key + "\":";
+    const std::size_t at = line.find(tag);
+    if (at == std::string::npos) return "<missing>";
+    std::size_t from = at + tag.size();
+    if (line[from] == '"') return line.substr(from + 1, line.find('"', from + 1) - from - 1);
+    return line.substr(from, line.find_first_of(",}", from) - from);
+}
+
+bool IsProgress(const std::string& line, int block) {
+    return line.find("\"event\":\"progress\"") != std::string::npos &&
+           Field(line, "block") == std::to_string(block);
+}
+
+enum class Stdio { Pipe, Terminal };
+
+// vantra-flash as a child. With Stdio::Terminal it runs in a session of its own on a
+// pseudo-terminal that is its controlling terminal, as in a terminal window: closing the master
+// is the window closing. `group` puts it in a process group of its own, so a signal sent to that
+// group is what a terminal's Ctrl-C would send.
+struct Flash {
+    Flash(std::vector<std::string> args, Stdio stdio = Stdio::Pipe) {
+        args.insert(args.begin(), VANTRA_FLASH);
+        errPath = testutil::TempPath("host-err");
+        int fds[2] = {-1, -1};
+        int slave = -1;
+        if (stdio == Stdio::Terminal) {
+            EXPECT_EQ(::openpty(&out, &slave, nullptr, nullptr, nullptr), 0);
+            ::fcntl(out, F_SETFD, FD_CLOEXEC);
+        } else {
+            EXPECT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+            out = fds[0];
+        }
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        pid = ::fork();
+        if (pid == 0) {
+            const int devnull = ::open("/dev/null", O_RDONLY);
+            ::dup2(devnull, 0);
+            if (stdio == Stdio::Terminal) {
+                ::setsid();
+                ::ioctl(slave, TIOCSCTTY, 0);
+                ::dup2(slave, 1);
+                ::dup2(slave, 2);
+            } else {
+                ::setpgid(0, 0);
+                ::dup2(fds[1], 1);
+                const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+                ::dup2(err, 2);
+            }
+            ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+        if (slave >= 0) ::close(slave);
+        if (fds[1] >= 0) ::close(fds[1]);
+    }
+    ~Flash() {
+        if (pid > 0) {
+            ::kill(pid, SIGKILL);
+            Wait();
+        }
+        if (out >= 0) ::close(out);
+        std::remove(errPath.c_str());
+    }
+
+    // The next line of output, or "" at its end or after `ms`.
+    std::string ReadLine(int ms = 60000) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        for (;;) {
+            const std::size_t nl = pending.find('\n');
+            if (nl != std::string::npos) {
+                std::string line = pending.substr(0, nl);
+                pending.erase(0, nl + 1);
+                if (!line.empty() && line.back() == '\r') line.pop_back();
+                text += line + "\n";
+                return line;
+            }
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                end - std::chrono::steady_clock::now());
+            pollfd p{out, POLLIN, 0};
+            if (out < 0 || left.count() <= 0 || ::poll(&p, 1, int(left.count())) <= 0) return "";
+            char buf[4096];
+            const ssize_t n = ::read(out, buf, sizeof buf);
+            if (n <= 0) return "";
+            pending.append(buf, static_cast<std::size_t>(n));
+        }
+    }
+
+    // Reads output until a line satisfies `want`; false at the end of output.
+    template <class Want>
+    bool ReadUntil(Want want) {
+        for (std::string line; !(line = ReadLine()).empty();) {
+            if (want(line)) return true;
+        }
+        return false;
+    }
+
+    int Wait() {
+        while (out >= 0 && !ReadLine().empty()) {
+        }
+        int raw = 0;
+        ::waitpid(pid, &raw, 0);
+        pid = -1;
+        err = ReadFile(errPath);
+        return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    }
+
+    int Count(const std::string& needle) const {
+        int n = 0;
+        for (std::size_t at = 0; (at = text.find(needle, at)) != std::string::npos; ++at) ++n;
+        return n;
+    }
+
+    pid_t pid = -1;
+    int out = -1;
+    std::string pending;
+    std::string text;  // every line read so far
+    std::string errPath;
+    std::string err;
+};
+
+std::vector<std::string> Board(std::vector<std::string> extra = {}) {
+    std::vector<std::string> args{"--expect", VANTRA_FIRMWARE_144_BIN};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return args;
+}
+
+constexpr char kCtrlCWarning[] = "Stopping now leaves the board";
+
+// At the real line speed, so the transfer is running when each signal comes: SIGTERM at block
+// 50 and one Ctrl-C at block 60 are held, and at block 70 the terminal goes away (SIGHUP, and
+// every later write fails). The board still gets the whole image, the record is complete, and
+// the logind lock is held exactly from the first block to the verdict.
+TEST(HostCli, HeldSignalsAndAHungUpTerminalLetTheUpgradeFinish) {
+    HostBus host;
+    ASSERT_EQ(host.Error(), "");
+    BoardSim sim(Board({"--baud", "38400"}));
+    const std::string log = testutil::TempPath("host-log");
+    Flash flash({"--port", sim.path, "--yes", "--json", "--log", log}, Stdio::Terminal);
+
+    ASSERT_TRUE(flash.ReadUntil([](const std::string& l) {
+        return l.find("\"event\":\"serial\"") != std::string::npos;
+    })) << flash.text;
+    EXPECT_TRUE(host.Inhibitors().empty());  // not before the transfer
+    ASSERT_TRUE(flash.ReadUntil([](const std::string& l) { return IsProgress(l, 40); }));
+    const std::vector<std::string> locks = host.Inhibitors();
+    ASSERT_EQ(locks.size(), 1u);
+    EXPECT_EQ(locks[0],
+              "sleep:shutdown:idle:handle-power-key:handle-suspend-key:handle-hibernate-key:"
+              "handle-lid-switch|Vantra|A firmware upgrade is in progress; interrupting it may "
+              "disable the instrument.|block");
+    ASSERT_TRUE(flash.ReadUntil([](const std::string& l) { return IsProgress(l, 50); }));
+    ::kill(flash.pid, SIGTERM);
+    ASSERT_TRUE(flash.ReadUntil([](const std::string& l) { return IsProgress(l, 60); }));
+    ::kill(flash.pid, SIGINT);
+    ASSERT_TRUE(flash.ReadUntil([](const std::string& l) { return IsProgress(l, 70); }));
+    EXPECT_EQ(flash.Count(kCtrlCWarning), 1) << flash.text;
+    EXPECT_EQ(flash.Count("SIGTERM received during the transfer"), 1) << flash.text;
+    ::close(flash.out);  // the terminal window closes
+    flash.out = -1;
+
+    EXPECT_EQ(flash.Wait(), 0);
+    int simStatus = -1;
+    const std::string summary = sim.Finish(&simStatus);
+    EXPECT_NE(summary.find("blocks=536 "), std::string::npos) << summary;
+    EXPECT_NE(summary.find("expect=match"), std::string::npos) << summary;
+    EXPECT_TRUE(host.Inhibitors().empty());
+
+    const std::vector<std::string> records = Lines(ReadFile(log));
+    ASSERT_EQ(records.size(), 2u) << ReadFile(log);
+    EXPECT_EQ(Field(records[0], "outcome"), "started");
+    EXPECT_EQ(Field(records[1], "outcome"), "complete");
+    EXPECT_EQ(Field(records[0], "upgrade_id").size(), 32u);
+    EXPECT_EQ(Field(records[0], "upgrade_id"), Field(records[1], "upgrade_id"));
+    EXPECT_EQ(Field(records[1], "blocks_acknowledged"), "536");
+    std::remove(log.c_str());
+}
+
+// A board that stops answering at block 10 keeps the transfer waiting for two seconds: killed
+// then (nothing can stop SIGKILL), the record holds a started line and no outcome; left alone,
+// the transfer fails and the lock goes with the verdict.
+TEST(HostCli, KilledMidTransferLeavesAStartedLineAndAFailureReleasesTheLock) {
+    HostBus host;
+    ASSERT_EQ(host.Error(), "");
+    const std::string log = testutil::TempPath("host-log");
+    for (const bool kill : {true, false}) {
+        BoardSim sim(Board({"--baud", "0", "--stop-at", "10"}));
+        Flash flash({"--port", sim.path, "--yes", "--json", "--log", log});
+        ASSERT_TRUE(flash.ReadUntil([](const std::string& l) { return IsProgress(l, 10); }));
+        EXPECT_EQ(host.Inhibitors().size(), 1u);
+        if (kill) ::kill(flash.pid, SIGKILL);
+        EXPECT_EQ(flash.Wait(), kill ? 128 + SIGKILL : 1) << flash.err;
+        EXPECT_TRUE(testutil::WaitUntil([&] { return host.Inhibitors().empty(); }));
+    }
+    const std::vector<std::string> records = Lines(ReadFile(log));
+    ASSERT_EQ(records.size(), 3u) << ReadFile(log);
+    EXPECT_EQ(Field(records[0], "outcome"), "started");
+    EXPECT_EQ(Field(records[1], "outcome"), "started");
+    EXPECT_EQ(Field(records[2], "outcome"), "failed");
+    EXPECT_NE(Field(records[0], "upgrade_id"), Field(records[1], "upgrade_id"));
+    EXPECT_EQ(Field(records[1], "upgrade_id"), Field(records[2], "upgrade_id"));
+    std::remove(log.c_str());
+}
+
+// One Ctrl-C at the terminal reaches the whole foreground group: the parent warns once for all
+// three boards, and every board completes.
+TEST(HostCli, OneCtrlCWithAllWarnsOnceAndEveryBoardCompletes) {
+    const std::vector<std::string> args = Board({"--baud", "38400"});
+    BoardSim a(args);
+    BoardSim b(args);
+    BoardSim c(args);
+    std::string body;
+    int key = 1;
+    for (const BoardSim* sim : {&a, &b, &c})
+        body += testutil::DriverKey(std::to_string(key++), "Quatech serial adapter", &sim->path);
+    testutil::Hive hive(body);
+    Flash flash({"--all", "--yes", "--json"});
+    ASSERT_TRUE(flash.ReadUntil([](const std::string& l) { return IsProgress(l, 50); }));
+    ::kill(-flash.pid, SIGINT);  // the terminal's Ctrl-C goes to the process group
+    EXPECT_EQ(flash.Wait(), 0) << flash.err;
+    EXPECT_EQ(flash.Count(kCtrlCWarning), 1) << flash.text;
+    EXPECT_EQ(flash.Count("\"outcome\":\"complete\""), 3) << flash.text;
+    for (BoardSim* sim : {&a, &b, &c}) {
+        int status = -1;
+        EXPECT_NE(sim->Finish(&status).find("expect=match"), std::string::npos);
+    }
+}
+
+// Before the first block a Ctrl-C ends the program at once, and with the port closed: its
+// exclusive mode is gone, so another account opens it straight away.
+TEST(HostCli, CtrlCDuringStartUpLeavesThePortFreeForAnotherAccount) {
+    BoardSim sim(Board({"--baud", "0"}));
+    Flash flash({"--port", sim.path, "--yes", "--json"});
+    ASSERT_TRUE(flash.ReadUntil([](const std::string& l) {
+        return l.find("\"event\":\"port\"") != std::string::npos;
+    }));
+    ::kill(flash.pid, SIGINT);
+    EXPECT_EQ(flash.Wait(), 130);
+    EXPECT_NE(flash.err.find("Interrupted; nothing was sent to the board."), std::string::npos)
+        << flash.err;
+    EXPECT_EQ(testutil::OpenErrorForAnotherAccount(sim.path), 0);
+}
+
+// On a battery at 5 % nothing is sent and the status says why; --ignore-power starts anyway,
+// and so does a battery at 60 %. (Mains power and no UPower at all are the other tests' hosts.)
+TEST(HostCli, LowBatteryRefusesUnlessIgnored) {
+    struct Case {
+        double percentage;
+        bool ignore;
+        int status;
+    };
+    for (const Case c : {Case{5, false, 4}, Case{5, true, 0}, Case{60, false, 0}}) {
+        SCOPED_TRACE(std::to_string(c.percentage) + (c.ignore ? " --ignore-power" : ""));
+        HostBus host({true, true, c.percentage});
+        ASSERT_EQ(host.Error(), "");
+        BoardSim sim(Board({"--baud", "0"}));
+        std::vector<std::string> args{"--port", sim.path, "--yes"};
+        if (c.ignore) args.push_back("--ignore-power");
+        Flash flash(args);
+        EXPECT_EQ(flash.Wait(), c.status) << flash.err;
+        int status = -1;
+        const std::string summary = sim.Finish(&status);
+        if (c.status == 0) {
+            EXPECT_NE(summary.find("expect=match"), std::string::npos) << summary;
+        } else {
+            EXPECT_NE(summary.find("blocks=0 "), std::string::npos) << summary;
+            EXPECT_NE(flash.err.find("Battery Too Low. Connect The Charger Before Upgrading."),
+                      std::string::npos)
+                << flash.err;
+        }
+    }
+}
+
+// A record must go to a regular file: a symbolic link, a FIFO and a directory are each refused
+// before the port is opened.
+TEST(HostCli, LogThatIsNotARegularFileIsRefusedBeforeAnyBoardIsTouched) {
+    const std::string dir = testutil::TempPath("host-logdir");
+    ASSERT_EQ(::mkdir(dir.c_str(), 0755), 0);
+    const std::string target = dir + "/target";
+    std::ofstream(target) << "";
+    ASSERT_EQ(::symlink(target.c_str(), (dir + "/link").c_str()), 0);
+    ASSERT_EQ(::mkfifo((dir + "/fifo").c_str(), 0644), 0);
+    ASSERT_EQ(::mkdir((dir + "/folder").c_str(), 0755), 0);
+    const std::pair<const char*, const char*> cases[] = {
+        {"link", "is a symbolic link"}, {"fifo", "is a FIFO"}, {"folder", "is a directory"}};
+    for (const auto& [name, says] : cases) {
+        testutil::PtyPair line;
+        Flash flash({"--port", line.path, "--yes", "--log", dir + "/" + name});
+        EXPECT_EQ(flash.Wait(), 64) << name;
+        EXPECT_NE(flash.err.find(says), std::string::npos) << flash.err;
+        EXPECT_TRUE(line.ReadMaster(1, 100).empty()) << name;  // nothing reached the line
+    }
+    EXPECT_EQ(ReadFile(target), "");
+    for (const char* name : {"link", "fifo", "folder", "target"})
+        ::remove((dir + "/" + name).c_str());
+    ::rmdir(dir.c_str());
+}
+
+}  // namespace
