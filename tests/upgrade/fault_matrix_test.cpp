@@ -225,6 +225,9 @@ std::vector<LineRow> LineRows() {
         }
     }
     rows.push_back({"LateDuplicateAlone", "duplicate-late", kBlocks / 2, nullptr, true});
+    // Before two round trips have shown the line's pace the copy is counted; it is found stale
+    // once they have, and nothing counts after that.
+    rows.push_back({"LateDuplicateAtFirstFailsOnceFound", "duplicate-late", 0, nullptr, false});
     rows.push_back({"StrayVersionAlone", "stray-version", kBlocks / 2, nullptr, true});
     return rows;
 }
@@ -273,11 +276,15 @@ TEST(FaultSoak, RandomFaultsNeverGiveAFalseVerdict) {
         std::vector<std::string> args = {"--baud", baud};
         std::string described = "baud " + baud + ": ";
         const int count = static_cast<int>(random() % 4);
+        // A copy of block 0's acknowledgement comes before a pseudo-terminal's pace is known:
+        // it is counted, found stale two blocks later, and the transfer then fails, honestly.
+        bool spoilt = false;
         for (int i = 0; i < count; ++i) {
             std::string kind = harmless[random() % harmless.size()];
             if (baud != "0" && random() % 3 == 0) kind = "duplicate-late";
             // 9000 bytes take 2.3 s at 38400 baud: longer than the wait for an acknowledgement.
             if (baud != "0" && kind == "oversize") kind = "noise";
+            spoilt |= kind == "duplicate-late" && blocks[i] == 0;
             std::string fault = kind + ":" + std::to_string(blocks[i]);
             if (kind == "delay") fault += ":" + std::to_string(random() % 50);
             args.insert(args.end(), {"--fault", fault});
@@ -297,9 +304,9 @@ TEST(FaultSoak, RandomFaultsNeverGiveAFalseVerdict) {
         SCOPED_TRACE("seed " + std::to_string(seed) + " run " + std::to_string(run) + ": " +
                      described);
         const Outcome o = Transfer(image, args);
-        ExpectHonest(o, !fails);
+        ExpectHonest(o, !fails && !spoilt);
         if (HasFailure()) break;
-        completed += !fails;
+        completed += !fails && !spoilt;
     }
     std::printf("soak: %d transfers, %d complete, %d failed as they should\n", runs, completed,
                 runs - completed);
