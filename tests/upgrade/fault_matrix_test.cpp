@@ -106,10 +106,14 @@ Outcome Transfer(const Image& image, std::vector<std::string> faults) {
 const std::u16string kComplete = u"Transfer Complete.";
 const std::u16string kFailed = u"Transfer Failed. Sector did not write.";
 
+enum class Expect { Failed, Complete, Either };
+
 // What every transfer must show, whatever was done to it.
-void ExpectHonest(const Outcome& o, bool complete) {
+void ExpectHonest(const Outcome& o, Expect expect) {
     ASSERT_EQ(o.verdicts.size(), 1u);
-    EXPECT_EQ(o.verdicts[0], complete ? kComplete : kFailed) << o.summary;
+    if (expect != Expect::Either) {
+        EXPECT_EQ(o.verdicts[0], expect == Expect::Complete ? kComplete : kFailed) << o.summary;
+    }
     if (o.verdicts[0] == kComplete) {
         EXPECT_NE(o.summary.find("expect=match"), std::string::npos) << o.summary;
     }
@@ -182,7 +186,7 @@ TEST_P(FaultMatrix, VerdictIsHonest) {
     static const Image image;
     const Row& row = GetParam();
     const Outcome o = Transfer(image, ArgsAt(*row.fault, row.at.block));
-    ExpectHonest(o, row.fault->completes);
+    ExpectHonest(o, row.fault->completes ? Expect::Complete : Expect::Failed);
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryFaultAtEveryPlace, FaultMatrix, ::testing::ValuesIn(Rows()),
@@ -212,8 +216,10 @@ std::vector<LineRow> LineRows() {
     const std::pair<const char*, std::string> faults[] = {{"LateDuplicate", "duplicate-late"},
                                                           {"StrayVersion", "stray-version"}};
     // The last block the board acknowledges is the one before the block it goes silent at.
+    // At the first block the copy comes before a pseudo-terminal's pace is known: it is counted,
+    // then found stale once the pace is, and nothing counts after that.
     const std::pair<const char*, std::uint32_t> places[] = {
-        {"Second", 1}, {"Middle", kBlocks / 2}, {"Last", kBlocks - 2}};
+        {"First", 0}, {"Second", 1}, {"Middle", kBlocks / 2}, {"Last", kBlocks - 2}};
     const std::pair<const char*, const char*> ends[] = {{"HangUp", "--hangup-at"},
                                                         {"Silence", "--stop-at"}};
     for (const auto& [fault, kind] : faults) {
@@ -225,9 +231,6 @@ std::vector<LineRow> LineRows() {
         }
     }
     rows.push_back({"LateDuplicateAlone", "duplicate-late", kBlocks / 2, nullptr, true});
-    // Before two round trips have shown the line's pace the copy is counted; it is found stale
-    // once they have, and nothing counts after that.
-    rows.push_back({"LateDuplicateAtFirstFailsOnceFound", "duplicate-late", 0, nullptr, false});
     rows.push_back({"StrayVersionAlone", "stray-version", kBlocks / 2, nullptr, true});
     return rows;
 }
@@ -240,7 +243,7 @@ TEST_P(LineSpeedFaults, VerdictIsHonest) {
     std::vector<std::string> args = {"--baud", "38400", "--fault",
                                      row.fault + ":" + std::to_string(row.block)};
     if (row.end != nullptr) args.insert(args.end(), {row.end, std::to_string(kBlocks - 1)});
-    ExpectHonest(Transfer(image, args), row.completes);
+    ExpectHonest(Transfer(image, args), row.completes ? Expect::Complete : Expect::Failed);
 }
 
 INSTANTIATE_TEST_SUITE_P(At38400Baud, LineSpeedFaults, ::testing::ValuesIn(LineRows()),
@@ -276,8 +279,9 @@ TEST(FaultSoak, RandomFaultsNeverGiveAFalseVerdict) {
         std::vector<std::string> args = {"--baud", baud};
         std::string described = "baud " + baud + ": ";
         const int count = static_cast<int>(random() % 4);
-        // A copy of block 0's acknowledgement comes before a pseudo-terminal's pace is known:
-        // it is counted, found stale two blocks later, and the transfer then fails, honestly.
+        // A copy of block 0's acknowledgement that comes after block 1 is on the line comes
+        // before a pseudo-terminal's pace is known: it is counted, found stale two blocks later,
+        // and the transfer fails. One that comes sooner is dropped, and the transfer completes.
         bool spoilt = false;
         for (int i = 0; i < count; ++i) {
             std::string kind = harmless[random() % harmless.size()];
@@ -304,9 +308,9 @@ TEST(FaultSoak, RandomFaultsNeverGiveAFalseVerdict) {
         SCOPED_TRACE("seed " + std::to_string(seed) + " run " + std::to_string(run) + ": " +
                      described);
         const Outcome o = Transfer(image, args);
-        ExpectHonest(o, !fails && !spoilt);
+        ExpectHonest(o, fails ? Expect::Failed : spoilt ? Expect::Either : Expect::Complete);
         if (HasFailure()) break;
-        completed += !fails && !spoilt;
+        completed += o.verdicts[0] == kComplete;
     }
     std::printf("soak: %d transfers, %d complete, %d failed as they should\n", runs, completed,
                 runs - completed);
