@@ -16,8 +16,10 @@
 #include "cli/json_line.h"
 #include "cli/port_holders.h"
 #include "link/device_link.h"
+#include "platform/host_facts.h"
 #include "platform/host_signals.h"
 #include "platform/message_box.h"
+#include "platform/text.h"
 #include "platform/wincore.h"
 #include "transport/link_worker.h"
 #include "transport/port_discovery.h"
@@ -263,10 +265,9 @@ struct Record {
     JsonLine Common() const {
         // "New Version: V4.02.N.01" names the version this program carries.
         const char* newVersion = std::strchr(kNewVersionText, ':') + 2;
-        return JsonLine()
-            .Text("upgrade_id", id)
-            .Text("port", report.port())
-            .Text("serial", serial)
+        JsonLine line;
+        AddIdentity(line.Text("upgrade_id", id).Text("port", report.port()), report.identity());
+        return line.Text("serial", serial)
             .Text("old_version", version)
             .Text("new_version", newVersion)
             .Text("image_crc32", checksum)
@@ -341,7 +342,13 @@ int FlashBoard(const FlashOptions& options) {
                      kExitNoPort);
         return kExitNoPort;
     }
+    platform::SerialDevice adapter;
+    const bool known = platform::FindSerialDevice(device, &adapter);
+    if (known) report.SetIdentity(IdentityOf(adapter));
     report.PortOpened();
+    SlowAdapter slow;
+    if (known && FindSlowAdapter(adapter, &slow))
+        report.SlowAdapterEvent(slow.timerMs, slow.secondsAdded, slow.fix, slow.text);
     const std::vector<PortHolder> others = FindPortHolders(device);
     if (!others.empty()) report.SharedPort(DescribeHolders(others));
 
@@ -372,7 +379,9 @@ int FlashBoard(const FlashOptions& options) {
     if (!options.json || !options.yes) report.Announce();
 
     if (!options.yes) {
-        const bool confirmed = Confirm(("Upgrade the board on " + report.port() + " now?").c_str());
+        const std::string question =
+            "Upgrade the board on " + platform::EscapeText(report.port()) + " now?";
+        const bool confirmed = Confirm(question.c_str());
         if (const int number = SignalBeforeTransfer()) return EndBeforeTransfer(report, number);
         if (!confirmed) {
             report.Error("Not confirmed; nothing was sent.", "", kExitFailed);

@@ -5,20 +5,26 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "cli/adapter_identity.h"
 #include "cli/flash_board.h"
 #include "cli/flash_report.h"
 #include "cli/json_line.h"
+#include "cli/port_holders.h"
 #include "platform/host_signals.h"
+#include "platform/text.h"
 #include "transport/port_discovery.h"
 #include "upgrade/firmware_transfer.h"
 
@@ -38,9 +44,12 @@ constexpr char kInterruptWarning[] =
 
 struct Board {
     std::string port;
+    AdapterIdentity identity;
     pid_t pid = -1;
     int out = -1;        // the child's events
     std::string buffer;  // a line not yet complete
+    int err = -1;        // the child's standard error
+    std::string errBuffer;
     std::string state = "starting";
     std::string version;
     std::string serial;
@@ -50,11 +59,53 @@ struct Board {
     bool transferring = false;  // from its first block to its verdict
 };
 
-// The line a terminal shows for a board.
+// The line a terminal shows for a board: its port, the socket it sits in, what it answered and
+// how it is going. Every text from a board or a child is shown, not obeyed.
 std::string BoardLine(const Board& b) {
-    std::string line = b.port + "  ";
+    const std::string where = DescribeIdentity(b.identity);
+    std::string line =
+        platform::EscapeText(b.port) + (where.empty() ? "" : " (" + where + ")") + "  ";
     if (!b.version.empty()) line += b.version + (b.serial.empty() ? "" : " #" + b.serial) + "  ";
-    return line + (b.outcome.empty() ? b.state : b.outcome);
+    return platform::EscapeText(line + (b.outcome.empty() ? b.state : b.outcome));
+}
+
+// The ports the driver list names, each device once: two entries (or an entry and a sysfs
+// adapter) can name one device, by one name or two, and a board must not be upgraded by two
+// processes at once. Then in the order of their sockets, so line N is the same socket each run.
+std::vector<Board> DistinctBoards(char (*names)[kPortNameBytes], std::size_t count) {
+    std::vector<Board> boards;
+    std::set<std::string> seenNames;
+    std::set<dev_t> seenDevices;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::string device = DevicePathOf(names[i]);
+        struct stat st {};
+        const bool numbered = ::stat(device.c_str(), &st) == 0 && S_ISCHR(st.st_mode);
+        if (!seenNames.insert(device).second) continue;
+        if (numbered && !seenDevices.insert(st.st_rdev).second) continue;
+        Board b;
+        b.port = names[i];
+        b.identity = IdentifyAdapter(device);
+        boards.push_back(std::move(b));
+    }
+    std::stable_sort(boards.begin(), boards.end(), [](const Board& a, const Board& b) {
+        return BeforeInSocketOrder(a.identity.path, b.identity.path);
+    });
+    return boards;
+}
+
+// This program's own file, so a child's name in /proc is vantra-flash (by /proc/self/exe it
+// would be "exe", which is what a technician would read when it holds a port).
+std::string OwnProgram() {
+    char path[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0) return "/proc/self/exe";
+    const std::string program(path, static_cast<std::size_t>(n));
+    // Replaced while running (an upgrade of the package): the old file is only reachable there.
+    const std::string deleted = " (deleted)";
+    if (program.size() > deleted.size() &&
+        program.compare(program.size() - deleted.size(), deleted.size(), deleted) == 0)
+        return "/proc/self/exe";
+    return program;
 }
 
 // Reads one event of a child: updates the board, and says whether it is worth a line of its own
@@ -126,14 +177,24 @@ bool TakeEvent(Board& b, const std::string& line) {
     return false;
 }
 
-bool Spawn(Board& b, const FlashOptions& options) {
+bool Spawn(Board& b, const FlashOptions& options, const std::string& program) {
     int fds[2];
+    int errFds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) return false;
+    if (::pipe2(errFds, O_CLOEXEC) != 0) {
+        ::close(fds[0]);
+        ::close(fds[1]);
+        return false;
+    }
     std::vector<std::string> args{"vantra-flash", "--port", b.port, "--yes", "--json"};
     if (options.ignorePower) args.push_back("--ignore-power");
     if (!options.log.empty()) {
         args.push_back("--log");
         args.push_back(options.log);
+    }
+    if (!options.sysroot.empty()) {
+        args.push_back("--sysroot");
+        args.push_back(options.sysroot);
     }
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
@@ -141,6 +202,8 @@ bool Spawn(Board& b, const FlashOptions& options) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+    // Into this process's display, not across the lines it redraws.
+    posix_spawn_file_actions_adddup2(&actions, errFds[1], STDERR_FILENO);
     // The children do not ask; only this process reads the terminal.
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     posix_spawnattr_t attributes;
@@ -153,16 +216,19 @@ bool Spawn(Board& b, const FlashOptions& options) {
         sigaddset(&defaults, number);
     posix_spawnattr_setsigdefault(&attributes, &defaults);
     const int rc =
-        posix_spawn(&b.pid, "/proc/self/exe", &actions, &attributes, argv.data(), environ);
+        posix_spawn(&b.pid, program.c_str(), &actions, &attributes, argv.data(), environ);
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     ::close(fds[1]);
+    ::close(errFds[1]);
     if (rc != 0) {
         ::close(fds[0]);
+        ::close(errFds[0]);
         b.pid = -1;
         return false;
     }
     b.out = fds[0];
+    b.err = errFds[0];
     return true;
 }
 
@@ -189,20 +255,23 @@ int CombinedStatus(const std::vector<Board>& boards) {
 int FlashAllBoards(const FlashOptions& options) {
     platform::CatchSignals({SIGINT, SIGTERM, SIGHUP, SIGQUIT});
     static char names[kMaxBoards][kPortNameBytes];
-    const std::size_t found = FindAdapterPorts(names, kMaxBoards);
+    std::vector<Board> boards = DistinctBoards(names, FindAdapterPorts(names, kMaxBoards));
+    const std::size_t found = boards.size();
     if (found == 0) {
         WriteAll(STDERR_FILENO,
                  "No matching serial adapter found: nothing to upgrade. Plug the adapters in, "
                  "or name each board's port with --port.\n");
         return kExitNoPort;
     }
-    std::vector<Board> boards(found);
-    for (std::size_t i = 0; i < found; ++i) boards[i].port = names[i];
 
     const bool json = options.json;
     const bool terminal = !json && ::isatty(STDERR_FILENO) != 0;
     std::string list;
-    for (const Board& b : boards) list += "  " + b.port + "\n";
+    for (const Board& b : boards) {
+        const std::string where = DescribeIdentity(b.identity);
+        list +=
+            "  " + platform::EscapeText(b.port) + (where.empty() ? "" : " (" + where + ")") + "\n";
+    }
     if (!json) WriteAll(STDERR_FILENO, "Boards to upgrade:\n" + list);
     if (!options.yes) {
         if (!json) {
@@ -228,8 +297,9 @@ int FlashAllBoards(const FlashOptions& options) {
     std::signal(SIGPIPE, SIG_IGN);
     platform::CatchSignals({SIGTSTP});  // from here on a stopped parent would stall the children
 
+    const std::string program = OwnProgram();
     for (Board& b : boards) {
-        if (!Spawn(b, options)) {
+        if (!Spawn(b, options, program)) {
             b.outcome = "could not start a process for this port";
             b.status = kExitNoPort;
         }
@@ -292,30 +362,45 @@ int FlashAllBoards(const FlashOptions& options) {
         std::vector<pollfd> polls;
         std::vector<Board*> owners;
         for (Board& b : boards) {
-            if (b.out < 0) continue;
-            polls.push_back({b.out, POLLIN, 0});
-            owners.push_back(&b);
+            for (const int fd : {b.out, b.err}) {
+                if (fd < 0) continue;
+                polls.push_back({fd, POLLIN, 0});
+                owners.push_back(&b);
+            }
         }
         if (polls.empty()) break;
         polls.push_back({platform::CaughtSignalsDescriptor(), POLLIN, 0});
         if (::poll(polls.data(), polls.size(), 200) <= 0) continue;
         polls.pop_back();
         bool redraw = false;
+        std::string said;  // the children's own lines, shown above the boards' lines
         for (std::size_t i = 0; i < polls.size(); ++i) {
             if (polls[i].revents == 0) continue;
             Board& b = *owners[i];
+            const bool isErr = polls[i].fd == b.err;
             char chunk[4096];
-            const ssize_t n = ::read(b.out, chunk, sizeof chunk);
+            const ssize_t n = ::read(polls[i].fd, chunk, sizeof chunk);
             if (n <= 0) {
-                ::close(b.out);
-                b.out = -1;
+                ::close(polls[i].fd);
+                (isErr ? b.err : b.out) = -1;
+                if (isErr && !b.errBuffer.empty()) {
+                    said += platform::EscapeText(b.port) + ": " +
+                            platform::EscapeText(b.errBuffer) + "\n";
+                    b.errBuffer.clear();
+                }
                 continue;
             }
-            b.buffer.append(chunk, static_cast<std::size_t>(n));
+            std::string& buffer = isErr ? b.errBuffer : b.buffer;
+            buffer.append(chunk, static_cast<std::size_t>(n));
             std::size_t end;
-            while ((end = b.buffer.find('\n')) != std::string::npos) {
-                const std::string line = b.buffer.substr(0, end + 1);
-                b.buffer.erase(0, end + 1);
+            while ((end = buffer.find('\n')) != std::string::npos) {
+                const std::string line = buffer.substr(0, end + 1);
+                buffer.erase(0, end + 1);
+                if (isErr) {
+                    said += platform::EscapeText(b.port) + ": " +
+                            platform::EscapeText(line.substr(0, line.size() - 1)) + "\n";
+                    continue;
+                }
                 if (json) WriteAll(STDOUT_FILENO, line);  // whole lines, from this one thread
                 const bool notable = TakeEvent(b, line);
                 redraw = true;
@@ -323,6 +408,19 @@ int FlashAllBoards(const FlashOptions& options) {
                     WriteAll(STDERR_FILENO, BoardLine(b) + "\n");
                 }
             }
+        }
+        if (!said.empty() && !terminal) WriteAll(STDERR_FILENO, said);
+        if (!said.empty() && terminal) {
+            // Above the boards' lines, which move down to make room: written over their top.
+            std::string text;
+            for (std::size_t start = 0; start < said.size();) {
+                const std::size_t nl = said.find('\n', start);
+                text += "\r" + said.substr(start, nl - start) + "\033[K\n";
+                start = nl + 1;
+            }
+            WriteAll(STDERR_FILENO, "\033[" + std::to_string(boards.size()) + "A" + text +
+                                        std::string(boards.size(), '\n'));
+            redraw = true;
         }
         if (terminal && redraw) {
             // A line that wrapped would throw the cursor-up count off: each is cut to the width.

@@ -6,6 +6,7 @@
 
 const char kFlashUsage[] =
     "usage: vantra-flash [--port DEVICE | --all] [--yes] [--json] [--log FILE] [--ignore-power]\n"
+    "       vantra-flash --doctor [--port DEVICE] [--json] [--sysroot DIR]\n"
     "\n"
     "Upgrades a Tovrin instrument's firmware over its serial adapter with the image this\n"
     "program carries, the same way the vantra window does on LOAD.\n"
@@ -19,15 +20,25 @@ const char kFlashUsage[] =
     "                 version, image checksum, outcome, start time and duration; a\n"
     "                 \"started\" line before the first block, with the same upgrade_id\n"
     "  --ignore-power start even when the computer runs on a battery below 10 %\n"
+    "  --doctor       say which port would be used and why, and what stands in the way\n"
+    "                 (permissions, programs holding or probing the port, brltty, a slow\n"
+    "                 adapter), each with the command that fixes it; opens no port.\n"
+    "                 Exit status 0 when the port would open and nothing is wrong, else 2\n"
+    "  --sysroot DIR  read DIR/sys, DIR/run/udev, DIR/proc, DIR/etc/group and udev's rule\n"
+    "                 folders below DIR instead of the live ones (a copy of another machine)\n"
     "  -h, --help     this text\n"
     "\n"
     "Without --port it finds the adapter as the window does: the first serial adapter whose\n"
     "product starts with Quatech or CF-Serial_I-O (VANTRA_REGISTRY adds a driver list), else\n"
-    "COM1: (/dev/ttyS0). After opening the port it waits 4 s for the board to settle, asks for\n"
-    "its version and serial number (up to 4 s more), prints them with the warning and the new\n"
-    "version, asks for confirmation, then sends the image in 128-byte blocks, each\n"
-    "acknowledged within 2 s. Progress goes to standard error: a bar on a terminal, a line\n"
-    "every 10 % otherwise. When the port is in use it names the process that holds it.\n"
+    "the one USB-serial bridge (FTDI, Prolific, Silicon Labs, WCH) if exactly one is plugged\n"
+    "in, else COM1: (/dev/ttyS0). Events, --log lines and --all's lines carry the adapter's\n"
+    "USB serial number, physical path and vendor:product where it has them.\n"
+    "\n"
+    "After opening the port it waits 4 s for the board to settle, asks for its version and\n"
+    "serial number (up to 4 s more), prints them with the warning and the new version, asks\n"
+    "for confirmation, then sends the image in 128-byte blocks, each acknowledged within\n"
+    "2 s. Progress goes to standard error: a bar on a terminal, a line every 10 %\n"
+    "otherwise. When the port is in use it names the process that holds it.\n"
     "From the first block to the verdict the computer is kept from sleeping or shutting down,\n"
     "and SIGTERM, SIGHUP and Ctrl-Z wait for the verdict. Ctrl-C during the transfer warns; a\n"
     "second Ctrl-C within 5 s stops after the block in flight, the transfer then counts as\n"
@@ -43,7 +54,8 @@ const char kFlashUsage[] =
     "  64   usage error, or the log file cannot be written\n"
     "  130  interrupted\n"
     "With --all: 0 only when every board completed; otherwise 130 if any was interrupted,\n"
-    "else 1 if any transfer failed, else 4, 3, 2, 5 in that order.\n";
+    "else 1 if any transfer failed, else 4, 3, 2, 5 in that order.\n"
+    "With --doctor: 0 when the port would open and nothing stands in its way, else 2.\n";
 
 bool ParseFlashOptions(int argc, char** argv, FlashOptions* options, std::string* error) {
     for (int i = 1; i < argc; ++i) {
@@ -75,7 +87,10 @@ bool ParseFlashOptions(int argc, char** argv, FlashOptions* options, std::string
             options->json = true;
         } else if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
             options->help = true;
-        } else if (value("--port", &options->port) || value("--log", &options->log)) {
+        } else if (std::strcmp(arg, "--doctor") == 0) {
+            options->doctor = true;
+        } else if (value("--port", &options->port) || value("--log", &options->log) ||
+                   value("--sysroot", &options->sysroot)) {
             if (!error->empty()) return false;
         } else {
             *error = std::string("unknown option: ") + arg;
@@ -84,6 +99,12 @@ bool ParseFlashOptions(int argc, char** argv, FlashOptions* options, std::string
     }
     if (options->all && !options->port.empty()) {
         *error = "--all and --port exclude each other";
+        return false;
+    }
+    // The doctor reads and reports; it upgrades nothing, so it has nothing to confirm or record.
+    if (options->doctor &&
+        (options->all || options->yes || options->ignorePower || !options->log.empty())) {
+        *error = "--doctor takes only --port, --json and --sysroot";
         return false;
     }
     // The port name has a fixed-size home; a shortened one could name another board's port.

@@ -16,6 +16,9 @@ inline constexpr int kExitInterrupted = 130;
 struct FlashOptions {
     std::string port;  // empty: the window's discovery
     std::string log;   // empty: no record
+    // Where /sys, /run/udev, /proc and /etc/group are read; empty: the live ones.
+    std::string sysroot;
+    bool doctor = false;
     bool all = false;
     bool yes = false;
     bool json = false;

@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "cli/json_line.h"
+#include "platform/text.h"
 #include "upgrade/firmware_transfer.h"
 
 namespace {
@@ -69,7 +70,7 @@ CFlashReport::CFlashReport(bool json, ProgressStyle style)
     : json_(json), style_(style), started_(MonotonicSeconds()) {}
 
 void CFlashReport::Say(const std::string& line) const {
-    WriteAll(STDERR_FILENO, line + "\n");
+    WriteAll(STDERR_FILENO, platform::EscapeText(line) + "\n");
 }
 
 JsonLine CFlashReport::Event(const char* name) const {
@@ -77,7 +78,7 @@ JsonLine CFlashReport::Event(const char* name) const {
     event.Text("event", name)
         .Text("time", UtcTimestamp())
         .Number("elapsed", MonotonicSeconds() - started_, 3);
-    if (!port_.empty()) event.Text("port", port_);
+    if (!port_.empty()) AddIdentity(event.Text("port", port_), identity_);
     return event;
 }
 
@@ -85,7 +86,8 @@ void CFlashReport::PortOpened() {
     if (json_) {
         WriteAll(STDOUT_FILENO, Event("port").Finish());
     } else {
-        Say("Port: " + port_);
+        const std::string where = DescribeIdentity(identity_);
+        Say("Port: " + port_ + (where.empty() ? "" : " (" + where + ")"));
     }
 }
 
@@ -117,6 +119,17 @@ void CFlashReport::Warning(const std::string& text) {
         barShown_ = false;
         Say("Warning: " + text);
     }
+}
+
+void CFlashReport::SlowAdapterEvent(int timerMs, double secondsAdded, const std::string& fix,
+                                    const std::string& text) {
+    if (!json_) return;
+    WriteAll(STDOUT_FILENO, Event("warning")
+                                .Text("message", text)
+                                .Number("latency_timer_ms", timerMs)
+                                .Number("seconds_added", secondsAdded, 1)
+                                .Text("fix", fix)
+                                .Finish());
 }
 
 void CFlashReport::Error(const std::string& message, const std::string& detail, int exitStatus) {

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "cli/adapter_identity.h"
 #include "cli/json_line.h"
 #include "platform/wintypes.h"
 
@@ -27,9 +28,13 @@ public:
 
     void SetPort(const std::string& port) { port_ = port; }
     const std::string& port() const { return port_; }
+    // The adapter behind the port; every event that names the port carries it.
+    void SetIdentity(const AdapterIdentity& identity) { identity_ = identity; }
+    const AdapterIdentity& identity() const { return identity_; }
 
-    // Human text on standard error. With --json, stdout holds the events and standard error
-    // only what a person must see besides them (the question, a record that was not written).
+    // Human text on standard error, shown and not obeyed (platform::EscapeText). With --json,
+    // stdout holds the events and standard error only what a person must see besides them
+    // (the question, a record that was not written).
     void Say(const std::string& line) const;
 
     void PortOpened();
@@ -38,6 +43,10 @@ public:
     // Something the user must know that does not stop the upgrade ("Warning: ..." on standard
     // error, or a warning event).
     void Warning(const std::string& text);
+    // A `warning` event for an adapter whose latency timer slows the upgrade (a person has
+    // already read it on standard error, from the transport).
+    void SlowAdapterEvent(int timerMs, double secondsAdded, const std::string& fix,
+                          const std::string& text);
     // A failure before the transfer: `message` is the system's own text, `detail` the reason.
     void Error(const std::string& message, const std::string& detail, int exitStatus);
     void Announce() const;  // the warning and the version carried, on standard error
@@ -56,6 +65,7 @@ private:
     bool json_;
     ProgressStyle style_;
     std::string port_;
+    AdapterIdentity identity_;
     double started_;
     double transferStarted_ = 0;
     double lastDrawn_ = 0;

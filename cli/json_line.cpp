@@ -6,32 +6,55 @@
 #include <cstdlib>
 #include <cstring>
 
-JsonLine& JsonLine::Text(const char* key, const std::string& value) {
-    Key(key);
-    body_ += '"';
+std::string JsonString(const std::string& value) {
+    std::string out = "\"";
     for (unsigned char c : value) {
         switch (c) {
             case '"':
-                body_ += "\\\"";
+                out += "\\\"";
                 break;
             case '\\':
-                body_ += "\\\\";
+                out += "\\\\";
                 break;
             case '\n':
-                body_ += "\\n";
+                out += "\\n";
                 break;
             default:
                 if (c < 0x20 || c >= 0x7F) {
                     // Board texts are raw bytes; keep the line valid JSON whatever they hold.
                     char escaped[8];
                     std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-                    body_ += escaped;
+                    out += escaped;
                 } else {
-                    body_ += static_cast<char>(c);
+                    out += static_cast<char>(c);
                 }
         }
     }
-    body_ += '"';
+    out += '"';
+    return out;
+}
+
+std::string JsonArray(const std::vector<std::string>& items) {
+    std::string out = "[";
+    for (const std::string& item : items) out += (out.size() > 1 ? "," : "") + item;
+    return out + "]";
+}
+
+JsonLine& JsonLine::Text(const char* key, const std::string& value) {
+    Key(key);
+    body_ += JsonString(value);
+    return *this;
+}
+
+JsonLine& JsonLine::Bool(const char* key, bool value) {
+    Key(key);
+    body_ += value ? "true" : "false";
+    return *this;
+}
+
+JsonLine& JsonLine::Raw(const char* key, const std::string& json) {
+    Key(key);
+    body_ += json;
     return *this;
 }
 

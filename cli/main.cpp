@@ -1,30 +1,45 @@
 // vantra-flash: the firmware upgrade from a terminal, for scripts and production lines.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
 
+#include "cli/doctor.h"
 #include "cli/flash_board.h"
 #include "cli/flash_fleet.h"
 #include "cli/flash_log.h"
 #include "cli/flash_options.h"
 #include "cli/flash_report.h"
+#include "platform/host_facts.h"
 #include "platform/resources.h"
+#include "platform/text.h"
 #include "ui/res/vantra_resources.h"
 
 int main(int argc, char** argv) {
     FlashOptions options;
     std::string error;
     if (!ParseFlashOptions(argc, argv, &options, &error)) {
-        WriteAll(STDERR_FILENO, "vantra-flash: " + error + "\n" + kFlashUsage);
+        WriteAll(STDERR_FILENO,
+                 "vantra-flash: " + platform::EscapeText(error) + "\n" + kFlashUsage);
         return kExitUsage;
     }
     if (options.help) {
         WriteAll(STDOUT_FILENO, kFlashUsage);
         return kExitComplete;
     }
+    if (!options.sysroot.empty()) {
+        struct stat st {};
+        if (::stat(options.sysroot.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+            WriteAll(STDERR_FILENO, "vantra-flash: --sysroot " +
+                                        platform::EscapeText(options.sysroot) + ": not a folder\n");
+            return kExitUsage;
+        }
+        platform::SetSystemRoot(options.sysroot.c_str());
+    }
+    if (options.doctor) return RunDoctor(options);
     // Before any board is touched: an upgrade that cannot be recorded is not started.
     if (!options.log.empty() && !CheckFlashLog(options.log, &error)) {
-        WriteAll(STDERR_FILENO, "vantra-flash: --log " + error + "\n");
+        WriteAll(STDERR_FILENO, "vantra-flash: --log " + platform::EscapeText(error) + "\n");
         return kExitUsage;
     }
     platform::SetProgramResources(&VantraResources());

@@ -1,6 +1,7 @@
 // A read-only registry. HKEY_LOCAL_MACHINE holds what is read from the hive file named by the
 // environment variable VANTRA_REGISTRY (registry-export text), followed, under Drivers\Active,
-// by one key per serial adapter found in sysfs (values "PnpId" and "Name").
+// by one key per serial adapter found in sysfs (values "PnpId" and "Name"; platform::SetSystemRoot
+// in host_facts.h says where sysfs is read). It is read afresh at each open of a root key.
 #pragma once
 
 #include "platform/wincore.h"
@@ -39,9 +40,3 @@ LONG RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameChars, LPDWOR
 LONG RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
                       LPDWORD dataBytes);
 LONG RegCloseKey(HKEY key);
-
-namespace platform {
-// Folder standing for /sys when adapters are looked for; tests point it at a made-up tree.
-// nullptr restores "/sys". The registry is read afresh at each open of a root key.
-void SetRegistrySysfsRoot(const char* root);
-}  // namespace platform

@@ -1,5 +1,9 @@
 #include "transport/port_discovery.h"
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -66,6 +70,19 @@ bool TakePortName(HKEY key, char (&out)[kPortNameBytes]) {
 
 }  // namespace
 
+bool IsSupportedAdapter(const char* pnpId) {
+    return std::strncmp(pnpId, "Quatech", 7) == 0 || std::strncmp(pnpId, "CF-Serial_I-O", 13) == 0;
+}
+
+bool IsUsbSerialBridge(const platform::SerialDevice& device) {
+    // ch341's tty side is "ch341-uart"; the module, bound to the USB interface, is "ch341".
+    static const char* const kBridgeDrivers[] = {"ftdi_sio", "pl2303", "cp210x", "ch341",
+                                                 "ch341-uart"};
+    if (device.bus != "usb") return false;
+    return std::any_of(std::begin(kBridgeDrivers), std::end(kBridgeDrivers),
+                       [&](const char* name) { return device.driver == name; });
+}
+
 std::size_t FindAdapterPorts(char (*names)[kPortNameBytes], std::size_t capacity) {
     std::size_t count = 0;
     if (capacity == 0) return 0;
@@ -89,12 +106,7 @@ std::size_t FindAdapterPorts(char (*names)[kPortNameBytes], std::size_t capacity
             continue;
         }
         Narrow(g_szValue, bytes, g_szPnpId, sizeof g_szPnpId);
-        bool found = false;
-        if (std::strncmp(g_szPnpId, "Quatech", 7) == 0) {
-            found = TakePortName(sub, names[count]);
-        } else if (std::strncmp(g_szPnpId, "CF-Serial_I-O", 13) == 0) {
-            found = TakePortName(sub, names[count]);
-        }
+        const bool found = IsSupportedAdapter(g_szPnpId) && TakePortName(sub, names[count]);
         RegCloseKey(sub);
         if (found) {
             // The first match is the one a single-port caller opens: remember what matched.
@@ -119,25 +131,36 @@ const char* DeviceNote(const char* name, char* buffer, std::size_t capacity) {
     return "";
 }
 
+constexpr char kNoAdapter[] =
+    "no Quatech or CF-Serial_I-O adapter found and no port named (--port, VANTRA_PORT)";
+
+// An upgrade's acknowledgements: one per 128-byte block of the 68500-byte image.
+constexpr int kAcknowledgementsPerUpgrade = 536;
+
+// "ftdi_sio, USB 0403:6001, FTDI FT232R USB UART": what a bridge is, escaped.
+std::string DescribeBridge(const platform::SerialDevice& d) {
+    std::string text = d.driver + ", USB " + d.vendorId + ":" + d.productId;
+    const std::string names =
+        d.maker + (d.maker.empty() || d.product.empty() ? "" : " ") + d.product;
+    if (!names.empty()) text += ", " + names;
+    return platform::EscapeText(text);
+}
+
 // Without a word here a technician who sees "0.00" cannot tell which port was tried.
-void LogChoice() {
+void LogChoice(const PortChoice& choice) {
     char note[32];
-    const char* device = DeviceNote(g_szPortName, note, sizeof note);
-    switch (g_portSource) {
-        case PortSource::Named:
-            std::fprintf(stderr, "%s: trying port %s%s, named by %s\n",
-                         program_invocation_short_name, g_szPortName, device, g_szNamedBy);
-            break;
-        case PortSource::Adapter:
-            std::fprintf(stderr, "%s: trying port %s%s, adapter \"%s\" in the driver list\n",
-                         program_invocation_short_name, g_szPortName, device, g_szMatchedPnpId);
-            break;
-        case PortSource::Fallback:
-            std::fprintf(stderr,
-                         "%s: trying port %s%s, the fallback: no Quatech or CF-Serial_I-O adapter "
-                         "found and no port named (--port, VANTRA_PORT)\n",
-                         program_invocation_short_name, g_szPortName, device);
-            break;
+    std::fprintf(stderr, "%s: trying port %s%s, %s\n", program_invocation_short_name,
+                 platform::EscapeText(choice.name).c_str(),
+                 DeviceNote(choice.name, note, sizeof note), choice.reason.c_str());
+}
+
+// Said once the port is open, so it reflects what the driver granted when asked for low latency.
+void LogSlowAdapter() {
+    platform::SerialDevice device;
+    SlowAdapter slow;
+    if (platform::FindSerialDevice(PortDevicePath(g_szPortName), &device) &&
+        FindSlowAdapter(device, &slow)) {
+        std::fprintf(stderr, "%s: %s\n", program_invocation_short_name, slow.text.c_str());
     }
 }
 
@@ -149,7 +172,8 @@ void LogFailure(const char* what) {
                        0, wide, 256, nullptr) != 0)
         Narrow(wide, sizeof wide, text, sizeof text);
     char note[32];
-    std::fprintf(stderr, "%s: %s %s%s: %s\n", program_invocation_short_name, what, g_szPortName,
+    std::fprintf(stderr, "%s: %s %s%s: %s\n", program_invocation_short_name, what,
+                 platform::EscapeText(g_szPortName).c_str(),
                  DeviceNote(g_szPortName, note, sizeof note), text);
 }
 
@@ -167,17 +191,133 @@ bool SetNamedPort(const char* name, const char* origin) {
     return true;
 }
 
-bool OpenPort() {
-    std::strcpy(g_szPortName, "COM1:");
-    g_portSource = PortSource::Fallback;
+PortChoice ChoosePort(bool allDevices) {
+    PortChoice choice;
+    bool scanned = false;
+    auto scan = [&] {
+        if (scanned) return;
+        scanned = true;
+        choice.devices = platform::ScanSerialDevices();
+        for (const platform::SerialDevice& d : choice.devices) {
+            if (IsUsbSerialBridge(d)) choice.bridges.push_back(d.node);
+        }
+    };
+    if (allDevices) scan();
     if (g_szNamedPort[0] != 0) {
         // As a matching entry at the head of the driver list would: it wins, opened or not.
-        std::memcpy(g_szPortName, g_szNamedPort, sizeof g_szPortName);
-        g_portSource = PortSource::Named;
-    } else if (FindAdapterPorts(&g_szPortName, 1) == 1) {
-        g_portSource = PortSource::Adapter;
+        std::memcpy(choice.name, g_szNamedPort, sizeof choice.name);
+        choice.source = PortSource::Named;
+        choice.rule = "named";
+        choice.reason = std::string("named by ") + g_szNamedBy;
+    } else if (FindAdapterPorts(&choice.name, 1) == 1) {
+        choice.source = PortSource::Adapter;
+        choice.rule = "adapter";
+        choice.reason =
+            "adapter \"" + platform::EscapeText(g_szMatchedPnpId) + "\" in the driver list";
+    } else {
+        scan();
+        // A bare cable is most likely the one to the board; an instrument of another kind
+        // (CDC-ACM) or a choice between two cables is not guessed at.
+        const auto bridge =
+            std::find_if(choice.devices.begin(), choice.devices.end(), [&](const auto& d) {
+                return choice.bridges.size() == 1 && d.node == choice.bridges[0];
+            });
+        if (bridge != choice.devices.end() && bridge->node.size() < sizeof choice.name) {
+            std::memcpy(choice.name, bridge->node.c_str(), bridge->node.size() + 1);
+            choice.source = PortSource::Bridge;
+            choice.rule = "bridge";
+            choice.reason =
+                "the one USB-serial bridge (" + DescribeBridge(*bridge) + "): " + kNoAdapter;
+        }
     }
-    LogChoice();
+    if (choice.source == PortSource::Fallback) {
+        choice.rule = "fallback";
+        choice.reason = std::string("the fallback: ") + kNoAdapter;
+        if (choice.bridges.size() > 1) {
+            std::string list;
+            for (const std::string& node : choice.bridges)
+                list += (list.empty() ? "" : ", ") + platform::EscapeText(node);
+            choice.reason += "; " + std::to_string(choice.bridges.size()) +
+                             " USB-serial bridges are plugged in (" + list +
+                             "), so none is chosen: name the board's with --port";
+        }
+    }
+    return choice;
+}
+
+bool IsThePort(const platform::SerialDevice& device, const PortChoice& choice) {
+    const std::string path = PortDevicePath(choice.name);
+    if (device.node == path) return true;
+    struct stat st {};
+    return device.hasNumber && ::stat(path.c_str(), &st) == 0 && S_ISCHR(st.st_mode) &&
+           ::major(st.st_rdev) == device.major && ::minor(st.st_rdev) == device.minor;
+}
+
+std::string WhyThisPort(const platform::SerialDevice& device, const PortChoice& choice) {
+    const bool supported = IsSupportedAdapter(
+        (device.product.empty() ? device.maker : device.maker + "-" + device.product).c_str());
+    if (IsThePort(device, choice)) {
+        switch (choice.source) {
+            case PortSource::Named:
+                return std::string("yes: named by ") + g_szNamedBy;
+            case PortSource::Adapter:
+                return "yes: a supported adapter, the first in the driver list";
+            case PortSource::Bridge:
+                return "yes: the one USB-serial bridge, and no supported adapter is plugged in";
+            case PortSource::Fallback:
+                return "yes: it is COM1:, the fallback when nothing else is found";
+        }
+    }
+    const std::string chosen = platform::EscapeText(choice.name);
+    switch (choice.source) {
+        case PortSource::Named:
+            return "no: " + chosen + " is named by " + g_szNamedBy;
+        case PortSource::Adapter:
+            return supported ? "no: a supported adapter, but " + chosen +
+                                   " comes before it in the driver list (--all upgrades both)"
+                             : "no: " + chosen + ", a supported adapter, goes first";
+        default:
+            break;
+    }
+    if (IsUsbSerialBridge(device)) {
+        return "no: one of " + std::to_string(choice.bridges.size()) +
+               " USB-serial bridges; which one leads to the board cannot be told, so name it "
+               "with --port";
+    }
+    return "no: neither a supported adapter (maker and product starting with Quatech or "
+           "CF-Serial_I-O) nor a USB-serial bridge (driver " +
+           (device.driver.empty() ? std::string("unknown") : platform::EscapeText(device.driver)) +
+           ")";
+}
+
+std::string PortDevicePath(const char* name) {
+    unsigned number = 0;
+    if (name[0] != '/' && std::sscanf(name, "COM%u", &number) == 1 && number > 0)
+        return "/dev/ttyS" + std::to_string(number - 1);
+    return name;
+}
+
+bool FindSlowAdapter(const platform::SerialDevice& device, SlowAdapter* slow) {
+    if (device.latencyTimerMs <= 1) return false;
+    slow->timerMs = device.latencyTimerMs;
+    slow->secondsAdded = kAcknowledgementsPerUpgrade * device.latencyTimerMs / 1000.0;
+    // The live path, whatever tree was read: the command is for this machine.
+    slow->fix = "echo 1 | sudo tee " +
+                platform::ShellWord("/sys/class/tty/" + device.tty + "/device/latency_timer");
+    char text[160];
+    std::snprintf(text, sizeof text,
+                  "the adapter's latency timer is %d ms, which adds about %.1f s to an upgrade "
+                  "(%d acknowledgements, each held back up to %d ms). Set it to 1 ms: ",
+                  slow->timerMs, slow->secondsAdded, kAcknowledgementsPerUpgrade, slow->timerMs);
+    slow->text = platform::EscapeText(device.node) + ": " + text + platform::EscapeText(slow->fix);
+    return true;
+}
+
+bool OpenPort() {
+    const PortChoice choice = ChoosePort();
+    std::memcpy(g_szPortName, choice.name, sizeof g_szPortName);
+    g_portSource = choice.source;
+    LogChoice(choice);
 
     WCHAR wideName[kPortNameBytes];
     platform::WidenText(g_szPortName, wideName, kPortNameBytes);
@@ -222,5 +362,6 @@ bool OpenPort() {
     PurgeComm(port, PURGE_TXCLEAR);
     PurgeComm(port, PURGE_RXCLEAR);
     g_hPort.store(port);
+    LogSlowAdapter();
     return true;
 }

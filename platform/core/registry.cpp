@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/host_facts.h"
 #include "platform/winreg.h"
 
 struct HKEY__ {};
@@ -36,7 +37,6 @@ struct OpenKey : HKEY__ {
 
 std::mutex g_mutex;
 std::set<OpenKey*> g_openKeys;
-std::string g_sysfsRoot = "/sys";
 
 char16_t Fold(char16_t c) {
     return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - 32) : c;
@@ -205,40 +205,13 @@ void LoadHive(RegNode* root, const char* path) {
     }
 }
 
-std::string ReadLine(const fs::path& file) {
-    std::ifstream in(file);
-    std::string s;
-    if (!in || !std::getline(in, s)) return {};
-    while (!s.empty() && (s.back() == '\r' || s.back() == ' ')) s.pop_back();
-    return s;
-}
-
-// Serial devices with an adapter behind them: a USB device (manufacturer, product) or a PC
-// card (prod_id1, prod_id2) among the ancestors of the tty's device.
-void LoadSysfs(RegNode* active, const std::string& root) {
-    std::error_code ec;
-    fs::path ttyClass = fs::path(root) / "class" / "tty";
-    std::vector<std::string> names;
-    for (fs::directory_iterator it(ttyClass, ec), endIt; !ec && it != endIt; it.increment(ec))
-        names.push_back(it->path().filename().string());
-    std::sort(names.begin(), names.end());
-    const fs::path rootPath = fs::weakly_canonical(fs::path(root), ec);
+// Serial devices with an adapter behind them: a USB device or a PC card that names its maker or
+// product.
+void LoadSysfs(RegNode* active) {
     unsigned number = 1;
-    for (const std::string& tty : names) {
-        fs::path dev = fs::weakly_canonical(ttyClass / tty / "device", ec);
-        if (ec || !fs::is_directory(dev, ec)) continue;
-        std::string maker, product;
-        for (int depth = 0; depth < 6 && !dev.empty() && dev != rootPath; ++depth) {
-            if (fs::exists(dev / "manufacturer", ec) || fs::exists(dev / "prod_id1", ec)) {
-                maker = ReadLine(dev / "manufacturer");
-                product = ReadLine(dev / "product");
-                if (maker.empty()) maker = ReadLine(dev / "prod_id1");
-                if (product.empty()) product = ReadLine(dev / "prod_id2");
-                break;
-            }
-            if (dev == dev.parent_path()) break;
-            dev = dev.parent_path();
-        }
+    for (const SerialDevice& device : ScanSerialDevices()) {
+        const std::string& maker = device.maker;
+        const std::string& product = device.product;
         if (maker.empty() && product.empty()) continue;
         std::u16string key;
         do {
@@ -248,7 +221,7 @@ void LoadSysfs(RegNode* active, const std::string& root) {
         } while (Child(active, key, false) != nullptr);
         RegNode* node = Child(active, key, true);
         node->values.emplace_back(u"PnpId", Widen(product.empty() ? maker : maker + "-" + product));
-        node->values.emplace_back(u"Name", Widen("/dev/" + tty));
+        node->values.emplace_back(u"Name", Widen(device.node));
     }
 }
 
@@ -257,12 +230,7 @@ std::shared_ptr<RegNode> BuildTree() {
     if (const char* hive = std::getenv("VANTRA_REGISTRY"); hive != nullptr && *hive != 0)
         LoadHive(root.get(), hive);
     RegNode* active = Child(Child(root.get(), u"Drivers", true), u"Active", true);
-    std::string sysfs;
-    {
-        std::lock_guard lock(g_mutex);
-        sysfs = g_sysfsRoot;
-    }
-    LoadSysfs(active, sysfs);
+    LoadSysfs(active);
     return root;
 }
 
@@ -272,11 +240,6 @@ OpenKey* FindOpen(HKEY key) {
 }
 
 }  // namespace
-
-void SetRegistrySysfsRoot(const char* root) {
-    std::lock_guard lock(g_mutex);
-    g_sysfsRoot = root ? root : "/sys";
-}
 
 }  // namespace platform
 

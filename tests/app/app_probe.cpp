@@ -37,9 +37,9 @@
 #include "link/device_link.h"
 #include "platform/afx/afx_internal.h"
 #include "platform/afx/afxwin.h"
+#include "platform/host_facts.h"
 #include "platform/resources.h"
 #include "platform/sound.h"
-#include "platform/winreg.h"
 #include "tests/support/modal_boxes.h"
 #include "transport/serial_transport.h"
 #include "ui/main_frame.h"
@@ -361,7 +361,7 @@ int main(int argc, char** argv) {
     } else {
         platform::SetProgramResources(&all);
     }
-    platform::SetRegistrySysfsRoot("/nonexistent-sysfs");  // only the test's hive names ports
+    platform::SetSystemRoot("/nonexistent-root");  // only the test's hive names ports
     qAddPreRoutine(Install);
 
     char* qtArgv[] = {argv[0], nullptr};

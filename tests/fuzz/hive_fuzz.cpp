@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/host_facts.h"
 #include "platform/winreg.h"
 
 namespace {
@@ -60,7 +61,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     g_file = ::memfd_create("hive", 0);
     const std::string path = "/proc/self/fd/" + std::to_string(g_file);
     ::setenv("VANTRA_REGISTRY", path.c_str(), 1);
-    platform::SetRegistrySysfsRoot("/nonexistent-sysfs");  // the hive alone
+    platform::SetSystemRoot("/nonexistent-root");  // the hive alone
     return 0;
 }
 

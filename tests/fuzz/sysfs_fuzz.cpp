@@ -1,6 +1,7 @@
 // The sysfs scan over generated trees: the input is a little program that builds class/tty
-// entries, device folders, attribute files and symbolic links (loops and escapes included) in
-// a scratch folder, which the registry then scans for serial adapters.
+// entries, device folders, attribute files, driver links, udev records and symbolic links (loops
+// and escapes included) in a scratch folder, which the registry then scans for serial adapters
+// and the serial-device scan describes.
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -11,13 +12,15 @@
 #include <fstream>
 #include <string>
 
+#include "platform/host_facts.h"
 #include "platform/winreg.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-fs::path g_root;
+fs::path g_scratch;
+fs::path g_root;  // g_scratch/sys
 
 void Require(bool ok) {
     if (!ok) std::abort();
@@ -35,10 +38,14 @@ const char* const kParts[] = {"devices", "usb1", "1-1",    "1-1:1.0", "pcmcia", 
                               ".",       "tty",  "a",      "b",       "c",      "x y",
                               "\xff",    "",     "device", "class"};
 const char* const kTty[] = {"ttyUSB0", "ttyS0", "ttyACM1", "ttyUSB10", "..", "a"};
-const char* const kFiles[] = {"manufacturer", "product", "prod_id1", "prod_id2"};
+const char* const kFiles[] = {"manufacturer", "product",       "prod_id1", "prod_id2",
+                              "idVendor",     "latency_timer", "dev",      "type"};
+const char* const kBuses[] = {"usb", "usb-serial", "serial-base", "pnp"};
+const char* const kDrivers[] = {"ftdi_sio", "ch341", "cdc_acm", ""};
+const char* const kRecords[] = {"c188:0", "c188:1", "c166:0", "c4:64"};
 
-// Whether `p`, links followed, stays in the scratch folder: the links the input makes may
-// point anywhere, and nothing may be created outside.
+// Whether `p`, links followed, stays in the scratch folder's sysfs: the links the input makes
+// may point anywhere, and nothing may be created outside.
 bool Inside(const fs::path& p) {
     std::error_code ec;
     const fs::path real = fs::weakly_canonical(p, ec);
@@ -63,7 +70,7 @@ void Build(Reader& in) {
     fs::create_directories(devices, ec);
     fs::create_directories(ttys, ec);
     for (int op = 0; op < 64 && in.more(); ++op) {
-        switch (in.next() % 5) {
+        switch (in.next() % 7) {
             case 0: {  // a device folder
                 const fs::path dir = Path(in, devices);
                 if (Inside(dir)) fs::create_directories(dir, ec);
@@ -71,7 +78,7 @@ void Build(Reader& in) {
             }
             case 1: {  // an attribute file with whatever bytes follow
                 const fs::path dir = Path(in, devices);
-                const fs::path file = dir / kFiles[in.next() % 4];
+                const fs::path file = dir / kFiles[in.next() % 8];
                 std::string text;
                 for (int n = in.next() % 80; n > 0 && in.more(); --n)
                     text += static_cast<char>(in.next());
@@ -94,12 +101,31 @@ void Build(Reader& in) {
                 if (Inside(tty)) fs::create_symlink(target, tty, ec);
                 break;
             }
-            default: {  // a link among the devices: loops and escapes
+            case 4: {  // a link among the devices: loops and escapes
                 const fs::path at = Path(in, devices);
                 const fs::path target = Path(in, "..");
                 if (!Inside(at)) break;
                 fs::create_directories(at.parent_path(), ec);
                 fs::create_symlink(target, at, ec);
+                break;
+            }
+            case 5: {  // a driver link: only the bus and name it names count, not where it leads
+                const fs::path dir = Path(in, devices);
+                const char* bus = kBuses[in.next() % 4];
+                const char* driver = kDrivers[in.next() % 4];
+                const fs::path target = fs::path("../../bus") / bus / "drivers" / driver;
+                if (!Inside(dir / "driver")) break;
+                fs::create_directories(dir, ec);
+                fs::create_symlink(target, dir / "driver", ec);
+                break;
+            }
+            default: {  // udev's record of a device number, with whatever bytes follow
+                const fs::path file = g_scratch / "run/udev/data" / kRecords[in.next() % 4];
+                std::string text;
+                for (int n = in.next() % 80; n > 0 && in.more(); --n)
+                    text += static_cast<char>(in.next());
+                fs::create_directories(file.parent_path(), ec);
+                std::ofstream(file, std::ios::binary) << text;
                 break;
             }
         }
@@ -111,12 +137,13 @@ void Build(Reader& in) {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     char pattern[] = "/tmp/vantra-sysfs-fuzz-XXXXXX";
     Require(::mkdtemp(pattern) != nullptr);
-    g_root = fs::path(pattern) / "sys";
-    platform::SetRegistrySysfsRoot(g_root.c_str());
+    g_scratch = pattern;
+    g_root = g_scratch / "sys";
+    platform::SetSystemRoot(pattern);
     ::unsetenv("VANTRA_REGISTRY");
     std::atexit([] {
         std::error_code ec;
-        fs::remove_all(g_root.parent_path(), ec);
+        fs::remove_all(g_scratch, ec);
     });
     return 0;
 }
@@ -124,6 +151,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::error_code ec;
     fs::remove_all(g_root, ec);
+    fs::remove_all(g_scratch / "run", ec);
     fs::create_directories(g_root, ec);
     Reader in{data, size};
     Build(in);
@@ -152,5 +180,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         RegCloseKey(sub);
     }
     RegCloseKey(active);
+
+    // Every serial device described names a /dev node, and only /dev names for it.
+    for (const platform::SerialDevice& d : platform::ScanSerialDevices()) {
+        Require(d.node.size() > 5 && d.node.compare(0, 5, "/dev/") == 0);
+        Require(d.latencyTimerMs >= -1 && d.latencyTimerMs <= 255);
+        Require(d.inUdevDatabase || (d.links.empty() && !d.modemManagerIgnores));
+        for (const std::string& link : d.links) Require(link.compare(0, 5, "/dev/") == 0);
+    }
+    platform::SerialDevice found;
+    platform::FindSerialDevice("/dev/ttyUSB0", &found);
     return 0;
 }

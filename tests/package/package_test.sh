@@ -53,6 +53,11 @@ check "the changelog names the maintainer" sh -c "zcat '$out/root/usr/share/doc/
 check "the metainfo has a screenshot" grep -q '<image>https://vantra.example.net/screenshots/warning.png</image>' "$out/root$metainfo"
 check "fonts-wine is a dependency" sh -c "dpkg-deb -f '$deb' Depends | grep -q 'fonts-wine'"
 check "libsystemd0 (the bus client) is a dependency" sh -c "dpkg-deb -f '$deb' Depends | grep -q 'libsystemd0'"
+check "the udev rule lets the user at the seat in" grep -q 'TAG+="uaccess"' "$out/root/usr/lib/udev/rules.d/70-vantra.rules"
+# The doctor looks for the rule where the package puts it (the unpacked package as its root).
+"$out/root/usr/bin/vantra-flash" --doctor --sysroot "$out/root" >"$out/doctor.txt" 2>&1 || true
+check "the packaged doctor runs" grep -q '^Vantra would open' "$out/doctor.txt"
+check "the doctor finds the package's udev rule" sh -c "! grep -q '70-vantra.rules) is not installed' '$out/doctor.txt'"
 
 # lintian: no errors; warnings are listed for the record.
 lintian --tag-display-limit 0 "$deb" >"$out/lintian.txt" 2>/dev/null || true

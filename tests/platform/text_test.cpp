@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <iterator>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -37,6 +38,27 @@ TEST(Text, WidensByteForByteAndCutsToTheCapacity) {
         for (std::size_t i = c.capacity; i < 8; ++i)
             EXPECT_EQ(out[i], kUntouched) << c.text << " in " << c.capacity << " wrote past it";
     }
+}
+
+// Texts from boards, devices and other programs reach a terminal shown, never obeyed; commands
+// shown to be copied stay one word each.
+TEST(Text, EscapesWhatATerminalWouldObeyAndQuotesWhatAShellWould) {
+    const std::pair<std::string, std::string> escaped[] = {
+        {"V4.01", "V4.01"},
+        {std::string("\0\x1F \x7E\x7F", 5), "\\x00\\x1F ~\\x7F"},
+        {"\r\x1b[2KV9.9\n", "\\x0D\\x1B[2KV9.9\\x0A"},
+        {"\x80\xC3\xA9\xFF", "\\x80\\xC3\\xA9\\xFF"},  // bytes, not characters
+        {"a\\x41", "a\\x41"},                          // a backslash is left as it is
+    };
+    for (const auto& [text, shown] : escaped) EXPECT_EQ(platform::EscapeText(text), shown);
+    const std::pair<std::string, std::string> words[] = {
+        {"/sys/class/tty/ttyUSB0/device/latency_timer",
+         "/sys/class/tty/ttyUSB0/device/latency_timer"},
+        {"/sys/class/tty/pts!3", "'/sys/class/tty/pts!3'"},
+        {"it's", "'it'\\''s'"},
+        {"", "''"},
+    };
+    for (const auto& [word, quoted] : words) EXPECT_EQ(platform::ShellWord(word), quoted);
 }
 
 }  // namespace

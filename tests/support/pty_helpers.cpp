@@ -16,7 +16,7 @@
 #include <fstream>
 #include <stdexcept>
 
-#include "platform/winreg.h"
+#include "platform/host_facts.h"
 #include "transport/link_worker.h"
 #include "transport/port_discovery.h"
 #include "transport/serial_transport.h"
@@ -89,12 +89,12 @@ std::string TempPath(const std::string& stem) {
 Hive::Hive(const std::string& body) : file(TempPath("hive")) {
     std::ofstream(file) << "Windows Registry Editor Version 5.00\r\n\r\n" << body;
     ::setenv("VANTRA_REGISTRY", file.c_str(), 1);
-    platform::SetRegistrySysfsRoot("/nonexistent-sysfs");
+    platform::SetSystemRoot("/nonexistent-root");
 }
 
 Hive::~Hive() {
     ::unsetenv("VANTRA_REGISTRY");
-    platform::SetRegistrySysfsRoot(nullptr);
+    platform::SetSystemRoot(nullptr);
     std::remove(file.c_str());
 }
 
@@ -175,7 +175,7 @@ bool LinkedBoard::Connect(std::vector<std::string> args) {
     sim = std::make_unique<BoardSim>(args);
     if (sim->path.empty()) return false;
     ::setenv("VANTRA_REGISTRY", registry.c_str(), 1);
-    platform::SetRegistrySysfsRoot("/nonexistent-sysfs");  // only the board's hive names ports
+    platform::SetSystemRoot("/nonexistent-root");  // only the board's hive names ports
     transport = new CSerialTransport;
     if (std::string(g_szPortName) != sim->path) return false;
     worker = StartWorker();
@@ -193,7 +193,7 @@ bool LinkedBoard::Disconnect() {
     }
     if (!registry.empty()) {
         ::unsetenv("VANTRA_REGISTRY");
-        platform::SetRegistrySysfsRoot(nullptr);
+        platform::SetSystemRoot(nullptr);
         std::remove(registry.c_str());
         registry.clear();
     }

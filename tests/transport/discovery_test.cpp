@@ -3,9 +3,11 @@
 #include <fstream>
 #include <string>
 
+#include "platform/host_facts.h"
 #include "platform/message_box.h"
 #include "platform/winserial.h"
 #include "tests/support/pty_helpers.h"
+#include "tests/support/sys_tree.h"
 #include "transport/port_discovery.h"
 #include "transport/serial_transport.h"
 
@@ -217,6 +219,106 @@ TEST_F(Discovery, UnreadableRegistryFileIsSaidOnce) {
     const std::size_t first = said.find(line);
     EXPECT_NE(first, std::string::npos) << said;
     EXPECT_EQ(said.find(line, first + 1), std::string::npos) << "said once: " << said;
+}
+
+// Made-up machines: the port discovery settles on and the reason it gives, nothing opened.
+TEST(DiscoveryTree, OneUsbSerialBridgeIsChosenWhenNothingElseMatches) {
+    using testutil::UsbSerial;
+    const UsbSerial ftdi{"ttyUSB0",         "ftdi_sio", "0403", "6001", "FTDI",
+                         "FT232R USB UART", "A10K1234", "1-2",  16,     "188:0"};
+    const UsbSerial ch340{"ttyUSB1",    "ch341", "1a86", "7523", "",
+                          "USB Serial", "",      "1-3",  -1,     "188:1"};
+    const UsbSerial acm{"ttyACM0", "cdc_acm", "2341", "0043", "Arduino",
+                        "Uno",     "7543",    "1-4",  -1,     "166:0"};
+    const UsbSerial quatech{"ttyUSB2", "quatech2", "061d", "c020", "Quatech",
+                            "SSU-100", "Q1",       "1-5",  -1,     "188:2"};
+    UsbSerial hostile = ch340;
+    hostile.productName = "USB\r\x1b[2KSerial\xE9";
+    const std::string fallback =
+        "the fallback: no Quatech or CF-Serial_I-O adapter found and no port named (--port, "
+        "VANTRA_PORT)";
+    struct Case {
+        const char* what;
+        std::vector<UsbSerial> devices;
+        PortSource source;
+        std::string port;
+        std::string reason;  // the whole reason, or its start when it ends in "..."
+    } cases[] = {
+        {"one FTDI bridge",
+         {ftdi},
+         PortSource::Bridge,
+         "/dev/ttyUSB0",
+         "the one USB-serial bridge (ftdi_sio, USB 0403:6001, FTDI FT232R USB UART): no Quatech "
+         "or CF-Serial_I-O adapter found and no port named (--port, VANTRA_PORT)"},
+        {"two bridges: none is guessed at",
+         {ftdi, ch340},
+         PortSource::Fallback,
+         "COM1:",
+         fallback + "; 2 USB-serial bridges are plugged in (/dev/ttyUSB0, /dev/ttyUSB1), so none "
+                    "is chosen: name the board's with --port"},
+        {"a CDC-ACM board is not a bridge", {acm}, PortSource::Fallback, "COM1:", fallback},
+        {"a bridge beside a CDC-ACM board",
+         {acm, ch340},
+         PortSource::Bridge,
+         "/dev/ttyUSB1",
+         "the one USB-serial bridge (ch341, USB 1a86:7523, USB Serial): ..."},
+        {"a supported adapter goes ahead of a bridge",
+         {ftdi, quatech},
+         PortSource::Adapter,
+         "/dev/ttyUSB2",
+         "adapter \"Quatech-SSU-100\" in the driver list"},
+        {"a product string is shown, not obeyed",
+         {hostile},
+         PortSource::Bridge,
+         "/dev/ttyUSB1",
+         "the one USB-serial bridge (ch341, USB 1a86:7523, USB\\x0D\\x1B[2KSerial\\xE9): ..."},
+    };
+    ::unsetenv("VANTRA_REGISTRY");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        testutil::SysTree tree;
+        for (const UsbSerial& d : c.devices) tree.Add(d);
+        platform::SetSystemRoot(tree.root.c_str());
+        const PortChoice choice = ChoosePort(true);
+        platform::SetSystemRoot(nullptr);
+        EXPECT_EQ(std::string(choice.name), c.port);
+        EXPECT_EQ(choice.source, c.source);
+        const std::size_t dots = c.reason.find("...");
+        EXPECT_EQ(choice.reason.substr(0, dots), c.reason.substr(0, dots));
+    }
+}
+
+// The window and vantra-flash open the one bridge found, say why, and say what its latency
+// timer costs: a pty stands behind the made-up FTDI cable.
+TEST(DiscoveryTree, StartUpOpensTheOneBridgeAndWarnsOfItsLatencyTimer) {
+    PtyPair pty;
+    testutil::SysTree tree;
+    tree.Add({testutil::SysfsName(pty.path), "ftdi_sio", "0403", "6001", "FTDI", "FT232R USB UART",
+              "A10K1234", "1-2", 16, ""});
+    ::unsetenv("VANTRA_REGISTRY");
+    platform::SetSystemRoot(tree.root.c_str());
+    ::testing::internal::CaptureStderr();
+    const bool opened = OpenPort();
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    platform::SetSystemRoot(nullptr);
+    EXPECT_TRUE(opened);
+    EXPECT_EQ(std::string(g_szPortName), pty.path);
+    EXPECT_EQ(g_portSource, PortSource::Bridge);
+    EXPECT_NE(said.find("trying port " + pty.path +
+                        ", the one USB-serial bridge (ftdi_sio, USB "
+                        "0403:6001, FTDI FT232R USB UART): no Quatech"),
+              std::string::npos)
+        << said;
+    EXPECT_NE(said.find(pty.path +
+                        ": the adapter's latency timer is 16 ms, which adds about "
+                        "8.6 s to an upgrade (536 acknowledgements, each held back "
+                        "up to 16 ms). Set it to 1 ms: echo 1 | sudo tee '/sys/class/"
+                        "tty/" +
+                        testutil::SysfsName(pty.path) + "/device/latency_timer'"),
+              std::string::npos)
+        << said;
+    HANDLE port = g_hPort.exchange(INVALID_HANDLE_VALUE);
+    if (port != INVALID_HANDLE_VALUE) CloseHandle(port);
 }
 
 TEST(Transport, QueuedFrameWaitsInTheSlotUntilTaken) {

@@ -4,6 +4,7 @@
 #include <fstream>
 #include <string>
 
+#include "platform/host_facts.h"
 #include "platform/winreg.h"
 #include "tests/support/pty_helpers.h"
 
@@ -140,7 +141,8 @@ TEST(Registry, ReadsUtf16HivesAsTheEditorWritesThem) {
 
 TEST(Registry, SerialAdaptersInSysfsFollowTheHive) {
     namespace fs = std::filesystem;
-    fs::path root = testutil::TempPath("sysfs");
+    fs::path top = testutil::TempPath("sysroot");
+    fs::path root = top / "sys";
     fs::path usb = root / "devices/pci0/usb1/1-1";
     fs::create_directories(usb / "1-1:1.0");
     std::ofstream(usb / "manufacturer") << "Quatech\n";
@@ -155,7 +157,7 @@ TEST(Registry, SerialAdaptersInSysfsFollowTheHive) {
 
     std::string name = "COM3:";
     Hive hive(testutil::DriverKey("01", "Vendor", &name));
-    platform::SetRegistrySysfsRoot(root.c_str());
+    platform::SetSystemRoot(top.c_str());
     Key key(u"Drivers\\Active");
     ASSERT_EQ(SubkeyNames(key.key), (std::vector<std::u16string>{u"01", u"02"}));
     std::u16string value;
@@ -164,7 +166,7 @@ TEST(Registry, SerialAdaptersInSysfsFollowTheHive) {
     EXPECT_EQ(value, u"Quatech-SSU-100");
     ASSERT_EQ(Query(key.key, u"02", u"Name", &value, &bytes), 0);
     EXPECT_EQ(value, u"/dev/ttyUSB0");
-    fs::remove_all(root);
+    fs::remove_all(top);
 }
 
 }  // namespace
