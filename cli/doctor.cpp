@@ -532,14 +532,7 @@ std::string DescribeJson(const PortChoice& choice, const std::vector<Entry>& ent
 
 int RunDoctor(const FlashOptions& options) {
     // The port is named as for an upgrade: --port, else VANTRA_PORT.
-    if (!options.port.empty()) {
-        SetNamedPort(options.port.c_str(), "--port");
-    } else if (const char* env = std::getenv("VANTRA_PORT"); env != nullptr && *env != 0) {
-        if (!SetNamedPort(env, "VANTRA_PORT")) {
-            WriteAll(STDERR_FILENO, "vantra-flash: VANTRA_PORT: device name too long\n");
-            return kExitUsage;
-        }
-    }
+    if (!NameChosenPort(options)) return kExitUsage;
     const PortChoice choice = ChoosePort(true);
     const Credentials me = OwnCredentials();
     const std::vector<platform::GroupEntry> groups = platform::ReadGroupFile();

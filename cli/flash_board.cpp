@@ -143,8 +143,10 @@ public:
         if (!onStart_(context_)) return false;  // the record's first line
         std::string why;
         if (!locks_.Take(&why)) {
-            report_.Warning("this computer could not be kept from sleeping or shutting down "
-                            "during the upgrade (" + why + "); keep it awake and on mains power.");
+            report_.Warning(
+                "this computer could not be kept from sleeping or shutting down "
+                "during the upgrade (" +
+                why + "); keep it awake and on mains power.");
         }
         // A stopped process stops the line: Ctrl-Z waits for the verdict, and so does a write
         // to the terminal from the background.
@@ -313,16 +315,7 @@ int FlashBoard(const FlashOptions& options) {
                                                                      : ProgressStyle::Lines);
     std::signal(SIGPIPE, SIG_IGN);  // a reader gone away must not end a transfer
 
-    // The port named on the command line (or in VANTRA_PORT) goes ahead of discovery, as it
-    // does for the window; the options have already refused a name too long to hold.
-    if (!options.port.empty()) {
-        SetNamedPort(options.port.c_str(), "--port");
-    } else if (const char* env = std::getenv("VANTRA_PORT"); env != nullptr && *env != 0) {
-        if (!SetNamedPort(env, "VANTRA_PORT")) {
-            WriteAll(STDERR_FILENO, "vantra-flash: VANTRA_PORT: device name too long\n");
-            return kExitUsage;
-        }
-    }
+    if (!NameChosenPort(options)) return kExitUsage;
     platform::TakeRecordedMessages();
 
     LinkSession link;

@@ -1,7 +1,11 @@
 #include "cli/flash_options.h"
 
+#include <unistd.h>
+
+#include <cstdlib>
 #include <cstring>
 
+#include "cli/flash_report.h"
 #include "transport/port_discovery.h"
 
 const char kFlashUsage[] =
@@ -111,6 +115,18 @@ bool ParseFlashOptions(int argc, char** argv, FlashOptions* options, std::string
     if (options->port.size() >= kPortNameBytes) {
         *error = "--port: device name too long";
         return false;
+    }
+    return true;
+}
+
+bool NameChosenPort(const FlashOptions& options) {
+    if (!options.port.empty()) {
+        SetNamedPort(options.port.c_str(), "--port");
+    } else if (const char* env = std::getenv("VANTRA_PORT"); env != nullptr && *env != 0) {
+        if (!SetNamedPort(env, "VANTRA_PORT")) {
+            WriteAll(STDERR_FILENO, "vantra-flash: VANTRA_PORT: device name too long\n");
+            return false;
+        }
     }
     return true;
 }

@@ -5,12 +5,12 @@
 
 // Exit statuses, for scripts and production lines.
 inline constexpr int kExitComplete = 0;
-inline constexpr int kExitFailed = 1;    // transfer failed, not confirmed, or no image
-inline constexpr int kExitNoPort = 2;    // port not found, not opened or not configured
-inline constexpr int kExitNoAnswer = 3;  // the board did not answer the version query
-inline constexpr int kExitLowPower = 4;  // the computer's battery is too low to start
+inline constexpr int kExitFailed = 1;       // transfer failed, not confirmed, or no image
+inline constexpr int kExitNoPort = 2;       // port not found, not opened or not configured
+inline constexpr int kExitNoAnswer = 3;     // the board did not answer the version query
+inline constexpr int kExitLowPower = 4;     // the computer's battery is too low to start
 inline constexpr int kExitNotRecorded = 5;  // complete, but the --log record could not be written
-inline constexpr int kExitUsage = 64;    // bad command line, or a log file that cannot be written
+inline constexpr int kExitUsage = 64;  // bad command line, or a log file that cannot be written
 inline constexpr int kExitInterrupted = 130;
 
 struct FlashOptions {
@@ -30,3 +30,8 @@ struct FlashOptions {
 bool ParseFlashOptions(int argc, char** argv, FlashOptions* options, std::string* error);
 
 extern const char kFlashUsage[];
+
+// Puts the port named by --port, else by VANTRA_PORT, ahead of discovery, as the window does.
+// False, said on standard error, for a VANTRA_PORT too long to hold (the options have already
+// refused such a --port).
+bool NameChosenPort(const FlashOptions& options);
