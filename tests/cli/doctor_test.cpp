@@ -21,22 +21,19 @@
 #include <string>
 #include <vector>
 
+#include "tests/cli/flash_child.h"
 #include "tests/support/pty_helpers.h"
 #include "tests/support/sys_tree.h"
 #include "tests/support/wait_until.h"
 
 namespace {
 
+using clitest::Flash;
+using clitest::ReadFile;
+
 using testutil::BoardSim;
 using testutil::SysTree;
 using testutil::UsbSerial;
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 QJsonObject Parse(const std::string& text) {
     QJsonParseError error{};
@@ -48,55 +45,6 @@ QJsonObject Parse(const std::string& text) {
 std::string Str(const QJsonObject& o, const char* key) {
     return o.value(key).toString().toStdString();
 }
-
-// vantra-flash started as a child (as nobody, if asked); Finish reads it to the end.
-struct Child {
-    Child(std::vector<std::string> args, const std::string& input = "", bool asNobody = false) {
-        errPath = testutil::TempPath("doctor-err");
-        args.insert(args.begin(), VANTRA_FLASH);
-        if (asNobody) {
-            args.insert(args.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
-                                       "--clear-groups", "--"});
-        }
-        int outPipe[2];
-        int inPipe[2];
-        EXPECT_EQ(::pipe2(outPipe, O_CLOEXEC), 0);
-        EXPECT_EQ(::pipe2(inPipe, O_CLOEXEC), 0);
-        pid = testutil::Spawn(std::move(args), inPipe[0], outPipe[1], errPath);
-        EXPECT_GT(pid, 0);
-        ::close(outPipe[1]);
-        ::close(inPipe[0]);
-        if (!input.empty()) {
-            EXPECT_EQ(::write(inPipe[1], input.data(), input.size()), ssize_t(input.size()));
-        }
-        ::close(inPipe[1]);
-        out = outPipe[0];
-    }
-    ~Child() {
-        if (pid > 0) {
-            ::kill(pid, SIGKILL);
-            Finish();
-        }
-        std::remove(errPath.c_str());
-    }
-    int Finish() {
-        char buf[4096];
-        for (ssize_t n; (n = ::read(out, buf, sizeof buf)) > 0;)
-            stdoutText.append(buf, std::size_t(n));
-        ::close(out);
-        int raw = 0;
-        ::waitpid(pid, &raw, 0);
-        pid = -1;
-        err = ReadFile(errPath);
-        return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-    }
-
-    pid_t pid = -1;
-    int out = -1;
-    std::string errPath;
-    std::string stdoutText;
-    std::string err;
-};
 
 // A process holding `device` open under the name `name` (any bytes, as prctl allows).
 struct NamedHolder {
@@ -266,10 +214,10 @@ TEST_P(Doctor, SaysWhichPortWhyAndWhatStandsInTheWay) {
     if (!c.groupFile.empty()) tree.AddFile("etc/group", c.groupFile);
     if (c.asNobody) tree.OpenToAll();
 
-    Child json({"--doctor", "--json", "--sysroot", tree.root}, "", c.asNobody);
-    const int jsonStatus = json.Finish();
-    Child text({"--doctor", "--sysroot", tree.root}, "", c.asNobody);
-    EXPECT_EQ(text.Finish(), c.status) << text.stdoutText << text.err;
+    Flash json({"--doctor", "--json", "--sysroot", tree.root}, "", c.asNobody);
+    const int jsonStatus = json.Wait();
+    Flash text({"--doctor", "--sysroot", tree.root}, "", c.asNobody);
+    EXPECT_EQ(text.Wait(), c.status) << text.stdoutText << text.err;
     EXPECT_EQ(jsonStatus, c.status) << json.stdoutText << json.err;
 
     const std::string device = c.device == "PTY" ? pty.path : c.device;
@@ -335,8 +283,8 @@ TEST(DoctorLive, NamesTheProgramHoldingThePortAndSendsNothing) {
     const std::string trace = testutil::TempPath("doctor-trace");
     BoardSim sim({"--baud", "0", "--trace"}, trace);
     NamedHolder holder(sim.path, "sleep");
-    Child doctor({"--doctor", "--port", sim.path});
-    EXPECT_EQ(doctor.Finish(), 2) << doctor.err;
+    Flash doctor({"--doctor", "--port", sim.path});
+    EXPECT_EQ(doctor.Wait(), 2) << doctor.err;
     const std::string pid = std::to_string(holder.pid);
     EXPECT_NE(doctor.stdoutText.find("Vantra would open " + sim.path + ", named by --port."),
               std::string::npos)
@@ -370,8 +318,8 @@ TEST(FlashTree, OneBridgeIsFoundUpgradedAndKnownByItsSocket) {
     ftdi.number = "";
     tree.Add(ftdi);
     const std::string log = testutil::TempPath("doctor-log");
-    Child flash({"--sysroot", tree.root, "--yes", "--json", "--log", log});
-    EXPECT_EQ(flash.Finish(), 0) << flash.err;
+    Flash flash({"--sysroot", tree.root, "--yes", "--json", "--log", log});
+    EXPECT_EQ(flash.Wait(), 0) << flash.err;
     EXPECT_NE(flash.err.find("trying port " + sim.path + ", the one USB-serial bridge (ftdi_sio"),
               std::string::npos)
         << flash.err;
@@ -428,7 +376,7 @@ TEST(FlashTree, AllUpgradesEachPortOnceInSocketOrder) {
     std::filesystem::create_symlink(sims[2]->path, link);
     testutil::Hive hive(testutil::DriverKey("01", "Quatech again", &sims[2]->path) +
                         testutil::DriverKey("02", "Quatech by another name", &link));
-    Child flash({"--all", "--yes", "--sysroot", tree.root});
+    Flash flash({"--all", "--yes", "--sysroot", tree.root});
     // The children, while they wait for their boards, are known by the program's name.
     std::vector<std::string> names;
     EXPECT_TRUE(testutil::WaitUntil([&] {
@@ -452,7 +400,7 @@ TEST(FlashTree, AllUpgradesEachPortOnceInSocketOrder) {
     })) << names.size()
         << " children";
     for (const std::string& name : names) EXPECT_EQ(name, "vantra-flash\n");
-    EXPECT_EQ(flash.Finish(), 0) << flash.err;
+    EXPECT_EQ(flash.Wait(), 0) << flash.err;
     EXPECT_NE(flash.err.find("3 of 3 boards completed."), std::string::npos) << flash.err;
     // The last lines, one per board, in the order of their sockets.
     const std::size_t summary = flash.err.rfind(sims[1]->path + " (/dev/serial/by-path/");
@@ -502,19 +450,19 @@ TEST(FlashTree, HostileTextsAreShownEscaped) {
     };
     std::vector<std::unique_ptr<BoardSim>> sims;
     std::vector<std::unique_ptr<NamedHolder>> holders;
-    std::vector<std::unique_ptr<Child>> flashes;
+    std::vector<std::unique_ptr<Flash>> flashes;
     for (const Case& c : cases) {
         sims.push_back(
             std::make_unique<BoardSim>(Board({"--version", c.version, "--serial", c.serial})));
         holders.push_back(std::make_unique<NamedHolder>(sims.back()->path, c.holder));
         // Not confirmed: what was shown is all that matters here.
         flashes.push_back(
-            std::make_unique<Child>(std::vector<std::string>{"--port", sims.back()->path}, "n\n"));
+            std::make_unique<Flash>(std::vector<std::string>{"--port", sims.back()->path}, "n\n"));
     }
     for (std::size_t i = 0; i < flashes.size(); ++i) {
         SCOPED_TRACE(i);
-        Child& flash = *flashes[i];
-        EXPECT_EQ(flash.Finish(), 1) << flash.err;
+        Flash& flash = *flashes[i];
+        EXPECT_EQ(flash.Wait(), 1) << flash.err;
         const std::string& err = flash.err;
         EXPECT_NE(err.find("Current Version: " + cases[i].versionShown + "\n"), std::string::npos)
             << err;

@@ -20,19 +20,16 @@
 #include <thread>
 #include <vector>
 
+#include "tests/cli/flash_child.h"
 #include "tests/support/pty_helpers.h"
 #include "tests/support/wait_until.h"
 
 namespace {
 
-using testutil::BoardSim;
+using clitest::Flash;
+using clitest::ReadFile;
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using testutil::BoardSim;
 
 std::vector<QJsonObject> ParseLines(const std::string& text) {
     std::vector<QJsonObject> objects;
@@ -51,75 +48,6 @@ std::vector<QJsonObject> ParseLines(const std::string& text) {
 std::string Str(const QJsonObject& o, const char* key) {
     return o.value(key).toString().toStdString();
 }
-
-// vantra-flash as a child: standard output through a pipe, standard error into a file.
-struct Flash {
-    explicit Flash(std::vector<std::string> args, const std::string& input = "") {
-        errPath = testutil::TempPath("flash-err");
-        int outPipe[2];
-        int inPipe[2];
-        EXPECT_EQ(::pipe2(outPipe, O_CLOEXEC), 0);
-        EXPECT_EQ(::pipe2(inPipe, O_CLOEXEC), 0);
-        args.insert(args.begin(), VANTRA_FLASH);
-        pid = testutil::Spawn(std::move(args), inPipe[0], outPipe[1], errPath);
-        EXPECT_GT(pid, 0);
-        ::close(outPipe[1]);
-        ::close(inPipe[0]);
-        if (!input.empty()) {
-            EXPECT_EQ(::write(inPipe[1], input.data(), input.size()), ssize_t(input.size()));
-        }
-        ::close(inPipe[1]);
-        out = outPipe[0];
-    }
-    ~Flash() {
-        if (pid > 0) {
-            ::kill(pid, SIGKILL);
-            Wait();
-        }
-        std::remove(errPath.c_str());
-    }
-
-    // The next line of standard output, or "" at its end or after `ms`.
-    std::string ReadLine(int ms = 30000) {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        for (;;) {
-            const std::size_t nl = pending.find('\n');
-            if (nl != std::string::npos) {
-                std::string line = pending.substr(0, nl);
-                pending.erase(0, nl + 1);
-                stdoutText += line + "\n";
-                return line;
-            }
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                end - std::chrono::steady_clock::now());
-            pollfd p{out, POLLIN, 0};
-            if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) return "";
-            char buf[4096];
-            const ssize_t n = ::read(out, buf, sizeof buf);
-            if (n <= 0) return "";
-            pending.append(buf, static_cast<std::size_t>(n));
-        }
-    }
-
-    // Reads the rest of standard output and returns the exit status.
-    int Wait() {
-        while (!ReadLine(60000).empty()) {
-        }
-        int raw = 0;
-        ::waitpid(pid, &raw, 0);
-        pid = -1;
-        ::close(out);
-        err = ReadFile(errPath);
-        return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-    }
-
-    pid_t pid = -1;
-    int out = -1;
-    std::string pending;
-    std::string stdoutText;
-    std::string errPath;
-    std::string err;
-};
 
 // A program that keeps `device` open (and locked, if asked), as a terminal program or a modem
 // manager would: `sleep` with the descriptor inherited.
@@ -193,7 +121,7 @@ TEST(Flash, JsonEventsAndLogRecordAWholeUpgrade) {
         }
     }
     EXPECT_EQ(kinds, (std::vector<std::string>{"port", "version", "serial", "transfer", "warning",
-                                                "outcome"}));
+                                               "outcome"}));
     EXPECT_EQ(progress, 536);
 
     std::vector<QJsonObject> records = ParseLines(ReadFile(log));
