@@ -1,6 +1,7 @@
 #include "upgrade/firmware_transfer.h"
 
 #include <cstring>
+#include <utility>
 
 #include "platform/message_box.h"
 #include "platform/text.h"
@@ -77,6 +78,10 @@ TransferOutcome RunTransfer(ITransferView* view, IProgressSink* progress,
 
     TransferOutcome outcome = TransferOutcome::Complete;
     BYTE block[kBlockBytes];
+    // An acknowledged block's position goes to the bar once the next block is queued (or the loop
+    // has ended): the repaint then runs while that block crosses the line instead of holding it
+    // back. The positions, and the order they are shown in, are as before.
+    int position = -1;
     for (DWORD i = 0; i < blocks; ++i) {
         if (stop != nullptr && stop->load()) {
             outcome = TransferOutcome::Stopped;
@@ -84,6 +89,7 @@ TransferOutcome RunTransfer(ITransferView* view, IProgressSink* progress,
         }
         CopyBlock(image, i, block);
         g_DeviceLink.SendSector(image.start + kWordsPerBlock * i, block);
+        if (position >= 0) progress->SetPosition(std::exchange(position, -1));
         // Only a signalled event is an acknowledgement; a time-out or a failed wait is not.
         const bool ok = WaitForSingleObject(acknowledged, kAcknowledgeTimeoutMs) == WAIT_OBJECT_0;
         progress->OnBlockDone(i, blocks, ok);
@@ -94,11 +100,11 @@ TransferOutcome RunTransfer(ITransferView* view, IProgressSink* progress,
         ResetEvent(acknowledged);
         // Each position is the share acknowledged before this block, except that the last
         // acknowledgement shows the whole: a finished transfer must not read 99.
-        const int position =
-            i + 1 == blocks ? 100
-                            : static_cast<int>(static_cast<unsigned long long>(i) * 100 / blocks);
-        progress->SetPosition(position);
+        position = i + 1 == blocks
+                       ? 100
+                       : static_cast<int>(static_cast<unsigned long long>(i) * 100 / blocks);
     }
+    if (position >= 0) progress->SetPosition(position);
 
     view->EndTransfer(outcome);
     ShowText(outcome == TransferOutcome::Complete ? kTransferComplete : kTransferFailed, MB_OK);

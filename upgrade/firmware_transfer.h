@@ -54,7 +54,9 @@ protected:
     ~ITransferView() = default;
 };
 
-// The progress control; SetPosition returns after the control shows the new position.
+// The progress control; SetPosition returns after the control shows the new position. The
+// position for an acknowledged block is set once the next block has been queued (or the transfer
+// has ended), so that a repaint overlaps the next block's time on the line.
 class IProgressSink {
 public:
     virtual void SetPosition(int position) = 0;

@@ -94,7 +94,8 @@ void Usage() {
                  "  --serial TEXT     serial-number reply (default 30417265)\n"
                  "  --exit-after N    end after N blocks have been received\n"
                  "  --exit-on-close   end when the utility closes the port\n"
-                 "  --trace           timestamped events on stderr (frames, port open/closed)\n"
+                 "  --trace           timestamped events on stderr (frames, port open/closed,\n"
+                 "                    turnaround: us from an answer to the next bytes in)\n"
                  "faults:\n"
                  "  --stop-at K       do not answer block K or any later one\n"
                  "  --bad-check K     corrupt the check byte of reply K (counting from 0)\n"
@@ -237,6 +238,15 @@ public:
     void Receive(const std::uint8_t* p, std::size_t n) {
         const auto now = Clock::now();
         if (lineFree_ < now) lineFree_ = now;
+        if (o_.trace && answered_ != Clock::time_point{}) {
+            // The host's turnaround, on this side's clock and free of its own pacing: from our
+            // answer leaving to the first bytes of what the host sent after it.
+            std::fprintf(stderr, "trace %lld turnaround %lld\n", NowMs(),
+                         static_cast<long long>(
+                             std::chrono::duration_cast<std::chrono::microseconds>(now - answered_)
+                                 .count()));
+            answered_ = {};
+        }
         for (std::size_t i = 0; i < n && !finished_; ++i) {
             lineFree_ += ByteTime();
             g_FrameDecoder.Push(p[i]);
@@ -423,6 +433,7 @@ private:
         } else {
             WriteAll(master_, wire.data(), wire.size());
         }
+        answered_ = Clock::now();
         if (shape.duplicateLate) {
             // The copy follows the first on the line, as a board repeating itself (or an
             // adapter passing it on in its next packet) would send it: a later read on the host.
@@ -461,6 +472,7 @@ private:
     const Options& o_;
     int master_;
     Clock::time_point lineFree_{};
+    Clock::time_point answered_{};  // when the last answer was written, until the host replies
     std::map<std::uint32_t, Block> blocks_;
     unsigned long received_ = 0;
     unsigned long repeats_ = 0;
