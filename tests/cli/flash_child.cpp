@@ -59,13 +59,16 @@ std::string Flash::ReadLine(int ms) {
         if (nl != std::string::npos) {
             std::string line = pending.substr(0, nl);
             pending.erase(0, nl + 1);
+            if (!line.empty() && line.back() == '\r') line.pop_back();
             stdoutText += line + "\n";
             return line;
         }
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             end - std::chrono::steady_clock::now());
         pollfd p{out, POLLIN, 0};
-        if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) return "";
+        // out < 0: the test closed it (a terminal gone), so nothing more can come.
+        if (out < 0 || left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0)
+            return "";
         char buf[4096];
         const ssize_t n = ::read(out, buf, sizeof buf);
         if (n <= 0) return "";
@@ -81,7 +84,8 @@ int Flash::Wait() {
     int raw = 0;
     ::waitpid(pid, &raw, 0);
     pid = -1;
-    ::close(out);
+    if (out >= 0) ::close(out);
+    out = -1;
     err = ReadFile(errPath);
     return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
 }

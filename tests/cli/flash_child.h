@@ -20,11 +20,16 @@ struct Flash {
     Flash(const Flash&) = delete;
     Flash& operator=(const Flash&) = delete;
 
-    // The next line of standard output, or "" at its end or after `ms`.
+    // The next line of standard output (a terminal's \r dropped), or "" at its end or after `ms`.
     std::string ReadLine(int ms = 30000);
     // Reads the rest of standard output and returns the exit status.
     int Wait();
 
+protected:
+    // For a caller that starts the child its own way and fills in pid, out and errPath.
+    Flash() = default;
+
+public:
     pid_t pid = -1;
     int out = -1;
     std::string pending;

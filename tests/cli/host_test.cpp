@@ -3,7 +3,6 @@
 // logind and UPower are python3-dbusmock's on a private system bus (tests/support/host_bus.h).
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <pty.h>
 #include <signal.h>
 #include <sys/ioctl.h>
@@ -11,7 +10,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -19,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/cli/flash_child.h"
 #include "tests/support/host_bus.h"
 #include "tests/support/pty_helpers.h"
 #include "tests/support/wait_until.h"
@@ -28,12 +27,7 @@ namespace {
 using testutil::BoardSim;
 using testutil::HostBus;
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using clitest::ReadFile;
 
 std::vector<std::string> Lines(const std::string& text) {
     std::vector<std::string> lines;
@@ -62,7 +56,7 @@ enum class Stdio { Pipe, Terminal };
 // pseudo-terminal that is its controlling terminal, as in a terminal window: closing the master
 // is the window closing. `group` puts it in a process group of its own, so a signal sent to that
 // group is what a terminal's Ctrl-C would send.
-struct Flash {
+struct Flash : clitest::Flash {
     Flash(std::vector<std::string> args, Stdio stdio = Stdio::Pipe) {
         args.insert(args.begin(), VANTRA_FLASH);
         errPath = testutil::TempPath("host-err");
@@ -99,69 +93,20 @@ struct Flash {
         if (slave >= 0) ::close(slave);
         if (fds[1] >= 0) ::close(fds[1]);
     }
-    ~Flash() {
-        if (pid > 0) {
-            ::kill(pid, SIGKILL);
-            Wait();
-        }
-        if (out >= 0) ::close(out);
-        std::remove(errPath.c_str());
-    }
-
-    // The next line of output, or "" at its end or after `ms`.
-    std::string ReadLine(int ms = 60000) {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        for (;;) {
-            const std::size_t nl = pending.find('\n');
-            if (nl != std::string::npos) {
-                std::string line = pending.substr(0, nl);
-                pending.erase(0, nl + 1);
-                if (!line.empty() && line.back() == '\r') line.pop_back();
-                text += line + "\n";
-                return line;
-            }
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                end - std::chrono::steady_clock::now());
-            pollfd p{out, POLLIN, 0};
-            if (out < 0 || left.count() <= 0 || ::poll(&p, 1, int(left.count())) <= 0) return "";
-            char buf[4096];
-            const ssize_t n = ::read(out, buf, sizeof buf);
-            if (n <= 0) return "";
-            pending.append(buf, static_cast<std::size_t>(n));
-        }
-    }
-
     // Reads output until a line satisfies `want`; false at the end of output.
     template <class Want>
     bool ReadUntil(Want want) {
-        for (std::string line; !(line = ReadLine()).empty();) {
+        for (std::string line; !(line = ReadLine(60000)).empty();) {
             if (want(line)) return true;
         }
         return false;
     }
 
-    int Wait() {
-        while (out >= 0 && !ReadLine().empty()) {
-        }
-        int raw = 0;
-        ::waitpid(pid, &raw, 0);
-        pid = -1;
-        err = ReadFile(errPath);
-        return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-    }
-
     int Count(const std::string& needle) const {
         int n = 0;
-        for (std::size_t at = 0; (at = text.find(needle, at)) != std::string::npos; ++at) ++n;
+        for (std::size_t at = 0; (at = stdoutText.find(needle, at)) != std::string::npos; ++at) ++n;
         return n;
     }
-
-    pid_t pid = -1;
-    int out = -1;
-    std::string pending;
-    std::string text;  // every line read so far
-    std::string errPath;
-    std::string err;
 };
 
 std::vector<std::string> Board(std::vector<std::string> extra = {}) {
@@ -185,7 +130,7 @@ TEST(HostCli, HeldSignalsAndAHungUpTerminalLetTheUpgradeFinish) {
 
     ASSERT_TRUE(flash.ReadUntil([](const std::string& l) {
         return l.find("\"event\":\"serial\"") != std::string::npos;
-    })) << flash.text;
+    })) << flash.stdoutText;
     EXPECT_TRUE(host.Inhibitors().empty());  // not before the transfer
     ASSERT_TRUE(flash.ReadUntil([](const std::string& l) { return IsProgress(l, 40); }));
     const std::vector<std::string> locks = host.Inhibitors();
@@ -199,8 +144,8 @@ TEST(HostCli, HeldSignalsAndAHungUpTerminalLetTheUpgradeFinish) {
     ASSERT_TRUE(flash.ReadUntil([](const std::string& l) { return IsProgress(l, 60); }));
     ::kill(flash.pid, SIGINT);
     ASSERT_TRUE(flash.ReadUntil([](const std::string& l) { return IsProgress(l, 70); }));
-    EXPECT_EQ(flash.Count(kCtrlCWarning), 1) << flash.text;
-    EXPECT_EQ(flash.Count("SIGTERM received during the transfer"), 1) << flash.text;
+    EXPECT_EQ(flash.Count(kCtrlCWarning), 1) << flash.stdoutText;
+    EXPECT_EQ(flash.Count("SIGTERM received during the transfer"), 1) << flash.stdoutText;
     ::close(flash.out);  // the terminal window closes
     flash.out = -1;
 
@@ -263,8 +208,8 @@ TEST(HostCli, OneCtrlCWithAllWarnsOnceAndEveryBoardCompletes) {
     ASSERT_TRUE(flash.ReadUntil([](const std::string& l) { return IsProgress(l, 50); }));
     ::kill(-flash.pid, SIGINT);  // the terminal's Ctrl-C goes to the process group
     EXPECT_EQ(flash.Wait(), 0) << flash.err;
-    EXPECT_EQ(flash.Count(kCtrlCWarning), 1) << flash.text;
-    EXPECT_EQ(flash.Count("\"outcome\":\"complete\""), 3) << flash.text;
+    EXPECT_EQ(flash.Count(kCtrlCWarning), 1) << flash.stdoutText;
+    EXPECT_EQ(flash.Count("\"outcome\":\"complete\""), 3) << flash.stdoutText;
     for (BoardSim* sim : {&a, &b, &c}) {
         int status = -1;
         EXPECT_NE(sim->Finish(&status).find("expect=match"), std::string::npos);
@@ -276,9 +221,8 @@ TEST(HostCli, OneCtrlCWithAllWarnsOnceAndEveryBoardCompletes) {
 TEST(HostCli, CtrlCDuringStartUpLeavesThePortFreeForAnotherAccount) {
     BoardSim sim(Board({"--baud", "0"}));
     Flash flash({"--port", sim.path, "--yes", "--json"});
-    ASSERT_TRUE(flash.ReadUntil([](const std::string& l) {
-        return l.find("\"event\":\"port\"") != std::string::npos;
-    }));
+    ASSERT_TRUE(flash.ReadUntil(
+        [](const std::string& l) { return l.find("\"event\":\"port\"") != std::string::npos; }));
     ::kill(flash.pid, SIGINT);
     EXPECT_EQ(flash.Wait(), 130);
     EXPECT_NE(flash.err.find("Interrupted; nothing was sent to the board."), std::string::npos)
