@@ -130,6 +130,8 @@ public:
     void ReportLastSystemError() override { ::ReportLastSystemError(); }
     void SetPosition(int) override {}
 
+    // Each host call may block for a while (a slow bus, a log file locked by another board),
+    // and nothing has been sent yet: a signal that came meanwhile refuses the transfer.
     bool BeginTransfer() override {
         if (checkPower_ && HostBatteryTooLow()) {
             lowPower_ = true;
@@ -140,7 +142,9 @@ public:
                           kExitLowPower);
             return false;
         }
+        if (SignalledBeforeFirstBlock()) return false;
         if (!onStart_(context_)) return false;  // the record's first line
+        if (SignalledBeforeFirstBlock()) return false;
         std::string why;
         if (!locks_.Take(&why)) {
             report_.Warning(
@@ -148,10 +152,16 @@ public:
                 "during the upgrade (" +
                 why + "); keep it awake and on mains power.");
         }
-        // A stopped process stops the line: Ctrl-Z waits for the verdict, and so does a write
-        // to the terminal from the background.
+        return true;
+    }
+
+    // The last look before block 0. From here on a stopped process would stop the line: Ctrl-Z
+    // waits for the verdict, and so does a write to the terminal from the background.
+    bool ReadyForFirstBlock() override {
         platform::CatchSignals({SIGTSTP});
         std::signal(SIGTTOU, SIG_IGN);
+        if (SignalledBeforeFirstBlock()) return false;
+        report_.TransferStarted(blocks_);
         return true;
     }
 
@@ -164,22 +174,35 @@ public:
         if (platform::CaughtSignalPending()) TakeSignals();
     }
 
-    // After the verdict: the program may stop again, and does if Ctrl-Z was held.
+    // After the verdict: what came during the transfer is taken. Ctrl-Z stays caught until the
+    // port is closed (FlashOneBoard), so a stopped program never holds it.
     void Settle() {
         if (platform::CaughtSignalPending()) TakeSignals();
-        platform::RestoreSignal(SIGTSTP);
-        std::signal(SIGTTOU, SIG_DFL);
     }
-    void StopIfHeld() const {
-        if (stopHeld_) ::raise(SIGTSTP);
-    }
+    bool stopHeld() const { return stopHeld_; }
 
+    DWORD blocks_ = 0;
     DWORD sent_ = 0;
     DWORD acknowledged_ = 0;
     bool lowPower_ = false;
+    int refusedBy_ = 0;  // the signal that came before block 0, which was then not sent
     std::atomic<bool> stop_{false};
 
 private:
+    // Takes the signals caught so far, before anything was sent: any but Ctrl-Z refuses the
+    // transfer (Ctrl-Z, caught only at the last look, is held as during the transfer).
+    bool SignalledBeforeFirstBlock() {
+        platform::CaughtSignal s;
+        while (platform::TakeCaughtSignal(&s)) {
+            if (s.number == SIGTSTP) {
+                stopHeld_ = true;
+            } else if (refusedBy_ == 0 || s.number != SIGINT) {
+                refusedBy_ = s.number;
+            }
+        }
+        return refusedBy_ != 0;
+    }
+
     void TakeSignals() {
         platform::CaughtSignal s;
         while (platform::TakeCaughtSignal(&s)) {
@@ -294,10 +317,30 @@ struct Record {
                                kExitUsage);
                 return false;
             }
+            r.startLogged = true;
         }
-        r.report.TransferStarted(r.blocks);
         return true;
     }
+
+    // The outcome line. False (with the reason said) when it could not be written.
+    bool Finish(const char* word, DWORD sent, DWORD acknowledged, double seconds) {
+        if (options.log.empty()) return true;
+        if (started.empty()) started = UtcTimestamp();  // never began
+        const std::string line = Common()
+                                     .Text("outcome", word)
+                                     .Number("blocks_sent", sent)
+                                     .Number("blocks_acknowledged", acknowledged)
+                                     .Number("blocks", blocks)
+                                     .Text("start", started)
+                                     .Number("duration", seconds, 3)
+                                     .Finish();
+        std::string error;
+        if (AppendFlashLog(options.log, line, &error)) return true;
+        report.Warning("could not record this upgrade's outcome: " + error);
+        return false;
+    }
+
+    bool startLogged = false;  // the started line is in the log: it must get its outcome
 };
 
 // Ends the program after a signal that came before the transfer: the port is closed by now.
@@ -309,7 +352,7 @@ int EndBeforeTransfer(CFlashReport& report, int number) {
     return 128 + number;  // FlashOneBoard ends by the signal itself
 }
 
-int FlashBoard(const FlashOptions& options) {
+int FlashBoard(const FlashOptions& options, bool* stopHeld) {
     CFlashReport report(options.json, options.json                   ? ProgressStyle::None
                                       : ::isatty(STDERR_FILENO) != 0 ? ProgressStyle::Bar
                                                                      : ProgressStyle::Lines);
@@ -395,13 +438,24 @@ int FlashBoard(const FlashOptions& options) {
     record.blocks = haveImage ? BlockCount(image) : 0;
 
     CTerminalHost host(report, !options.ignorePower, &Record::Start, &record);
+    host.blocks_ = record.blocks;
     const TransferOutcome outcome = RunTransfer(&host, &host, &host.stop_);
     host.Settle();
+    *stopHeld = host.stopHeld();
     if (outcome == TransferOutcome::Refused) {
-        if (const int number = SignalBeforeTransfer()) return EndBeforeTransfer(report, number);
+        // A signal during the host's checks: nothing was sent, and a started line says so.
+        int number = host.refusedBy_;
+        if (number == 0) number = SignalBeforeTransfer();
+        if (number != 0) {
+            if (record.startLogged) record.Finish("refused", 0, 0, 0);
+            return EndBeforeTransfer(report, number);
+        }
         return host.lowPower_ ? kExitLowPower : kExitUsage;
     }
-    const std::string message = LastMessage();
+    std::string message = LastMessage();
+    if (outcome == TransferOutcome::NoImage)
+        message = "This program carries no firmware image it can send (" + message +
+                  "); nothing was sent.";
 
     const char* word = "complete";
     int status = kExitComplete;
@@ -429,24 +483,10 @@ int FlashBoard(const FlashOptions& options) {
             "Interrupted: the board holds an incomplete image. Upgrade it again before use.");
     }
 
-    if (!options.log.empty()) {
-        if (record.started.empty()) record.started = UtcTimestamp();  // no image: never began
-        const std::string line = record.Common()
-                                     .Text("outcome", word)
-                                     .Number("blocks_sent", host.sent_)
-                                     .Number("blocks_acknowledged", host.acknowledged_)
-                                     .Number("blocks", blocks)
-                                     .Text("start", record.started)
-                                     .Number("duration", report.transferSeconds(), 3)
-                                     .Finish();
-        std::string error;
-        if (!AppendFlashLog(options.log, line, &error)) {
-            // The board may be upgraded, but nobody can tell from the log: that is not a success.
-            report.Warning("could not record this upgrade's outcome: " + error);
-            if (status == kExitComplete) status = kExitNotRecorded;
-        }
-    }
-    host.StopIfHeld();
+    // The board may be upgraded, but nobody can tell from the log: that is not a success.
+    if (!record.Finish(word, host.sent_, host.acknowledged_, report.transferSeconds()) &&
+        status == kExitComplete)
+        status = kExitNotRecorded;
     return status;
 }
 
@@ -454,7 +494,15 @@ int FlashBoard(const FlashOptions& options) {
 
 int FlashOneBoard(const FlashOptions& options) {
     g_hSignals = platform::CatchSignals({SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1});
-    const int status = FlashBoard(options);  // every way out of it closes the port
+    bool stopHeld = false;
+    const int status = FlashBoard(options, &stopHeld);  // every way out of it closes the port
+    // A Ctrl-Z held through the transfer, or pressed since, stops the program now, with the
+    // port closed and free for the next run; a SIGCONT then lets it end.
+    platform::CaughtSignal caught;
+    while (platform::TakeCaughtSignal(&caught)) stopHeld = stopHeld || caught.number == SIGTSTP;
+    platform::RestoreSignal(SIGTSTP);
+    std::signal(SIGTTOU, SIG_DFL);
+    if (stopHeld) ::raise(SIGTSTP);
     if (status > 128 && status != kExitInterrupted) {
         // A signal that ends the program as it always has, now that the port is closed.
         platform::RestoreSignal(status - 128);

@@ -120,10 +120,14 @@ bool ParseFlashOptions(int argc, char** argv, FlashOptions* options, std::string
 }
 
 bool NameChosenPort(const FlashOptions& options) {
+    // As the window does: a bare name is a device under /dev.
     if (!options.port.empty()) {
-        SetNamedPort(options.port.c_str(), "--port");
+        if (!SetNamedPort(UserPortName(options.port.c_str()).c_str(), "--port")) {
+            WriteAll(STDERR_FILENO, "vantra-flash: --port: device name too long\n");
+            return false;
+        }
     } else if (const char* env = std::getenv("VANTRA_PORT"); env != nullptr && *env != 0) {
-        if (!SetNamedPort(env, "VANTRA_PORT")) {
+        if (!SetNamedPort(UserPortName(env).c_str(), "VANTRA_PORT")) {
             WriteAll(STDERR_FILENO, "vantra-flash: VANTRA_PORT: device name too long\n");
             return false;
         }

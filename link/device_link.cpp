@@ -2,12 +2,15 @@
 
 #include <atomic>
 #include <cstring>
+#include <utility>
 
 #include "link/frame_codec.h"
 #include "platform/winserial.h"
 #include "transport/serial_transport.h"
 
 namespace {
+constexpr DWORD kResyncSliceMs = 50;
+
 // Set while a frame is being handled, so a frame can never be dispatched inside another.
 std::atomic<bool> g_bDispatchBusy{false};
 
@@ -63,6 +66,7 @@ BYTE CDeviceLink::SendSector(DWORD address, const BYTE* block) {
     m_lastTicket = (m_lastTicket + 1) & (~0u >> kStateBits);
     if (m_lastTicket == 0) m_lastTicket = 1;
     m_block.store(m_lastTicket << kStateBits | kBlockQueued);
+    ResetEvent(m_hBlockAck);
     BYTE payload[4 + kBlockBytes];
     payload[0] = static_cast<BYTE>(address);
     payload[1] = static_cast<BYTE>(address >> 8);
@@ -73,8 +77,9 @@ BYTE CDeviceLink::SendSector(DWORD address, const BYTE* block) {
     BYTE frame[kTransmitSlotBytes];
     const std::size_t n = EncodeFrame(kCmdWriteBlock, payload, sizeof payload, frame, sizeof frame);
     if (n == 0) return FALSE;
+    const bool fresh = std::exchange(m_bFreshStart, false);
     return static_cast<BYTE>(
-        CSerialTransport::QueueFrame(frame, static_cast<unsigned>(n), m_lastTicket));
+        CSerialTransport::QueueFrame(frame, static_cast<unsigned>(n), m_lastTicket, fresh));
 }
 
 void CDeviceLink::BeginTransfer() {
@@ -84,6 +89,30 @@ void CDeviceLink::BeginTransfer() {
 void CDeviceLink::BeginTransfer(DWORD wireBaud) {
     m_wireBaud.store(wireBaud);
     m_ackGateStale.store(true);
+    m_bFreshStart = true;
+}
+
+void CDeviceLink::EndTransfer() {
+    m_bResync = m_bResync || (m_block.exchange(kNoBlock) & kStateMask) != kNoBlock;
+    m_bFreshStart = false;
+}
+
+bool CDeviceLink::Resync(DWORD timeoutMs) {
+    if (!m_bResync) return true;
+    const unsigned before = m_versionReplies.load();
+    SendCommand(kCmdVersion, nullptr, 0);
+    const DWORD start = GetTickCount();
+    for (;;) {
+        if (m_versionReplies.load() != before) {
+            m_bResync = false;
+            return true;
+        }
+        const DWORD elapsed = GetTickCount() - start;
+        if (elapsed >= timeoutMs) return false;
+        // The reply event is pulsed, so the count is what tells; the wait only ends the slice.
+        const DWORD left = timeoutMs - elapsed;
+        WaitForSingleObject(m_hReply[kCmdVersion], left < kResyncSliceMs ? left : kResyncSliceMs);
+    }
 }
 
 void CDeviceLink::OnFrame(BYTE command, const BYTE* payload, std::int32_t length,
@@ -99,6 +128,7 @@ void CDeviceLink::OnFrame(BYTE command, const BYTE* payload, std::int32_t length
                 std::lock_guard lock(m_textLock);
                 StoreText(m_szVersion, sizeof m_szVersion, payload, length, sizeof m_szVersion - 1);
             }
+            m_versionReplies.fetch_add(1);
             // During a transfer the serial query would take the one-frame slot from the block
             // waiting in it, and the upgrade would be lost: the version is kept, nothing asked.
             if ((m_block.load() & kStateMask) == kNoBlock) SendCommand(kCmdSerial, nullptr, 0);

@@ -24,13 +24,27 @@ public:
     // Encodes the frame and places it in the transport's transmit slot.
     virtual BOOL SendCommand(BYTE command, const BYTE* payload, unsigned length);
     // Write-block frame: 4-byte word address (least significant byte first) and 128 bytes.
-    // The frame goes into the transmit slot with a ticket of its own (see OnFrameWritten).
+    // The frame goes into the transmit slot with a ticket of its own (see OnFrameWritten). The
+    // block is armed, then the acknowledge event reset, then the frame queued: no
+    // acknowledgement from before can count for it, and its own cannot be lost.
     BYTE SendSector(DWORD address, const BYTE* block);
     // Before a transfer's first block: its acknowledgements are judged against the port's own
-    // line timing, or against this transfer's round trips where that cannot be known.
+    // line timing, or against this transfer's round trips where that cannot be known. The first
+    // block then asks the worker to start clean: the port's queued input and output discarded
+    // and the decoder reset, just before it is written.
     void BeginTransfer();
     // The same for a line whose bytes cross at `wireBaud` (0: timing unknown).
     void BeginTransfer(DWORD wireBaud);
+    // At the verdict: no block is in hand any more, so nothing that arrives later (a late
+    // acknowledgement, a stalled write going out) can count for the next transfer's first.
+    void EndTransfer();
+    // Before a transfer's first block, after one that ended with a block unacknowledged: that
+    // block may still be in the line (a board that stopped reading; a pseudo-terminal passes
+    // bytes on at once, so no flush of ours reaches them), and its acknowledgement would pass
+    // for block 0's. A version query answered shows the board has read all that came before;
+    // acknowledgements meanwhile count for nothing. Waits up to `timeoutMs` on the calling
+    // thread; false when the board did not answer. True at once when nothing was left.
+    bool Resync(DWORD timeoutMs);
     // A completed frame from the link worker; `payload` ends with the check byte. `receivedUs`
     // is when its bytes were read (QueryPerformanceCounter); by default, now.
     void OnFrame(BYTE command, const BYTE* payload, std::int32_t length, LONGLONG receivedUs = -1);
@@ -60,6 +74,9 @@ private:
     static constexpr DWORD kStateMask = (1u << kStateBits) - 1;
     std::atomic<DWORD> m_block{kNoBlock};
     DWORD m_lastTicket = 0;  // the user-interface thread's
+    bool m_bFreshStart = false;  // the next block is a transfer's first; the same thread's
+    bool m_bResync = false;      // the last transfer ended with a block in hand; the same thread's
+    std::atomic<unsigned> m_versionReplies{0};
     // The gate is the worker's; a transfer's start reaches it through these two.
     CAckGate m_ackGate;
     std::atomic<DWORD> m_wireBaud{0};

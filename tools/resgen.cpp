@@ -85,6 +85,8 @@ int Embed(const std::string& in, const std::string& out, const std::string& symb
                         " bytes, shorter than its 8-byte header");
         }
         const std::uint64_t length = GetU32(bytes.data() + 4);
+        if (length == 0)
+            return Fail(in + ": an empty firmware image (its length field is 0): nothing to send");
         if (length + 8 != bytes.size()) {
             return Fail(in + ": not a firmware image: its length field says " +
                         std::to_string(length) + " bytes, so the file should be " +

@@ -72,7 +72,14 @@ DWORD LinkWorker(LPVOID) {
 
         if (pending != nullptr && WaitForSingleObject(pending, 0) == WAIT_OBJECT_0) {
             DWORD ticket = 0;
-            DWORD length = CSerialTransport::TakeFrame(frame, sizeof frame, &ticket);
+            bool fresh = false;
+            DWORD length = CSerialTransport::TakeFrame(frame, sizeof frame, &ticket, &fresh);
+            if (fresh && port != INVALID_HANDLE_VALUE) {
+                // A transfer's first block: a block of a failed transfer still in the kernel's
+                // queue would go out ahead of it, and its acknowledgement be taken for this one's.
+                PurgeComm(port, PURGE_TXCLEAR | PURGE_RXCLEAR);
+                g_FrameDecoder.Reset();
+            }
             DWORD written = 0;
             // Taken before the write: the frame starts onto the line as the write hands it over.
             const LONGLONG startedUs = NowUs();

@@ -191,6 +191,11 @@ bool SetNamedPort(const char* name, const char* origin) {
     return true;
 }
 
+std::string UserPortName(const char* typed) {
+    if (typed[0] == 0 || typed[0] == '/' || std::strncmp(typed, "COM", 3) == 0) return typed;
+    return std::string("/dev/") + typed;
+}
+
 PortChoice ChoosePort(bool allDevices) {
     PortChoice choice;
     bool scanned = false;

@@ -70,6 +70,10 @@ bool FindSlowAdapter(const platform::SerialDevice& device, SlowAdapter* slow);
 // changed, for an empty name or one longer than the port name holds.
 bool SetNamedPort(const char* name, const char* origin);
 
+// A port as a user names it (--port, VANTRA_PORT), for SetNamedPort: a bare name is a device
+// under /dev ("ttyUSB0" is /dev/ttyUSB0); "COMn:" and paths stay as they are.
+std::string UserPortName(const char* typed);
+
 // Finds, opens and configures the port, leaving its handle in g_hPort. False when it could not
 // be opened or configured; the user has then been told. Says on standard error which port it
 // tried and why, why an open failed, and when the adapter's latency timer slows the upgrade.

@@ -16,6 +16,7 @@ std::mutex g_slotLock;
 BYTE g_TransmitSlot[kTransmitSlotBytes];
 DWORD g_dwTransmitLength = 0;
 DWORD g_dwTransmitTicket = 0;
+bool g_bTransmitFresh = false;
 }  // namespace
 
 CSerialTransport::CSerialTransport() {
@@ -30,23 +31,26 @@ CSerialTransport::~CSerialTransport() {
     if (port != INVALID_HANDLE_VALUE) CloseHandle(port);
 }
 
-BOOL CSerialTransport::QueueFrame(const BYTE* frame, unsigned length, DWORD ticket) {
+BOOL CSerialTransport::QueueFrame(const BYTE* frame, unsigned length, DWORD ticket, bool fresh) {
     if (length > kTransmitSlotBytes || (frame == nullptr && length > 0)) return FALSE;
     std::lock_guard lock(g_slotLock);
     if (length > 0) std::memcpy(g_TransmitSlot, frame, length);
     g_dwTransmitLength = length;
     g_dwTransmitTicket = ticket;
+    g_bTransmitFresh = fresh;
     SetEvent(g_hTransmitPending.load());
     return TRUE;
 }
 
-DWORD CSerialTransport::TakeFrame(BYTE* out, std::size_t capacity, DWORD* ticket) {
+DWORD CSerialTransport::TakeFrame(BYTE* out, std::size_t capacity, DWORD* ticket, bool* fresh) {
     std::lock_guard lock(g_slotLock);
     DWORD n = g_dwTransmitLength <= capacity ? g_dwTransmitLength : 0;
     if (n > 0) std::memcpy(out, g_TransmitSlot, n);
     if (ticket != nullptr) *ticket = n > 0 ? g_dwTransmitTicket : 0;
+    if (fresh != nullptr) *fresh = n > 0 && g_bTransmitFresh;
     g_dwTransmitLength = 0;
     g_dwTransmitTicket = 0;
+    g_bTransmitFresh = false;
     ResetEvent(g_hTransmitPending.load());
     return n;
 }

@@ -37,12 +37,6 @@ constexpr char kUsage[] =
     "\n"
     "Other arguments starting with a single dash go to Qt (-platform, -display, ...).\n";
 
-// A bare device name is taken to be under /dev; "COMn:" and paths pass as they are.
-std::string DeviceName(const char* name) {
-    if (name[0] == '/' || std::strncmp(name, "COM", 3) == 0) return name;
-    return std::string("/dev/") + name;
-}
-
 int BadUsage(const char* fmt, const char* arg) {
     std::fprintf(stderr, "vantra: ");
     std::fprintf(stderr, fmt, arg);
@@ -52,7 +46,7 @@ int BadUsage(const char* fmt, const char* arg) {
 
 bool NamePort(const char* name, const char* origin) {
     if (name[0] == 0) return false;
-    return SetNamedPort(DeviceName(name).c_str(), origin);
+    return SetNamedPort(UserPortName(name).c_str(), origin);
 }
 
 }  // namespace

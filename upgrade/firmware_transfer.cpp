@@ -27,8 +27,9 @@ bool LoadFirmwareImage(WORD resourceId, FirmwareImage* image) {
     if (found == nullptr) return false;  // FindResourceW set the reason
     const DWORD size = SizeofResource(nullptr, found);
     const BYTE* bytes = static_cast<const BYTE*>(LockResource(LoadResource(nullptr, found)));
-    // A header claiming more bytes than the resource holds would send whatever follows it.
-    if (bytes == nullptr || size < 8 || ReadLe32(bytes + 4) > size - 8) {
+    // A header claiming more bytes than the resource holds would send whatever follows it; one
+    // claiming none would be "sent" with nothing sent, and reported complete.
+    if (bytes == nullptr || size < 8 || ReadLe32(bytes + 4) > size - 8 || ReadLe32(bytes + 4) == 0) {
         SetLastError(ERROR_INVALID_DATA);
         return false;
     }
@@ -66,17 +67,25 @@ TransferOutcome RunTransfer(ITransferView* view, IProgressSink* progress,
         return TransferOutcome::NoImage;
     }
 
-    if (!view->BeginTransfer()) {
+    // The host's checks may take a while (a bus that is slow to answer); the last look, just
+    // before block 0, is where a signal or a refusal still leaves the board untouched.
+    g_DeviceLink.BeginTransfer();
+    auto refuse = [&] {
+        g_DeviceLink.EndTransfer();
+        view->EndTransfer(TransferOutcome::Refused);
         view->EnableLoad(TRUE);
         return TransferOutcome::Refused;
-    }
+    };
+    if (!view->BeginTransfer()) return refuse();
+    // A board that has not yet read what the last, failed transfer sent gets nothing new: its
+    // answer to that would be taken for block 0's. One that stays silent fails the transfer.
+    const bool inStep = g_DeviceLink.Resync(kAcknowledgeTimeoutMs);
+    if (inStep && !view->ReadyForFirstBlock()) return refuse();
 
-    const DWORD blocks = BlockCount(image);
+    const DWORD blocks = inStep ? BlockCount(image) : 0;
     HANDLE acknowledged = g_DeviceLink.m_hBlockAck;
-    ResetEvent(acknowledged);
-    g_DeviceLink.BeginTransfer();
 
-    TransferOutcome outcome = TransferOutcome::Complete;
+    TransferOutcome outcome = inStep ? TransferOutcome::Complete : TransferOutcome::Failed;
     BYTE block[kBlockBytes];
     // An acknowledged block's position goes to the bar once the next block is queued (or the loop
     // has ended): the repaint then runs while that block crosses the line instead of holding it
@@ -106,6 +115,7 @@ TransferOutcome RunTransfer(ITransferView* view, IProgressSink* progress,
     }
     if (position >= 0) progress->SetPosition(position);
 
+    g_DeviceLink.EndTransfer();
     view->EndTransfer(outcome);
     ShowText(outcome == TransferOutcome::Complete ? kTransferComplete : kTransferFailed, MB_OK);
     view->EnableLoad(TRUE);

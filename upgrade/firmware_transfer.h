@@ -30,7 +30,8 @@ struct FirmwareImage {
 };
 
 // Finds and checks the image resource. On failure the thread's last error says why (the
-// resource is missing, or shorter than its header claims) and nothing is read.
+// resource is missing, shorter than its header claims, or the image is empty) and nothing is
+// read.
 bool LoadFirmwareImage(WORD resourceId, FirmwareImage* image);
 
 // Block i of the image as it goes on the wire: always kBlockBytes bytes, erased bytes past the end.
@@ -44,10 +45,14 @@ class ITransferView {
 public:
     virtual void EnableLoad(BOOL enable) = 0;
     virtual void ReportLastSystemError() = 0;
-    // Just before the first block: the host asks what it must of the computer (its power, its
+    // Before the first block: the host asks what it must of the computer (its power, its
     // locks). False refuses the transfer: the host has said why, and nothing is sent.
     virtual bool BeginTransfer() { return true; }
-    // The moment the verdict is known, before it is shown: whatever BeginTransfer took goes.
+    // Immediately before block 0, after BeginTransfer: the host's last chance to refuse (a
+    // signal that came during its checks). False sends nothing.
+    virtual bool ReadyForFirstBlock() { return true; }
+    // The moment the verdict is known, before it is shown, and after a refusal (outcome
+    // Refused): whatever BeginTransfer took goes.
     virtual void EndTransfer(TransferOutcome /*outcome*/) {}
 
 protected:

@@ -195,6 +195,35 @@ TEST_F(DeviceLink, AcknowledgementCountsOnlyForABlockOnTheLine) {
     Written(first, ticket);
     Deliver(0xFB, Bytes{0xFB});
     EXPECT_TRUE(Acknowledged());
+
+    // A block on the line when its transfer failed is dropped at the verdict: its late
+    // acknowledgement counts for nothing, and arming the next block 0 clears a signal left set.
+    SendWrittenSector();
+    link.EndTransfer();
+    ResetEvent(link.m_hBlockAck);
+    Deliver(0xFB, Bytes{0xFB});
+    EXPECT_FALSE(Acknowledged());
+    SetEvent(link.m_hBlockAck);
+    link.SendSector(0, block);
+    EXPECT_FALSE(Acknowledged());
+}
+
+// Only a transfer's first block asks the worker to discard what the port still holds.
+TEST_F(DeviceLink, FirstBlockOfATransferStartsClean) {
+    BYTE block[kBlockBytes] = {};
+    BYTE out[kTransmitSlotBytes];
+    bool fresh[3] = {};
+    link.BeginTransfer(0);
+    for (bool& f : fresh) {
+        link.SendSector(0, block);
+        CSerialTransport::TakeFrame(out, sizeof out, nullptr, &f);
+    }
+    EXPECT_TRUE(fresh[0]);
+    EXPECT_FALSE(fresh[1]);
+    EXPECT_FALSE(fresh[2]);
+    link.SendCommand(kCmdVersion, nullptr, 0);
+    CSerialTransport::TakeFrame(out, sizeof out, nullptr, &fresh[0]);
+    EXPECT_FALSE(fresh[0]);
 }
 
 // An acknowledgement sooner after its block started onto the line than the block could have

@@ -316,4 +316,45 @@ TEST(FaultSoak, RandomFaultsNeverGiveAFalseVerdict) {
                 runs - completed);
 }
 
+// LOAD again after a transfer failed on a board that stopped reading: the block it never read
+// is still in the line when the board comes back (a pseudo-terminal has passed it on already,
+// out of reach of any flush). Its acknowledgement must not pass for block 0's, which would
+// credit every later block with the one before: the board that then leaves the last block
+// unacknowledged would be reported complete.
+TEST(Restart, LoadAgainAfterTheBoardCameBackStartsInStep) {
+    const Image image;
+    struct Row {
+        const char* stopAt;  // the board's count of blocks received, over both tries
+        std::u16string verdict;
+    };
+    // Blocks 0 to 10 the first time, then 24: the last of them is the board's 35th.
+    const Row rows[] = {{"99", kComplete}, {"34", kFailed}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string("--stop-at ") + row.stopAt);
+        testutil::LinkedBoard link;
+        ASSERT_TRUE(link.Connect({"--expect", image.file, "--baud", "38400", "--fault",
+                                  "deaf:9:3000", "--stop-at", row.stopAt}));
+        const platform::ResourceSet* previous = platform::SetProgramResources(&image.set);
+        Outcome outcome;
+        g_outcome = &outcome;
+        const platform::MessagePresenter before =
+            platform::SetMessagePresenter(StopBoardAtVerdict);
+        NullView view;
+        RunTransfer(&view, &view);
+        g_board = link.sim.get();  // the second verdict stops the board and keeps its summary
+        RunTransfer(&view, &view);
+        platform::SetMessagePresenter(before);
+        platform::SetProgramResources(previous);
+        g_board = nullptr;
+        g_outcome = nullptr;
+        EXPECT_TRUE(link.Disconnect());
+
+        EXPECT_EQ(outcome.verdicts, (std::vector<std::u16string>{kFailed, row.verdict}));
+        if (row.verdict == kComplete) {
+            EXPECT_NE(outcome.summary.find("blocks=35 "), std::string::npos) << outcome.summary;
+            EXPECT_NE(outcome.summary.find("expect=match"), std::string::npos) << outcome.summary;
+        }
+    }
+}
+
 }  // namespace

@@ -55,6 +55,10 @@ TEST_F(ImageResource, HeaderClaimingMoreThanTheResourceHoldsIsRefused) {
 
     Use(Layout(0, 0xFFFFFFF9u, 0));  // length + 8 would wrap
     EXPECT_FALSE(LoadFirmwareImage(kFirmwareResourceId, &image));
+
+    Use(Layout(0, 0, 0));  // nothing to send must not become "Transfer Complete."
+    EXPECT_FALSE(LoadFirmwareImage(kFirmwareResourceId, &image));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_DATA);
 }
 
 TEST_F(ImageResource, MissingResourceLeavesTheLookupError) {

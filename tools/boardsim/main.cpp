@@ -50,12 +50,13 @@ enum class Fault {
     Duplicate,
     DuplicateLate,
     Oversize,
-    StrayVersion
+    StrayVersion,
+    Deaf
 };
 
 struct BlockFault {
     Fault kind;
-    long ms;  // Delay, and DuplicateLate's extra wait
+    long ms;  // Delay, Deaf, and DuplicateLate's extra wait
 };
 
 struct Options {
@@ -111,10 +112,11 @@ void Usage() {
                  "                    oversize (a 9000-byte frame before it), delay (held\n"
                  "                    back: delay:K:MS), duplicate-late (the copy in its own\n"
                  "                    write, at line speed after the first; duplicate-late:K:MS\n"
-                 "                    MS later still), stray-version (a version reply after it)\n");
+                 "                    MS later still), stray-version (a version reply after it),\n"
+                 "                    deaf (after it, read nothing for a while: deaf:K:MS)\n");
 }
 
-// "KIND:K", "delay:K:MS" or "duplicate-late:K[:MS]".
+// "KIND:K", "delay:K:MS", "deaf:K:MS" or "duplicate-late:K[:MS]".
 bool ParseFault(const std::string& text, Options& o) {
     static const std::map<std::string, Fault> kKinds = {{"bad-check", Fault::BadCheck},
                                                         {"noise", Fault::Noise},
@@ -124,7 +126,8 @@ bool ParseFault(const std::string& text, Options& o) {
                                                         {"duplicate", Fault::Duplicate},
                                                         {"oversize", Fault::Oversize},
                                                         {"duplicate-late", Fault::DuplicateLate},
-                                                        {"stray-version", Fault::StrayVersion}};
+                                                        {"stray-version", Fault::StrayVersion},
+                                                        {"deaf", Fault::Deaf}};
     const std::size_t colon = text.find(':');
     if (colon == std::string::npos) return false;
     auto kind = kKinds.find(text.substr(0, colon));
@@ -135,7 +138,7 @@ bool ParseFault(const std::string& text, Options& o) {
     if (errno != 0 || end == text.c_str() + colon + 1 || block < 0) return false;
     long ms = 0;
     const bool optionalMs = kind->second == Fault::DuplicateLate && *end == ':';
-    if (kind->second == Fault::Delay || optionalMs) {
+    if (kind->second == Fault::Delay || kind->second == Fault::Deaf || optionalMs) {
         if (*end != ':') return false;
         const char* msText = end + 1;
         ms = std::strtol(msText, &end, 10);
@@ -332,6 +335,7 @@ private:
                     Shape shape;
                     bool strayVersion = false;
                     long delayMs = o_.ackDelayMs;
+                    long deafMs = 0;
                     auto [from, to] = o_.faults.equal_range(index);
                     for (auto it = from; it != to; ++it) {
                         const BlockFault& f = it->second;
@@ -347,11 +351,16 @@ private:
                         }
                         strayVersion |= f.kind == Fault::StrayVersion;
                         if (f.kind == Fault::Delay) delayMs += f.ms;
+                        if (f.kind == Fault::Deaf) deafMs += f.ms;
                     }
                     if (delayMs > 0)
                         std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
                     Reply(0xFB, nullptr, 0, shape);
                     if (strayVersion) ReplyVersion();
+                    // What the host sends meanwhile waits in the line, as behind a board that
+                    // is busy or a cable that came loose and back.
+                    if (deafMs > 0)
+                        std::this_thread::sleep_for(std::chrono::milliseconds(deafMs));
                 }
                 if (o_.exitAfter >= 0 && static_cast<long>(received_) >= o_.exitAfter)
                     finished_ = true;
