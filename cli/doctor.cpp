@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -77,15 +78,85 @@ std::string ModeText(const struct stat& st, const std::vector<platform::GroupEnt
     return text + " " + UserName(st.st_uid) + ":" + GroupName(st.st_gid, groups);
 }
 
+// Texts from a device, a udev record or a copied tree reach a fix only once they are what the
+// command needs; ShellWord keeps the shell from acting on them, these keep the command itself
+// (a rule's text, a path, a group list) from being turned.
+
+// ASCII alone, whatever the locale says of other bytes.
+bool IsDigit(unsigned char c) { return c >= '0' && c <= '9'; }
+bool IsAlnum(unsigned char c) {
+    return IsDigit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+// A USB vendor or product id as sysfs gives it: 4 hexadecimal digits.
+bool IsUsbId(const std::string& id) {
+    return id.size() == 4 && std::all_of(id.begin(), id.end(), [](unsigned char c) {
+               return IsDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+           });
+}
+
+bool IsPlainNameByte(unsigned char c) {
+    return IsAlnum(c) || c == '.' || c == '_' || c == '-' || c == ':' || c == '+' || c == ',' ||
+           c == '=' || c == '@';
+}
+
+// A name in a path: no "." or "..", nothing a shell or a terminal would act on.
+bool IsPlainName(const std::string& name, const char* alsoAllowed = "") {
+    return !name.empty() && name != "." && name != ".." &&
+           std::all_of(name.begin(), name.end(), [&](unsigned char c) {
+               return IsPlainNameByte(c) || (c != 0 && std::strchr(alsoAllowed, c) != nullptr);
+           });
+}
+
+// A path under /dev that stays there: a device node or a udev link.
+bool IsDevicePath(const std::string& path) {
+    if (path.rfind("/dev/", 0) != 0) return false;
+    for (std::size_t from = 5;;) {
+        const std::size_t slash = path.find('/', from);
+        if (!IsPlainName(path.substr(from, slash - from))) return false;
+        if (slash == std::string::npos) return true;
+        from = slash + 1;
+    }
+}
+
+// A group name usermod and newgrp take as one name: not a list (a comma), not an option, not
+// all digits (which they would take as a gid).
+bool IsGroupName(const std::string& name) {
+    std::string body = name;
+    if (!body.empty() && body.back() == '$') body.pop_back();  // a machine account's group
+    return !body.empty() && body.size() <= 32 && body[0] != '-' &&
+           std::all_of(body.begin(), body.end(),
+                       [](unsigned char c) {
+                           return IsAlnum(c) || c == '_' || c == '.' || c == '-';
+                       }) &&
+           !std::all_of(body.begin(), body.end(), [](unsigned char c) { return IsDigit(c); });
+}
+
 // A udev rule giving the dialout group and the user at the seat the device, or, for a device
-// without USB ids, its node until it is plugged in again.
-std::string RuleFix(const SerialDevice& d) {
+// without USB ids, its node until it is plugged in again. An id that is not one is left as a
+// placeholder, and `why` says so.
+std::string RuleFix(const SerialDevice& d, std::string* why) {
     if (d.vendorId.empty() || d.productId.empty()) {
+        if (!IsDevicePath(d.node)) {
+            *why = "its name is not a plain path under /dev, so no command is given";
+            return "none: give the device the group dialout and mode 0660";
+        }
         return "sudo chgrp dialout " + ShellWord(d.node) + " && sudo chmod 0660 " +
                ShellWord(d.node);
     }
-    const std::string rule = "SUBSYSTEM==\"tty\", ATTRS{idVendor}==\"" + d.vendorId +
-                             "\", ATTRS{idProduct}==\"" + d.productId +
+    const bool vendor = IsUsbId(d.vendorId);
+    const bool product = IsUsbId(d.productId);
+    if (!vendor || !product) {
+        const bool both = !vendor && !product;
+        *why = std::string("the device's ") +
+               (both ? "vendor and product ids are" : !vendor ? "vendor id is" : "product id is") +
+               " not 4 hexadecimal digits, so the rule has " +
+               (both ? "VVVV and PPPP in their" : !vendor ? "VVVV in its" : "PPPP in its") +
+               " place: put in what lsusb shows for the adapter";
+    }
+    const std::string rule = std::string("SUBSYSTEM==\"tty\", ATTRS{idVendor}==\"") +
+                             (vendor ? d.vendorId : "VVVV") + "\", ATTRS{idProduct}==\"" +
+                             (product ? d.productId : "PPPP") +
                              "\", MODE=\"0660\", GROUP=\"dialout\", TAG+=\"uaccess\"";
     return "echo " + ShellWord(rule) + " | sudo tee -a " + kLocalRules + " && " + kReloadRules;
 }
@@ -94,7 +165,7 @@ struct Access {
     bool exists = false;
     bool canOpen = false;
     std::string how;  // why it can or cannot, for a person (escaped)
-    std::string fix;  // the command that lets it, when it cannot
+    std::string fix;  // the command that lets it when it cannot, or what to do where none is safe
 };
 
 // Whether this account may open `d` for reading and writing, judged without opening it, as the
@@ -186,16 +257,19 @@ Access JudgeAccess(const SerialDevice& d, const Credentials& me,
                 std::find(g.members.begin(), g.members.end(), me.user) != g.members.end())
                 listed = true;
         }
+        // The name comes from /etc/group, perhaps a copied one; the gid from the live node.
+        const bool plain = IsGroupName(name);
         if (listed) {
             a.how = "this account has joined the group " + name +
                     " (/etc/group), but this login began before that; log out and in again, "
                     "or start a shell that has it" +
                     mode;
-            a.fix = "newgrp " + ShellWord(name);
+            a.fix = plain ? "newgrp " + ShellWord(name) : "log out and in again";
         } else {
             a.how = "it belongs to the group " + name +
                     ", which this account is not in; join it, then log out and in again" + mode;
-            a.fix = "sudo usermod -aG " + ShellWord(name) + " " + ShellWord(me.user);
+            a.fix = "sudo usermod -aG " + (plain ? ShellWord(name) : std::to_string(r.gid)) +
+                    " " + ShellWord(me.user);
         }
         return a;
     }
@@ -203,7 +277,9 @@ Access JudgeAccess(const SerialDevice& d, const Credentials& me,
     for (const uid_t uid : aclUsers) seat += (seat.empty() ? "" : ", ") + UserName(uid);
     a.how = "only its owner (" + UserName(st.st_uid) + ")" +
             (seat.empty() ? "" : " and, through an ACL, " + seat) + " may open it" + mode;
-    a.fix = RuleFix(d);
+    std::string why;
+    a.fix = RuleFix(d, &why);
+    if (!why.empty()) a.how += "; " + why;
     return a;
 }
 
@@ -260,7 +336,18 @@ std::string ReadWhole(const std::string& path) {
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-std::string HolderFix(const std::vector<platform::ProcessInfo>& holders, const Credentials& me) {
+// What stops the programs holding the port. The pids of a copied /proc are another machine's:
+// a command for this one would stop whatever runs here under that pid.
+std::string HolderFix(const std::vector<platform::ProcessInfo>& holders, const Credentials& me,
+                      bool copied) {
+    if (copied) {
+        std::string which;
+        for (std::size_t i = 0; i < holders.size(); ++i) {
+            which += (i == 0 ? "" : i + 1 == holders.size() ? " and " : ", ") + std::string("pid ") +
+                     std::to_string(holders[i].pid) + " (" + EscapeText(holders[i].name) + ")";
+        }
+        return "on the machine this copy came from, stop " + which;
+    }
     std::string fix;
     for (const platform::ProcessInfo& p : holders) {
         std::string one;
@@ -300,8 +387,9 @@ std::string PackageRuleFix() {
     return std::string("sudo apt-get install --reinstall vantra && ") + kReloadRules;
 }
 
+// `copied`: the trees are a copy of another machine's (--sysroot).
 void FindProblems(const PortChoice& choice, const std::vector<Entry>& entries,
-                  const Credentials& me, std::vector<Problem>* problems) {
+                  const Credentials& me, bool copied, std::vector<Problem>* problems) {
     const Entry* port = nullptr;
     for (const Entry& e : entries) {
         if (e.chosen) port = &e;
@@ -316,7 +404,7 @@ void FindProblems(const PortChoice& choice, const std::vector<Entry>& entries,
         for (const Entry& e : entries) {
             if (e.device.node != first) continue;
             for (const std::string& link : e.device.links) {
-                if (link.rfind("/dev/serial/by-id/", 0) == 0) {
+                if (link.rfind("/dev/serial/by-id/", 0) == 0 && IsDevicePath(link)) {
                     first = link;
                     break;
                 }
@@ -326,7 +414,9 @@ void FindProblems(const PortChoice& choice, const std::vector<Entry>& entries,
                              std::to_string(choice.bridges.size()) +
                                  " USB-serial bridges are plugged in, so none is chosen and " +
                                  node + " (COM1:) would be opened instead; name the board's",
-                             "vantra-flash --port " + ShellWord(first), true});
+                             IsDevicePath(first) ? "vantra-flash --port " + ShellWord(first)
+                                                 : "ls -l /dev/serial/by-id/",
+                             true});
     } else if (choice.source == PortSource::Fallback && (!port->access.exists || !hardware)) {
         problems->push_back({port->device.node,
                              "no adapter was found, so Vantra would open COM1: (" + node +
@@ -351,7 +441,7 @@ void FindProblems(const PortChoice& choice, const std::vector<Entry>& entries,
                              node + " is in use by " + HolderText(port->holders) +
                                  "; Vantra cannot open it, or their bytes would corrupt the "
                                  "upgrade",
-                             HolderFix(port->holders, me), true});
+                             HolderFix(port->holders, me, copied), true});
     }
 
     for (const Entry& e : entries) {
@@ -361,7 +451,13 @@ void FindProblems(const PortChoice& choice, const std::vector<Entry>& entries,
         std::snprintf(text, sizeof text,
                       ": the latency timer is %d ms, which adds about %.1f s to an upgrade",
                       slow.timerMs, slow.secondsAdded);
-        problems->push_back({e.device.node, EscapeText(e.device.node) + text, slow.fix, e.chosen});
+        // The tty's name goes into a path under /sys ("pts!3" stands for pts/3).
+        problems->push_back({e.device.node, EscapeText(e.device.node) + text,
+                             IsPlainName(e.device.tty, "!")
+                                 ? slow.fix
+                                 : "none: its name is not a plain tty name; set its "
+                                   "latency_timer to 1",
+                             e.chosen});
     }
 
     // Programs that take or probe serial ports behind the user's back.
@@ -379,7 +475,9 @@ void FindProblems(const PortChoice& choice, const std::vector<Entry>& entries,
                      EscapeText(e.device.node) +
                      " alone (no ID_MM_DEVICE_IGNORE): it may open the port and send it modem "
                      "commands",
-                 "sudo systemctl stop ModemManager", e.chosen});
+                 copied ? "on the machine this copy came from, stop the ModemManager service"
+                        : "sudo systemctl stop ModemManager",
+                 e.chosen});
         }
     }
     std::string brlttyRules;
@@ -553,7 +651,7 @@ int RunDoctor(const FlashOptions& options) {
         if (e.access.exists) e.holders = platform::FindDeviceHolders(e.device.node);
     }
     std::vector<Problem> problems;
-    FindProblems(choice, entries, me, &problems);
+    FindProblems(choice, entries, me, !options.sysroot.empty(), &problems);
     const bool ready = std::none_of(problems.begin(), problems.end(),
                                     [](const Problem& p) { return p.concernsPort; });
     const int status = ready ? kExitComplete : kExitNoPort;

@@ -1,6 +1,7 @@
 // vantra-flash --doctor: which port Vantra would open and why, and what stands between this
 // account and the board, each problem with the command that fixes it. It reads and reports:
-// no port is opened and nothing is sent.
+// no port is opened and nothing is sent. Texts from devices and copied trees enter a command
+// only once checked; a copy's processes are named for the machine it came from.
 #pragma once
 
 #include "cli/flash_options.h"

@@ -86,6 +86,7 @@ struct DoctorCase {
     bool modemManager = false;  // a ModemManager process in /proc
     bool brltty = false;        // brltty's udev rules, naming the CH340
     std::string holder{};       // a process in /proc holding the pty, by this name
+    pid_t holderPid = 4343;
     gid_t ptyGroup = 0;         // the pty's group and mode (0: as openpty left it); root owns it
     mode_t ptyMode = 0;
     std::string groupFile{};  // the machine's etc/group
@@ -111,6 +112,29 @@ UsbSerial Pty(UsbSerial d, int latency = -2) {
 
 const char kLatencyFix[] = "echo 1 | sudo tee '/sys/class/tty/PTY/device/latency_timer'";
 const char kReload[] = "sudo udevadm control --reload-rules && sudo udevadm trigger";
+const char kRootOnly[] = "this account cannot open PTY: only its owner (root) may open it";
+
+std::string LocalRuleFix(const std::string& vendor, const std::string& product) {
+    return "echo 'SUBSYSTEM==\"tty\", ATTRS{idVendor}==\"" + vendor + "\", ATTRS{idProduct}==\"" +
+           product +
+           "\", MODE=\"0660\", GROUP=\"dialout\", TAG+=\"uaccess\"' | sudo tee -a "
+           "/etc/udev/rules.d/71-vantra-local.rules && " +
+           kReload;
+}
+
+// A device only root may open, whose ids are not ids: the rule is given with placeholders.
+DoctorCase HostileIds(const char* name, const std::string& vendor, const std::string& product) {
+    UsbSerial d = Pty(kFtdi, 1);
+    d.vendor = vendor;
+    d.product = product;
+    return {.name = name,
+            .devices = {d},
+            .ptyMode = 0600,
+            .asNobody = true,
+            .problems = {{std::string(kRootOnly) + " (crw------- root:0); the device's vendor and "
+                          "product ids are not 4 hexadecimal digits",
+                          LocalRuleFix("VVVV", "PPPP")}}};
+}
 
 const DoctorCase kDoctorCases[] = {
     {.name = "one FTDI bridge with the slow default timer",
@@ -146,24 +170,44 @@ const DoctorCase kDoctorCases[] = {
      .modemManager = true,
      .brltty = true,
      .problems = {{"ModemManager is running and udev has not told it to leave PTY alone",
-                   "sudo systemctl stop ModemManager"},
+                   "on the machine this copy came from, stop the ModemManager service"},
                   {"brltty (for braille displays) is installed", "sudo apt-get remove brltty"}}},
     {.name = "a program in /proc holds it, under a name meant to erase the line",
      .devices = {Pty(kFtdi)},
      .holder = "\x1b[2Kminicom",
-     .problems = {{"PTY is in use by \\x1B[2Kminicom (pid 4343)", "kill 4343"},
+     .problems = {{"PTY is in use by \\x1B[2Kminicom (pid 4343)",
+                   "on the machine this copy came from, stop pid 4343 (\\x1B[2Kminicom)"},
                   {"the latency timer is 16 ms", kLatencyFix}}},
+    // The copy's pid 1 is not this machine's.
+    {.name = "pid 1 of the copied proc holds it",
+     .devices = {Pty(kFtdi, 1)},
+     .holder = "systemd",
+     .holderPid = 1,
+     .problems = {{"PTY is in use by systemd (pid 1)",
+                   "on the machine this copy came from, stop pid 1 (systemd)"}}},
     {.name = "only root may open it",
      .devices = {Pty(kFtdi, 1)},
      .ptyMode = 0600,
      .asNobody = true,
-     .problems = {{"this account cannot open PTY: only its owner (root) may open it "
-                   "(crw------- root:0)",
-                   std::string("echo 'SUBSYSTEM==\"tty\", ATTRS{idVendor}==\"0403\", "
-                               "ATTRS{idProduct}==\"6001\", MODE=\"0660\", GROUP=\"dialout\", "
-                               "TAG+=\"uaccess\"' | sudo tee -a "
-                               "/etc/udev/rules.d/71-vantra-local.rules && ") +
-                       kReload}}},
+     .problems = {{std::string(kRootOnly) + " (crw------- root:0)", LocalRuleFix("0403", "6001")}}},
+    HostileIds("ids with quotes and spaces", "04\"3", "60 1"),
+    HostileIds("ids with a newline and a rule of their own", "04\n03",
+               "6001\", RUN+=\"/bin/sh -c 'touch /tmp/owned'"),
+    HostileIds("ids too long and not hexadecimal", "04030", "60g1"),
+    // Its name climbs out of /dev, to a file that exists here.
+    {.name = "a node outside dev",
+     .devices = {[] {
+         UsbSerial d = kFtdi;
+         d.tty = "..!..!etc!passwd";
+         d.vendor = d.product = d.number = "";  // no ids: the node itself would be changed
+         d.latency = -1;
+         return d;
+     }()},
+     .asNobody = true,
+     .device = "/dev/../../etc/passwd",
+     .problems = {{"this account cannot open /dev/../../etc/passwd: only its owner (root) may "
+                   "open it",
+                   "none: give the device the group dialout and mode 0660"}}},
     {.name = "the account is not in the dialout group",
      .devices = {Pty(kFtdi, 1)},
      .ptyGroup = kDialout,
@@ -172,6 +216,14 @@ const DoctorCase kDoctorCases[] = {
      .asNobody = true,
      .problems = {{"it belongs to the group dialout, which this account is not in",
                    "sudo usermod -aG dialout nobody"}}},
+    // usermod would take a list of groups, or a number as a gid: the live node's gid is used.
+    {.name = "the group's name in the copy is a list",
+     .devices = {Pty(kFtdi, 1)},
+     .ptyGroup = kDialout,
+     .ptyMode = 0660,
+     .groupFile = "dialout,sudo:x:4242:\n",
+     .asNobody = true,
+     .problems = {{"it belongs to the group dialout,sudo", "sudo usermod -aG 4242 nobody"}}},
     {.name = "joined dialout, not yet logged in again",
      .devices = {Pty(kFtdi, 1)},
      .ptyGroup = kDialout,
@@ -181,6 +233,13 @@ const DoctorCase kDoctorCases[] = {
      .problems = {{"this account has joined the group dialout (/etc/group), but this login "
                    "began before that",
                    "newgrp dialout"}}},
+    {.name = "joined a group whose name in the copy is a number",
+     .devices = {Pty(kFtdi, 1)},
+     .ptyGroup = kDialout,
+     .ptyMode = 0660,
+     .groupFile = "0:x:4242:nobody\n",
+     .asNobody = true,
+     .problems = {{"this account has joined the group 0", "log out and in again"}}},
 };
 
 std::string Replace(std::string text, const std::string& from, const std::string& to) {
@@ -210,7 +269,7 @@ TEST_P(Doctor, SaysWhichPortWhyAndWhatStandsInTheWay) {
                      "ENV{PRODUCT}==\"1a86/7523/*\", ENV{BRLTTY_BRAILLE_DRIVER}=\"bm\", "
                      "GOTO=\"brltty_usb_run\"\n");
     }
-    if (!c.holder.empty()) tree.AddProcess(4343, c.holder, {pty.path});
+    if (!c.holder.empty()) tree.AddProcess(c.holderPid, c.holder, {pty.path});
     if (!c.groupFile.empty()) tree.AddFile("etc/group", c.groupFile);
     if (c.asNobody) tree.OpenToAll();
 
@@ -254,6 +313,8 @@ TEST_P(Doctor, SaysWhichPortWhyAndWhatStandsInTheWay) {
     for (const QJsonValue& value : doc.value("problems").toArray()) {
         const QJsonObject p = value.toObject();
         EXPECT_FALSE(Str(p, "fix").empty()) << Str(p, "problem");
+        // Every tree here is a copy: no process of this machine is to be stopped.
+        EXPECT_EQ(Str(p, "fix").find("kill"), std::string::npos) << Str(p, "fix");
         if (p.value("concerns_port").toBool()) found.emplace_back(Str(p, "problem"), Str(p, "fix"));
     }
     ASSERT_EQ(found.size(), c.problems.size()) << json.stdoutText;

@@ -1,0 +1,136 @@
+// The record (--log) is whole or absent: a record that does not fit is cut off again, and a
+// signal while another board holds the lock does not cost the outcome line.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cli/flash_log.h"
+#include "tests/cli/flash_child.h"
+#include "tests/support/pty_helpers.h"
+#include "tests/support/wait_until.h"
+
+namespace {
+
+using clitest::ReadFile;
+
+// AppendFlashLog in a child whose files may grow to `room` bytes past the log's size (-1: no
+// limit). SIGXFSZ is ignored, as a shell's `ulimit -f` would leave a careful program to see
+// EFBIG. True when it says the record went in.
+bool AppendWithRoom(const std::string& log, const std::string& line, long room) {
+    const off_t size = static_cast<off_t>(ReadFile(log).size());
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        if (room >= 0) {
+            const rlimit limit{static_cast<rlim_t>(size + room), static_cast<rlim_t>(size + room)};
+            ::setrlimit(RLIMIT_FSIZE, &limit);
+            ::signal(SIGXFSZ, SIG_IGN);
+        }
+        std::string error;
+        ::_exit(AppendFlashLog(log, line, &error) ? 0 : 1);
+    }
+    int status = -1;
+    ::waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status)) << status;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+TEST(FlashLog, ARecordThatDoesNotFitIsCutOffAndTheNextStartsOnItsOwnLine) {
+    const std::string kept = "{\"outcome\":\"started\",\"upgrade_id\":\"1\"}\n"
+                             "{\"outcome\":\"complete\",\"upgrade_id\":\"1\"}\n";
+    // A process killed mid-line long ago.
+    const std::string fragment = kept + "{\"outcome\":\"started\",\"old_versio";
+    const std::string line = "{\"outcome\":\"started\",\"upgrade_id\":\"2\"}\n";
+    struct Case {
+        const char* name;
+        std::string before;
+        long room;
+    } cases[] = {
+        {"whole lines, room for part of the record", kept, 10},
+        {"a fragment, room for its newline alone", fragment, 1},
+        {"a fragment, room for its newline and part of the record", fragment, 12},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string log = testutil::TempPath("flash-log");
+        std::ofstream(log, std::ios::binary) << c.before;
+        EXPECT_FALSE(AppendWithRoom(log, line, c.room));
+        EXPECT_EQ(ReadFile(log), c.before);
+        EXPECT_TRUE(AppendWithRoom(log, line, -1));
+        EXPECT_EQ(ReadFile(log), c.before + (c.before.back() == '\n' ? "" : "\n") + line);
+        std::remove(log.c_str());
+    }
+}
+
+// Whether /proc/locks shows `pid` waiting for a flock.
+bool WaitsForFlock(pid_t pid) {
+    std::istringstream locks(ReadFile("/proc/locks"));
+    for (std::string line; std::getline(locks, line);) {
+        std::istringstream words(line);
+        std::vector<std::string> w;
+        for (std::string word; words >> word;) w.push_back(word);
+        // "1: -> FLOCK  ADVISORY  WRITE 1234 00:2f:77 0 EOF"
+        if (w.size() > 5 && w[1] == "->" && w[2] == "FLOCK" && w[5] == std::to_string(pid))
+            return true;
+    }
+    return false;
+}
+
+std::string Field(const std::string& line, const std::string& key) {
+    const std::string tag = "\"" + key + "\":\"";
+    const std::size_t at = line.find(tag);
+    if (at == std::string::npos) return "<missing>";
+    const std::size_t from = at + tag.size();
+    return line.substr(from, line.find('"', from) - from);
+}
+
+// Another board's record holds the lock when this upgrade's verdict comes, and the terminal
+// hangs up meanwhile: the wait for the lock goes on, and the outcome line goes in after it.
+TEST(FlashLog, AHangUpWhileAnotherBoardHoldsTheLockKeepsTheOutcomeLine) {
+    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/vantra-test-bus", 1);
+    testutil::BoardSim sim({"--baud", "0"});
+    const std::string log = testutil::TempPath("flash-log");
+    clitest::Flash flash({"--port", sim.path, "--yes", "--json", "--log", log});
+    auto readUntil = [&](const char* event) {
+        for (std::string l; !(l = flash.ReadLine()).empty();)
+            if (l.find(std::string("\"event\":\"") + event + "\"") != std::string::npos)
+                return true;
+        return false;
+    };
+    ASSERT_TRUE(readUntil("transfer")) << flash.stdoutText;  // the started line is in
+    // A description of its own: flock excludes it from vantra-flash's, as another process's.
+    const int other = ::open(log.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    ASSERT_EQ(::flock(other, LOCK_EX), 0);
+    ASSERT_TRUE(readUntil("outcome")) << flash.stdoutText;
+    ASSERT_TRUE(testutil::WaitUntil([&] { return WaitsForFlock(flash.pid); }));
+    ::kill(flash.pid, SIGHUP);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    const bool stillWaiting = WaitsForFlock(flash.pid);
+    ::close(other);
+
+    EXPECT_TRUE(stillWaiting);
+    EXPECT_EQ(flash.Wait(), 0) << flash.err;
+    EXPECT_NE(flash.stdoutText.find("Transfer Complete."), std::string::npos);
+    std::vector<std::string> records;
+    std::istringstream in(ReadFile(log));
+    for (std::string line; std::getline(in, line);) records.push_back(line);
+    ASSERT_EQ(records.size(), 2u) << ReadFile(log);
+    EXPECT_EQ(Field(records[0], "outcome"), "started");
+    EXPECT_EQ(Field(records[1], "outcome"), "complete");
+    EXPECT_EQ(Field(records[0], "upgrade_id"), Field(records[1], "upgrade_id"));
+    int status = -1;
+    EXPECT_NE(sim.Finish(&status).find("blocks=536 "), std::string::npos);
+    std::remove(log.c_str());
+}
+
+}  // namespace
