@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <string>
 
 #include "cli/doctor.h"
@@ -37,6 +38,9 @@ int main(int argc, char** argv) {
         platform::SetSystemRoot(options.sysroot.c_str());
     }
     if (options.doctor) return RunDoctor(options);
+    // A file-size limit (ulimit -f) must fail the record's write, which is then undone and
+    // reported, not kill the program in the middle of an upgrade.
+    std::signal(SIGXFSZ, SIG_IGN);
     // Before any board is touched: an upgrade that cannot be recorded is not started.
     if (!options.log.empty() && !CheckFlashLog(options.log, &error)) {
         WriteAll(STDERR_FILENO, "vantra-flash: --log " + platform::EscapeText(error) + "\n");

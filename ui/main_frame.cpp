@@ -11,6 +11,7 @@
 #include "transport/serial_transport.h"
 #include "ui/res/resource.h"
 #include "ui/shell_setup.h"
+#include "ui/vantra_view.h"
 
 namespace {
 
@@ -163,6 +164,12 @@ void CMainFrame::EndModalState() {
 
 void CMainFrame::OnHostSignal(int number) {
     if (g_bClosing) return;
+    if (number != SIGTSTP && CVantraView::RefuseTransferBeforeFirstBlock()) {
+        // LOAD was pressed but nothing is sent yet: the transfer is refused, and the program
+        // ends as at rest once it has unwound.
+        g_bShutdownAfterModal = true;
+        return;
+    }
     if (InModalState()) {
         // A transfer (or the box that refused one) is under way: it runs to its verdict, the
         // verdict is shown, and the program ends, or stops, once it is dismissed.

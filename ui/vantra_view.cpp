@@ -139,31 +139,87 @@ void CVantraView::ReportLastSystemError() {
     ::ReportLastSystemError();
 }
 
+namespace {
+
+// The one window's transfer, from LOAD to its verdict; this thread's alone.
+enum class Phase { AtRest, Preparing, Sending };
+Phase g_phase = Phase::AtRest;
+bool g_bRefused = false;  // a signal came while it was being prepared
+
+// What the host is asked before a transfer, on a thread of its own: each question is a bus call
+// that a slow or wedged bus can hold up, and the window must go on answering the desktop.
+struct HostChecks {
+    CUpgradeLocks* locks = nullptr;
+    std::string portalWindow;
+    bool batteryLow = false;
+    bool locked = false;
+    std::string why;
+    platform::PortalInhibit* portal = nullptr;
+};
+
+DWORD RunHostChecks(LPVOID parameter) {
+    auto& checks = *static_cast<HostChecks*>(parameter);
+    checks.batteryLow = HostBatteryTooLow();
+    if (checks.batteryLow) return 0;
+    checks.locked = checks.locks->Take(&checks.why);
+    // The desktop's own logout goes around logind; its portal is asked too, quietly if absent.
+    constexpr unsigned kLogout = 1;
+    constexpr unsigned kSuspend = 4;
+    constexpr unsigned kIdle = 8;
+    checks.portal = platform::BeginPortalInhibit(checks.portalWindow.c_str(),
+                                                 kLogout | kSuspend | kIdle, kInhibitWhy);
+    return 0;
+}
+
+}  // namespace
+
+bool CVantraView::RefuseTransferBeforeFirstBlock() {
+    if (g_phase != Phase::Preparing) return false;
+    g_bRefused = true;
+    return true;
+}
+
 bool CVantraView::BeginTransfer() {
-    if (HostBatteryTooLow()) {
+    g_phase = Phase::Preparing;
+    g_bRefused = false;
+    HostChecks checks;
+    checks.locks = &m_locks;
+    checks.portalWindow = AfxPortalWindowId(GetParentFrame());
+    // The wait runs this thread's event loop (the frame is modal: input and commands are
+    // refused), so pings are answered and a signal is seen while the bus is asked.
+    HANDLE thread = CreateThread(nullptr, 0, &RunHostChecks, &checks, 0, nullptr);
+    if (thread != nullptr) {
+        WaitForSingleObject(thread, INFINITE);
+        CloseHandle(thread);
+    } else {
+        RunHostChecks(&checks);
+    }
+    m_portal = checks.portal;
+    if (checks.batteryLow && !g_bRefused) {
         WCHAR text[96];
         platform::WidenText(kBatteryTooLow, text, sizeof text / sizeof text[0]);
         platform::ShowUserMessage(text, MB_OK | MB_ICONEXCLAMATION);
         return false;
     }
-    std::string why;
-    if (!m_locks.Take(&why)) {
+    if (!checks.batteryLow && !checks.locked) {
         std::fprintf(stderr,
                      "vantra: this computer could not be kept from sleeping or shutting down "
                      "during the upgrade (%s)\n",
-                     why.c_str());
+                     checks.why.c_str());
     }
-    // The desktop's own logout goes around logind; its portal is asked too, quietly if absent.
-    constexpr unsigned kLogout = 1;
-    constexpr unsigned kSuspend = 4;
-    constexpr unsigned kIdle = 8;
-    m_portal = platform::BeginPortalInhibit(AfxPortalWindowId(GetParentFrame()).c_str(),
-                                            kLogout | kSuspend | kIdle, kInhibitWhy);
+    return !checks.batteryLow && !g_bRefused;
+}
+
+bool CVantraView::ReadyForFirstBlock() {
+    // A signal the event loop has not yet handed to the frame counts too: nothing is sent yet.
+    if (g_bRefused || platform::CaughtSignalPending()) return false;
+    g_phase = Phase::Sending;
     platform::CatchSignals({SIGTSTP});  // the frame gives it back when its modal state ends
     return true;
 }
 
 void CVantraView::EndTransfer(TransferOutcome) {
+    g_phase = Phase::AtRest;
     m_locks.Release();
     platform::EndPortalInhibit(m_portal);
     m_portal = nullptr;

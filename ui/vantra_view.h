@@ -21,9 +21,16 @@ public:
     void EnableLoad(BOOL enable) override;
     void ReportLastSystemError() override;
     // No start on a nearly flat battery; from the first block to the verdict the computer is
-    // kept from sleeping, shutting down and logging out, and Ctrl-Z waits.
+    // kept from sleeping, shutting down and logging out, and Ctrl-Z waits. The checks run off
+    // this thread, which keeps serving the desktop meanwhile.
     bool BeginTransfer() override;
+    bool ReadyForFirstBlock() override;
     void EndTransfer(TransferOutcome outcome) override;
+
+    // For the frame's signal handling: true while a transfer is being prepared (LOAD pressed,
+    // no block sent yet), and then that transfer is refused before block 0. False otherwise:
+    // at rest the signal is the frame's to act on, and from block 0 on it waits for the verdict.
+    static bool RefuseTransferBeforeFirstBlock();
 
     CButton m_btnLoad;
     CProgressCtrl m_progress;
