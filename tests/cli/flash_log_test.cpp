@@ -133,4 +133,44 @@ TEST(FlashLog, AHangUpWhileAnotherBoardHoldsTheLockKeepsTheOutcomeLine) {
     std::remove(log.c_str());
 }
 
+// A signal while the started line waits for another board's lock: the board has not been sent
+// anything, so the transfer is refused, the started line gets its outcome, and the program ends
+// as it would at rest.
+TEST(FlashLog, ASignalWhileTheStartedLineWaitsRefusesTheTransfer) {
+    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/vantra-test-bus", 1);
+    struct Row {
+        std::vector<int> signals;
+        int status;
+    } rows[] = {{{SIGINT, SIGINT}, 130}, {{SIGTERM}, 128 + SIGTERM}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE("signal " + std::to_string(row.signals[0]));
+        testutil::BoardSim sim({"--baud", "0"});
+        const std::string log = testutil::TempPath("flash-log");
+        std::ofstream(log).close();
+        const int other = ::open(log.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+        ASSERT_EQ(::flock(other, LOCK_EX), 0);
+        clitest::Flash flash({"--port", sim.path, "--yes", "--json", "--log", log});
+        ASSERT_TRUE(testutil::WaitUntil([&] { return WaitsForFlock(flash.pid); }, 20000));
+        for (const int number : row.signals) {
+            ::kill(flash.pid, number);
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        ::close(other);
+
+        EXPECT_EQ(flash.Wait(), row.status) << flash.err;
+        EXPECT_EQ(flash.stdoutText.find("\"event\":\"transfer\""), std::string::npos);
+        std::vector<std::string> records;
+        std::istringstream in(ReadFile(log));
+        for (std::string line; std::getline(in, line);) records.push_back(line);
+        ASSERT_EQ(records.size(), 2u) << ReadFile(log);
+        EXPECT_EQ(Field(records[0], "outcome"), "started");
+        EXPECT_EQ(Field(records[1], "outcome"), "refused");
+        EXPECT_NE(records[1].find("\"blocks_sent\":0,"), std::string::npos) << records[1];
+        EXPECT_EQ(Field(records[0], "upgrade_id"), Field(records[1], "upgrade_id"));
+        int status = -1;
+        EXPECT_NE(sim.Finish(&status).find("blocks=0 "), std::string::npos);
+        std::remove(log.c_str());
+    }
+}
+
 }  // namespace
