@@ -1,5 +1,6 @@
 // The record (--log) is whole or absent: a record that does not fit is cut off again, and a
-// signal while another board holds the lock does not cost the outcome line.
+// signal while another board holds the lock does not cost the outcome line. A signal while the
+// started line waits for the lock comes before block 0: nothing is sent, with one board or all.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -84,6 +85,15 @@ bool WaitsForFlock(pid_t pid) {
             return true;
     }
     return false;
+}
+
+// The processes whose parent is `parent`, from /proc.
+std::vector<pid_t> ChildrenOf(pid_t parent) {
+    std::vector<pid_t> children;
+    std::istringstream tasks(
+        ReadFile("/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) + "/children"));
+    for (pid_t pid; tasks >> pid;) children.push_back(pid);
+    return children;
 }
 
 std::string Field(const std::string& line, const std::string& key) {
@@ -171,6 +181,39 @@ TEST(FlashLog, ASignalWhileTheStartedLineWaitsRefusesTheTransfer) {
         EXPECT_NE(sim.Finish(&status).find("blocks=0 "), std::string::npos);
         std::remove(log.c_str());
     }
+}
+
+// --all: a Ctrl-C to the parent while every board's started line waits for the lock. Nothing
+// has been sent, so the parent stops the children at once, and none of them sends a block.
+TEST(FlashLog, CtrlCToAllBeforeAnyBoardStartsSendsNothing) {
+    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/vantra-test-bus", 1);
+    testutil::BoardSim a({"--baud", "0"});
+    testutil::BoardSim b({"--baud", "0"});
+    const testutil::Hive hive(testutil::DriverKey("1", "Quatech serial adapter", &a.path) +
+                              testutil::DriverKey("2", "Quatech serial adapter", &b.path));
+    const std::string log = testutil::TempPath("flash-log");
+    std::ofstream(log).close();
+    const int other = ::open(log.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    ASSERT_EQ(::flock(other, LOCK_EX), 0);
+    clitest::Flash flash({"--all", "--yes", "--json", "--log", log});
+    // Both children waiting for the lock.
+    auto waiting = [&] {
+        int n = 0;
+        for (const pid_t child : ChildrenOf(flash.pid)) n += WaitsForFlock(child);
+        return n;
+    };
+    ASSERT_TRUE(testutil::WaitUntil([&] { return waiting() == 2; }, 20000));
+    ::kill(flash.pid, SIGINT);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ::close(other);
+
+    EXPECT_EQ(flash.Wait(), 130) << flash.err;
+    for (testutil::BoardSim* sim : {&a, &b}) {
+        int status = -1;
+        EXPECT_NE(sim->Finish(&status).find("blocks=0 "), std::string::npos);
+    }
+    EXPECT_EQ(flash.stdoutText.find("\"event\":\"transfer\""), std::string::npos);
+    std::remove(log.c_str());
 }
 
 }  // namespace
