@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -283,6 +284,32 @@ TEST(HostCli, LogThatIsNotARegularFileIsRefusedBeforeAnyBoardIsTouched) {
     for (const char* name : {"link", "fifo", "folder", "target"})
         ::remove((dir + "/" + name).c_str());
     ::rmdir(dir.c_str());
+}
+
+// Ctrl-Z during the transfer waits for the verdict; then the program stops, but only once the
+// port is closed: stopped, it holds neither the port nor its lock, and the next run can have it.
+TEST(HostCli, CtrlZHeldThroughATransferStopsWithThePortFree) {
+    HostBus host;
+    ASSERT_EQ(host.Error(), "");
+    BoardSim sim(Board({"--baud", "0", "--ack-delay", "3"}));
+    Flash flash({"--port", sim.path, "--yes", "--json"});
+    ASSERT_TRUE(flash.ReadUntil([](const std::string& l) { return IsProgress(l, 10); }));
+    ::kill(flash.pid, SIGTSTP);
+    ASSERT_TRUE(flash.ReadUntil([](const std::string& l) {
+        return l.find("\"event\":\"outcome\"") != std::string::npos;
+    }));
+    int raw = 0;
+    ASSERT_EQ(::waitpid(flash.pid, &raw, WUNTRACED), flash.pid);
+    EXPECT_TRUE(WIFSTOPPED(raw)) << raw;
+    const int port = ::open(sim.path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    EXPECT_EQ(::flock(port, LOCK_EX | LOCK_NB), 0) << "the stopped program holds the port";
+    ::close(port);
+    EXPECT_EQ(testutil::OpenErrorForAnotherAccount(sim.path), 0);
+    ::kill(flash.pid, SIGCONT);
+    EXPECT_EQ(flash.Wait(), 0) << flash.err;
+    EXPECT_NE(flash.stdoutText.find("Transfer Complete."), std::string::npos);
+    int status = -1;
+    EXPECT_NE(sim.Finish(&status).find("expect=match"), std::string::npos);
 }
 
 }  // namespace
