@@ -125,9 +125,10 @@ private:
             queue_.pop_front();
         } while (!queue_.empty() && batch_.size() + queue_.front().text.size() <= kBatchBytes);
         writing_ = true;
-        if (!direct_) lock.unlock();
+        const bool direct = direct_;
+        if (!direct) lock.unlock();
         const bool written = WriteWhole(fd_, batch_.data(), batch_.size());
-        if (!direct_) lock.lock();
+        if (!direct) lock.lock();
         writing_ = false;
         if (!written) {
             gone_ = true;
