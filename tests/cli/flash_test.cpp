@@ -382,7 +382,7 @@ TEST_P(FlashPausedReader, TransferRunsOnAndEveryEventArrivesWhole) {
     if (c.ctrlCAtExit) {
         ::kill(flash.pid, SIGINT);
         int raw = -1;
-        EXPECT_TRUE(testutil::WaitUntil([&] { return ::waitpid(flash.pid, &raw, WNOHANG) > 0; }));
+        ASSERT_TRUE(testutil::WaitUntil([&] { return ::waitpid(flash.pid, &raw, WNOHANG) > 0; }));
         flash.pid = -1;
         EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 0) << raw;  // the board's own status
         while (!flash.ReadLine(2000).empty()) {
