@@ -12,7 +12,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <chrono>
-#include <cstring>
 #include <fstream>
 #include <limits>
 #include <map>
@@ -444,9 +443,7 @@ struct TerminalFlash : Flash {
         out = fds[0];
     }
     ~TerminalFlash() { ::close(master); }
-    void Type(const char* keys) const {
-        EXPECT_EQ(::write(master, keys, std::strlen(keys)), ssize_t(std::strlen(keys)));
-    }
+    void Type(char key) const { EXPECT_EQ(::write(master, &key, 1), 1); }
     // All the terminal shows until the program has gone.
     std::string Screen() const {
         std::string text;
@@ -461,13 +458,13 @@ struct TerminalFlash : Flash {
 };
 
 TEST(FlashPausedReader, CtrlSAtTheTerminalHoldsNeitherTheBoardNorTheBarsEnd) {
-    BoardSim sim(Board({"--baud", "460800"}));  // a transfer of a second or so, its bar redrawn
+    BoardSim sim(Board({"--baud", "460800"}));  // about 2 s, the bar redrawn 20 times
     const std::string log = testutil::TempPath("flash-log");
     TerminalFlash flash({"--port", sim.path, "--yes", "--log", log});
     ASSERT_TRUE(testutil::WaitUntil([&] { return !ReadFile(log).empty(); }, 30000));
-    flash.Type("\x13");  // Ctrl-S: the terminal takes no more
+    flash.Type('\x13');  // Ctrl-S: the terminal takes no more
     EXPECT_TRUE(TransfersEndUnread(log, 1, flash.pid)) << ReadFile(log);
-    flash.Type("\x11");  // Ctrl-Q
+    flash.Type('\x11');  // Ctrl-Q
     const std::string screen = flash.Screen();
     EXPECT_EQ(flash.Wait(), 0);
     int status = -1;
