@@ -434,7 +434,7 @@ int FlashAllBoards(const FlashOptions& options) {
             std::string screen = "\033[" + std::to_string(boards.size()) + "A";
             for (const Board& b : boards)
                 screen += "\r" + BoardLine(b).substr(0, width) + "\033[K\n";
-            RedrawLine(STDERR_FILENO, screen);  // one a terminal not taking them has no need of
+            RedrawLine(STDERR_FILENO, screen);  // replaces one the terminal has not taken yet
         }
     }
 

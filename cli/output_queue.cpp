@@ -185,7 +185,8 @@ bool WaitIdle(OnSignal mode) {
             if (ending) return false;
         }
         pollfd fds[2] = {{wake, POLLIN, 0}, {signals, POLLIN, 0}};
-        if (::poll(fds, 2, -1) > 0 && (fds[1].revents & POLLIN) != 0 && mode == OnSignal::Return &&
+        // Without a wake pipe (none could be made) it looks again every 10 ms.
+        if (::poll(fds, 2, wake >= 0 ? -1 : 10) > 0 && (fds[1].revents & POLLIN) != 0 && mode == OnSignal::Return &&
             !platform::CaughtSignalPending()) {
             // Only the wake-up of a signal already taken: not to be woken by it again. A signal
             // that comes now is seen by the check above before the next sleep.
