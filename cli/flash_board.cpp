@@ -251,6 +251,7 @@ struct LinkSession {
     ~LinkSession() {
         if (worker != nullptr && !StopLinkWorker(worker, kWorkerStopMs)) {
             // A worker that will not stop must not outlive the objects it uses.
+            FlushOutputAtExit();
             ::_exit(kExitFailed);
         }
         if (transport != nullptr) {
@@ -264,6 +265,7 @@ struct LinkSession {
 
 bool Confirm(const char* question) {
     WriteAll(STDERR_FILENO, std::string(question) + " [y/N] ");
+    if (!FlushOutput()) return false;  // a signal came first: the caller takes it
     std::string answer;
     char c = 0;
     while (::read(STDIN_FILENO, &c, 1) == 1 && c != '\n') answer += c;
@@ -505,6 +507,7 @@ int FlashOneBoard(const FlashOptions& options) {
     if (stopHeld) ::raise(SIGTSTP);
     if (status > 128 && status != kExitInterrupted) {
         // A signal that ends the program as it always has, now that the port is closed.
+        FlushOutputAtExit();
         platform::RestoreSignal(status - 128);
         ::raise(status - 128);
     }

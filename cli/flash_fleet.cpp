@@ -22,6 +22,7 @@
 #include "cli/flash_board.h"
 #include "cli/flash_report.h"
 #include "cli/json_line.h"
+#include "cli/output_queue.h"
 #include "cli/port_holders.h"
 #include "platform/host_signals.h"
 #include "platform/text.h"
@@ -284,6 +285,7 @@ int FlashAllBoards(const FlashOptions& options) {
         if (platform::TakeCaughtSignal(&caught)) {
             WriteAll(STDERR_FILENO, "Interrupted; nothing was sent to the boards.\n");
             if (caught.number == SIGINT) return kExitInterrupted;
+            FlushOutputAtExit();
             platform::RestoreSignal(caught.number);
             ::raise(caught.number);
             return 128 + caught.number;
@@ -401,7 +403,7 @@ int FlashAllBoards(const FlashOptions& options) {
                             platform::EscapeText(line.substr(0, line.size() - 1)) + "\n";
                     continue;
                 }
-                if (json) WriteAll(STDOUT_FILENO, line);  // whole lines, from this one thread
+                if (json) WriteAll(STDOUT_FILENO, line);  // whole, and never waited on
                 const bool notable = TakeEvent(b, line);
                 redraw = true;
                 if (!json && !terminal && notable) {
@@ -432,7 +434,7 @@ int FlashAllBoards(const FlashOptions& options) {
             std::string screen = "\033[" + std::to_string(boards.size()) + "A";
             for (const Board& b : boards)
                 screen += "\r" + BoardLine(b).substr(0, width) + "\033[K\n";
-            WriteAll(STDERR_FILENO, screen);
+            RedrawLine(STDERR_FILENO, screen);  // replaces one the terminal has not taken yet
         }
     }
 
@@ -459,6 +461,7 @@ int FlashAllBoards(const FlashOptions& options) {
         WriteAll(STDERR_FILENO, std::to_string(complete) + " of " + std::to_string(found) +
                                     " boards completed.\n");
     }
+    if (endBy != 0 || stopHeld) FlushOutputAtExit();  // out before the program ends or stops
     if (endBy != 0) {
         platform::RestoreSignal(endBy);
         ::raise(endBy);

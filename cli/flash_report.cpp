@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 
 #include "cli/json_line.h"
@@ -53,18 +52,6 @@ std::string Clock(double seconds) {
 }
 
 }  // namespace
-
-void WriteAll(int fd, const std::string& text) {
-    const char* p = text.data();
-    std::size_t left = text.size();
-    while (left > 0) {
-        const ssize_t n = ::write(fd, p, left);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        p += n;
-        left -= static_cast<std::size_t>(n);
-    }
-}
 
 CFlashReport::CFlashReport(bool json, ProgressStyle style)
     : json_(json), style_(style), started_(MonotonicSeconds()) {}
@@ -213,7 +200,7 @@ void CFlashReport::DrawProgress(DWORD done, DWORD count, bool last) {
                       "] " + figures + "\033[K";
     if (last) bar += "\n";
     barShown_ = !last;
-    WriteAll(STDERR_FILENO, bar);
+    RedrawLine(STDERR_FILENO, bar);
 }
 
 void CFlashReport::Outcome(const char* outcome, const std::string& message, DWORD sent,

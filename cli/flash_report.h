@@ -1,12 +1,13 @@
 // What vantra-flash tells its user: human text and progress on standard error, or with --json
-// one object per event on standard output. Every write is one call, so a reader of a pipe
-// (the --all parent) never sees half a line.
+// one object per event on standard output. All of it goes through cli/output_queue.h: queued
+// whole, never waited on between blocks.
 #pragma once
 
 #include <string>
 
 #include "cli/adapter_identity.h"
 #include "cli/json_line.h"
+#include "cli/output_queue.h"
 #include "platform/wintypes.h"
 
 enum class ProgressStyle {
@@ -14,10 +15,6 @@ enum class ProgressStyle {
     Lines,  // otherwise: a line at every 10 %
     None,   // --json: the progress events say it all
 };
-
-// Writes all of `text` to `fd`, retrying short writes; errors are ignored (a closed pipe must not
-// stop a transfer).
-void WriteAll(int fd, const std::string& text);
 
 // `text` wrapped at words for a terminal, with a final newline.
 std::string WrapText(const char* text);

@@ -11,12 +11,15 @@
 #include "cli/flash_log.h"
 #include "cli/flash_options.h"
 #include "cli/flash_report.h"
+#include "cli/output_queue.h"
 #include "platform/host_facts.h"
 #include "platform/resources.h"
 #include "platform/text.h"
 #include "ui/res/vantra_resources.h"
 
-int main(int argc, char** argv) {
+namespace {
+
+int Run(int argc, char** argv) {
     FlashOptions options;
     std::string error;
     if (!ParseFlashOptions(argc, argv, &options, &error)) {
@@ -48,4 +51,12 @@ int main(int argc, char** argv) {
     }
     platform::SetProgramResources(&VantraResources());
     return options.all ? FlashAllBoards(options) : FlashOneBoard(options);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int status = Run(argc, argv);
+    FlushOutputAtExit();  // everything queued is out before the process ends
+    return status;
 }

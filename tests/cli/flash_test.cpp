@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/wait.h>
@@ -329,5 +330,156 @@ INSTANTIATE_TEST_SUITE_P(
         StatusCase{"SilentLine", "silent", {"--yes"}, "", 3, "No board answered on"},
         StatusCase{"NotConfirmed", "board", {}, "n\n", 1, "Not confirmed; nothing was sent."}),
     [](const ::testing::TestParamInfo<StatusCase>& info) { return std::string(info.param.name); });
+
+// A reader that pauses holds nothing up: standard output (or a terminal) is not read until every
+// transfer is over and recorded, and --all's children have ended.
+struct PausedCase {
+    const char* name;
+    int boards;         // 2: through --all
+    bool ctrlCAtExit;  // then Ctrl-C while only the output waits, instead of reading on
+};
+
+class FlashPausedReader : public ::testing::TestWithParam<PausedCase> {};
+
+int Count(const std::string& text, const std::string& needle) {
+    int n = 0;
+    for (std::size_t at = 0; (at = text.find(needle, at)) != std::string::npos; ++at) ++n;
+    return n;
+}
+
+// Waits, without reading the program's output, until `log` holds `outcomes` outcome lines and
+// the program has reaped every child it started.
+bool TransfersEndUnread(const std::string& log, int outcomes, pid_t pid) {
+    const std::string p = std::to_string(pid);
+    return testutil::WaitUntil(
+        [&] {
+            return Count(ReadFile(log), "\"outcome\":\"complete\"") == outcomes &&
+                   ReadFile("/proc/" + p + "/task/" + p + "/children").empty();
+        },
+        30000);
+}
+
+TEST_P(FlashPausedReader, TransferRunsOnAndEveryEventArrivesWhole) {
+    const PausedCase& c = GetParam();
+    std::vector<std::unique_ptr<BoardSim>> sims;
+    std::string body;
+    for (int i = 0; i < c.boards; ++i) {
+        sims.push_back(std::make_unique<BoardSim>(Board()));
+        body += testutil::DriverKey(std::to_string(i + 1), "Quatech serial adapter",
+                                    &sims.back()->path);
+    }
+    const std::string log = testutil::TempPath("flash-log");
+    std::vector<std::string> args{"--yes", "--json", "--log", log};
+    std::unique_ptr<testutil::Hive> hive;
+    if (c.boards > 1) {
+        hive = std::make_unique<testutil::Hive>(body);
+        args.push_back("--all");
+    } else {
+        args.insert(args.end(), {"--port", sims[0]->path});
+    }
+    Flash flash(args);
+    ASSERT_TRUE(TransfersEndUnread(log, c.boards, flash.pid)) << ReadFile(log);
+
+    if (c.ctrlCAtExit) {
+        ::kill(flash.pid, SIGINT);
+        int raw = -1;
+        ASSERT_TRUE(testutil::WaitUntil([&] { return ::waitpid(flash.pid, &raw, WNOHANG) > 0; }));
+        flash.pid = -1;
+        EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 0) << raw;  // the board's own status
+        while (!flash.ReadLine(2000).empty()) {
+        }
+        EXPECT_EQ(flash.pending, "");  // what got out before the rest was given up is whole
+    } else {
+        EXPECT_EQ(flash.Wait(), 0) << flash.err;
+    }
+
+    std::map<std::string, int> blocks;  // the last progress block, per port
+    std::map<std::string, std::string> outcomes;
+    for (const QJsonObject& e : ParseLines(flash.stdoutText)) {
+        const std::string port = Str(e, "port");
+        EXPECT_EQ(outcomes.count(port), 0u) << "after the outcome: " << Str(e, "event");
+        if (Str(e, "event") == "progress") {
+            EXPECT_EQ(e.value("block").toInt(), ++blocks[port]);
+        }
+        if (Str(e, "event") == "outcome") outcomes[port] = Str(e, "outcome");
+    }
+    for (const QJsonObject& r : ParseLines(ReadFile(log))) {
+        if (Str(r, "outcome") == "complete") {
+            EXPECT_LT(r.value("duration").toDouble(), 2.0);  // the transfer's own time
+        }
+    }
+    for (const auto& sim : sims) {
+        if (c.ctrlCAtExit) {
+            EXPECT_GT(blocks[sim->path], 0);
+        } else {
+            EXPECT_EQ(blocks[sim->path], 536) << sim->path;
+            EXPECT_EQ(outcomes[sim->path], "complete") << sim->path;
+        }
+        int status = -1;
+        EXPECT_NE(sim->Finish(&status).find("expect=match"), std::string::npos) << sim->path;
+    }
+    std::remove(log.c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, FlashPausedReader,
+                         ::testing::Values(PausedCase{"OneBoard", 1, false},
+                                           PausedCase{"OneBoardCtrlCAtExit", 1, true},
+                                           PausedCase{"AllTwoBoards", 2, false}),
+                         [](const ::testing::TestParamInfo<PausedCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+// vantra-flash with standard error on a pseudo-terminal whose other end (`master`) is the test's.
+struct TerminalFlash : Flash {
+    explicit TerminalFlash(std::vector<std::string> args) {
+        int slave = -1;
+        EXPECT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+        ::fcntl(master, F_SETFD, FD_CLOEXEC);
+        ::fcntl(slave, F_SETFD, FD_CLOEXEC);
+        int fds[2];
+        EXPECT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+        args.insert(args.begin(), VANTRA_FLASH);
+        pid = testutil::Spawn(std::move(args), -1, fds[1], ::ttyname(slave));
+        ::close(fds[1]);
+        ::close(slave);
+        out = fds[0];
+    }
+    ~TerminalFlash() { ::close(master); }
+    void Type(char key) const { EXPECT_EQ(::write(master, &key, 1), 1); }
+    // All the terminal shows until the program has gone.
+    std::string Screen() const {
+        std::string text;
+        char buf[4096];
+        pollfd p{master, POLLIN, 0};
+        ssize_t n = 0;
+        while (::poll(&p, 1, 30000) > 0 && (n = ::read(master, buf, sizeof buf)) > 0)
+            text.append(buf, static_cast<std::size_t>(n));
+        return text;
+    }
+    int master = -1;
+};
+
+TEST(FlashPausedReader, CtrlSAtTheTerminalHoldsNeitherTheBoardNorTheBarsEnd) {
+    BoardSim sim(Board({"--baud", "460800"}));  // about 2 s, the bar redrawn 20 times
+    const std::string log = testutil::TempPath("flash-log");
+    TerminalFlash flash({"--port", sim.path, "--yes", "--log", log});
+    ASSERT_TRUE(testutil::WaitUntil([&] { return !ReadFile(log).empty(); }, 30000));
+    flash.Type('\x13');  // Ctrl-S: the terminal takes no more
+    EXPECT_TRUE(TransfersEndUnread(log, 1, flash.pid)) << ReadFile(log);
+    flash.Type('\x11');  // Ctrl-Q
+    const std::string screen = flash.Screen();
+    EXPECT_EQ(flash.Wait(), 0);
+    int status = -1;
+    EXPECT_NE(sim.Finish(&status).find("expect=match"), std::string::npos);
+    // The last bar drawn is the one at 100 %, and the verdict follows it.
+    const std::size_t bar = screen.rfind("\r[");
+    ASSERT_NE(bar, std::string::npos) << screen;
+    const std::string full = "\r[" + std::string(30, '#') + "] 100%  536/536 blocks";
+    EXPECT_EQ(screen.substr(bar, full.size()), full) << screen;
+    EXPECT_NE(screen.find("\nTransfer Complete.\r\n536 of 536 blocks sent, 536 acknowledged", bar),
+              std::string::npos)
+        << screen;
+    std::remove(log.c_str());
+}
 
 }  // namespace
