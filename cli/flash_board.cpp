@@ -501,7 +501,7 @@ int FlashOneBoard(const FlashOptions& options) {
     // A Ctrl-Z held through the transfer, or pressed since, stops the program now, with the
     // port closed and free for the next run; a SIGCONT then lets it end.
     platform::CaughtSignal caught;
-    while (platform::TakeCaughtSignal(&caught)) stopHeld = stopHeld || caught.number == SIGTSTP;
+    stopHeld = platform::TakeCaughtSignal(SIGTSTP, &caught) || stopHeld;
     platform::RestoreSignal(SIGTSTP);
     std::signal(SIGTTOU, SIG_DFL);
     if (stopHeld) ::raise(SIGTSTP);

@@ -30,6 +30,9 @@ struct CaughtSignal {
 // Takes the lowest-numbered signal caught and not yet taken; false when there is none.
 bool TakeCaughtSignal(CaughtSignal* out);
 
+// Takes `number` alone if it was caught and not yet taken, leaving any other for its taker.
+bool TakeCaughtSignal(int number, CaughtSignal* out);
+
 // True while a caught signal waits to be taken; takes nothing.
 bool CaughtSignalPending();
 

@@ -97,6 +97,19 @@ bool CaughtSignalPending() {
     return g_pending.load() != 0;
 }
 
+namespace {
+bool TakeNoted(int number, CaughtSignal* out) {
+    Noted& n = g_noted[number];
+    if (n.count.load() == 0) return false;
+    out->number = number;
+    out->firstTick = n.firstTick.load();
+    out->lastTick = n.lastTick.load();
+    out->count = n.count.exchange(0);
+    g_pending.fetch_sub(1);
+    return true;
+}
+}  // namespace
+
 bool TakeCaughtSignal(CaughtSignal* out) {
     if (g_pipe[0] < 0) return false;
     // Drained first: a signal arriving after this writes again, so no wake-up is lost.
@@ -104,16 +117,14 @@ bool TakeCaughtSignal(CaughtSignal* out) {
     while (::read(g_pipe[0], bytes, sizeof bytes) > 0) {
     }
     for (int number = 1; number < kMaxSignal; ++number) {
-        Noted& n = g_noted[number];
-        if (n.count.load() == 0) continue;
-        out->number = number;
-        out->firstTick = n.firstTick.load();
-        out->lastTick = n.lastTick.load();
-        out->count = n.count.exchange(0);
-        g_pending.fetch_sub(1);
-        return true;
+        if (TakeNoted(number, out)) return true;
     }
     return false;
+}
+
+// The pipe is left as it is: its bytes still wake whoever watches for the others.
+bool TakeCaughtSignal(int number, CaughtSignal* out) {
+    return g_pipe[0] >= 0 && number > 0 && number < kMaxSignal && TakeNoted(number, out);
 }
 
 void RestoreSignal(int signal) {
