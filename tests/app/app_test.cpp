@@ -174,6 +174,21 @@ TEST_F(App, SilentBoardFailsTheTransferAndLoadStartsOver) {
     EXPECT_EQ(run.status, 0);
 }
 
+// A board that stops reading (the block sent to it waits in the line) fails the transfer; back
+// again, LOAD completes the upgrade, the first try's block read and answered before block 0.
+TEST_F(App, LoadAgainAfterTheBoardCameBackCompletes) {
+    StartBoard({"--fault", "deaf:9:3000"});
+    ProbeRun run = RunProbe("silent", hive_);
+    int status = -1;
+    const std::string summary = Finish(&status);
+
+    EXPECT_EQ(run.Text("round1-outcome"), "Transfer Failed. Sector did not write.");
+    EXPECT_EQ(run.Text("round2-outcome"), "Transfer Complete.");
+    EXPECT_NE(summary.find("blocks=547 "), std::string::npos) << summary;  // 11, then 536
+    EXPECT_NE(summary.find("expect=match"), std::string::npos) << summary;
+    EXPECT_EQ(run.status, 0);
+}
+
 TEST_F(App, MinimisingClosesThePortAndEndsTheApplication) {
     StartBoard({"--exit-on-close"});
     ProbeRun run = RunProbe("minimise", hive_);
