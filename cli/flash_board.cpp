@@ -131,7 +131,8 @@ public:
     void SetPosition(int) override {}
 
     bool BeginTransfer() override {
-        if (checkPower_ && HostBatteryTooLow()) {
+        const platform::BusDeadline deadline = HostCheckDeadline();  // for both checks
+        if (checkPower_ && HostBatteryTooLow(deadline)) {
             lowPower_ = true;
             report_.Error(kBatteryTooLow,
                           "The computer runs on its battery; a flat battery during the upgrade "
@@ -142,11 +143,14 @@ public:
         }
         if (!onStart_(context_)) return false;  // the record's first line
         std::string why;
-        if (!locks_.Take(&why)) {
+        std::string narrowed;
+        if (!locks_.Take(deadline, &why, &narrowed)) {
             report_.Warning(
                 "this computer could not be kept from sleeping or shutting down "
                 "during the upgrade (" +
                 why + "); keep it awake and on mains power.");
+        } else if (!narrowed.empty()) {
+            report_.Warning(narrowed);
         }
         // A stopped process stops the line: Ctrl-Z waits for the verdict, and so does a write
         // to the terminal from the background.

@@ -140,31 +140,35 @@ void CVantraView::ReportLastSystemError() {
 }
 
 bool CVantraView::BeginTransfer() {
-    if (HostBatteryTooLow()) {
+    const platform::BusDeadline deadline = HostCheckDeadline();  // for all three checks
+    if (HostBatteryTooLow(deadline)) {
         WCHAR text[96];
         platform::WidenText(kBatteryTooLow, text, sizeof text / sizeof text[0]);
         platform::ShowUserMessage(text, MB_OK | MB_ICONEXCLAMATION);
         return false;
     }
     std::string why;
-    if (!m_locks.Take(&why)) {
+    std::string narrowed;
+    if (!m_locks.Take(deadline, &why, &narrowed)) {
         std::fprintf(stderr,
                      "vantra: this computer could not be kept from sleeping or shutting down "
                      "during the upgrade (%s)\n",
                      why.c_str());
+    } else if (!narrowed.empty()) {
+        std::fprintf(stderr, "vantra: %s\n", narrowed.c_str());
     }
     // The desktop's own logout goes around logind; its portal is asked too, quietly if absent.
     constexpr unsigned kLogout = 1;
     constexpr unsigned kSuspend = 4;
     constexpr unsigned kIdle = 8;
     m_portal = platform::BeginPortalInhibit(AfxPortalWindowId(GetParentFrame()).c_str(),
-                                            kLogout | kSuspend | kIdle, kInhibitWhy);
+                                            kLogout | kSuspend | kIdle, kInhibitWhy, deadline);
     platform::CatchSignals({SIGTSTP});  // the frame gives it back when its modal state ends
     return true;
 }
 
 void CVantraView::EndTransfer(TransferOutcome) {
     m_locks.Release();
-    platform::EndPortalInhibit(m_portal);
+    platform::EndPortalInhibit(m_portal, HostCheckDeadline());
     m_portal = nullptr;
 }
