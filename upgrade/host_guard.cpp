@@ -10,22 +10,22 @@ bool HostBatteryTooLow(platform::BusDeadline deadline) {
            power.percentage < kLowBatteryPercent;
 }
 
-bool CUpgradeLocks::Take(platform::BusDeadline deadline, std::string* why,
-                         std::string* narrowed) {
+bool CUpgradeLocks::Take(platform::BusDeadline deadline, std::string* why, std::string* narrowed) {
     Release();
     narrowed->clear();
     platform::InhibitorLock lock =
         platform::TakeInhibitorLock(kInhibitWhat, kInhibitWho, kInhibitWhy, "block", deadline);
     if (lock.fd < 0 && lock.refused) {
         const std::string refusal = lock.error;
-        lock = platform::TakeInhibitorLock(kInhibitFallbackWhat, kInhibitWho, kInhibitWhy,
-                                           "block", deadline);
+        lock = platform::TakeInhibitorLock(kInhibitFallbackWhat, kInhibitWho, kInhibitWhy, "block",
+                                           deadline);
         if (lock.fd >= 0) {
-            *narrowed = "logind would not hold off the lid switch and the power, suspend and "
-                        "hibernate keys (" +
-                        refusal +
-                        "); sleep, shutdown and idle are held off, but do not close the lid or "
-                        "press those keys during the upgrade.";
+            *narrowed =
+                "logind would not hold off the lid switch and the power, suspend and "
+                "hibernate keys (" +
+                refusal +
+                "); sleep, shutdown and idle are held off, but do not close the lid or "
+                "press those keys during the upgrade.";
         } else {
             lock.error = refusal;  // the first refusal says more than the second
         }

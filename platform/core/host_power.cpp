@@ -104,8 +104,8 @@ public:
         refused_ = false;
         if (bus_ == nullptr) return false;
         Message request;
-        int r = sd_bus_message_new_method_call(bus_, &request.m, destination, path, interface,
-                                               member);
+        int r =
+            sd_bus_message_new_method_call(bus_, &request.m, destination, path, interface, member);
         if (r >= 0 && types != nullptr && *types != '\0') {
             va_list args;
             va_start(args, types);
@@ -160,8 +160,8 @@ private:
         std::uint64_t now = NowUsec();
         if (now >= deadline_) return -ETIMEDOUT;
         sd_bus_slot* slot = nullptr;
-        int r = sd_bus_call_async(bus_, &slot, request, &Connection::OnReply, reply,
-                                  deadline_ - now);
+        int r =
+            sd_bus_call_async(bus_, &slot, request, &Connection::OnReply, reply, deadline_ - now);
         while (r >= 0 && *reply == nullptr) {
             r = sd_bus_process(bus_, nullptr);
             if (r == -EINTR) r = 0;
@@ -208,8 +208,7 @@ HostPower QueryHostPower(BusDeadline deadline) {
     HostPower power;
     Connection bus(Which::System, deadline);
     int onBattery = 0;
-    if (!bus.GetProperty(kUPower, kUPowerPath, kUPower, "OnBattery", 'b', &onBattery))
-        return power;
+    if (!bus.GetProperty(kUPower, kUPowerPath, kUPower, "OnBattery", 'b', &onBattery)) return power;
     power.answered = true;
     power.onBattery = onBattery != 0;
 
