@@ -133,7 +133,10 @@ public:
     // Each host call may block for a while (a slow bus, a log file locked by another board),
     // and nothing has been sent yet: a signal that came meanwhile refuses the transfer.
     bool BeginTransfer() override {
-        if (checkPower_ && HostBatteryTooLow()) {
+        // One deadline for both bus checks; the started line's wait for the log (another board
+        // holding it) does not count against the lock's share.
+        platform::BusDeadline deadline = HostCheckDeadline();
+        if (checkPower_ && HostBatteryTooLow(deadline)) {
             lowPower_ = true;
             report_.Error(kBatteryTooLow,
                           "The computer runs on its battery; a flat battery during the upgrade "
@@ -143,14 +146,19 @@ public:
             return false;
         }
         if (SignalledBeforeFirstBlock()) return false;
+        const platform::BusDeadline beforeRecord = platform::BusDeadlineAfter(0);
         if (!onStart_(context_)) return false;  // the record's first line
+        deadline += platform::BusDeadlineAfter(0) - beforeRecord;
         if (SignalledBeforeFirstBlock()) return false;
         std::string why;
-        if (!locks_.Take(&why)) {
+        std::string narrowed;
+        if (!locks_.Take(deadline, &why, &narrowed)) {
             report_.Warning(
                 "this computer could not be kept from sleeping or shutting down "
                 "during the upgrade (" +
                 why + "); keep it awake and on mains power.");
+        } else if (!narrowed.empty()) {
+            report_.Warning(narrowed);
         }
         return true;
     }

@@ -146,28 +146,37 @@ enum class Phase { AtRest, Preparing, Sending };
 Phase g_phase = Phase::AtRest;
 bool g_bRefused = false;  // a signal came while it was being prepared
 
-// What the host is asked before a transfer, on a thread of its own: each question is a bus call
-// that a slow or wedged bus can hold up, and the window must go on answering the desktop.
+// What the host is asked before a transfer, off the window's thread: each question is a bus
+// call that a slow or wedged bus can hold up, and the window must go on answering the desktop.
+// The system bus (battery, then logind) and the session bus (the portal) are asked side by side
+// under one deadline, so one bus that never answers costs the other nothing.
 struct HostChecks {
     CUpgradeLocks* locks = nullptr;
     std::string portalWindow;
+    platform::BusDeadline deadline{};
     bool batteryLow = false;
     bool locked = false;
     std::string why;
+    std::string narrowed;
     platform::PortalInhibit* portal = nullptr;
 };
 
-DWORD RunHostChecks(LPVOID parameter) {
+DWORD AskSystemBus(LPVOID parameter) {
     auto& checks = *static_cast<HostChecks*>(parameter);
-    checks.batteryLow = HostBatteryTooLow();
-    if (checks.batteryLow) return 0;
-    checks.locked = checks.locks->Take(&checks.why);
+    checks.batteryLow = HostBatteryTooLow(checks.deadline);
+    if (!checks.batteryLow)
+        checks.locked = checks.locks->Take(checks.deadline, &checks.why, &checks.narrowed);
+    return 0;
+}
+
+DWORD AskPortal(LPVOID parameter) {
+    auto& checks = *static_cast<HostChecks*>(parameter);
     // The desktop's own logout goes around logind; its portal is asked too, quietly if absent.
     constexpr unsigned kLogout = 1;
     constexpr unsigned kSuspend = 4;
     constexpr unsigned kIdle = 8;
-    checks.portal = platform::BeginPortalInhibit(checks.portalWindow.c_str(),
-                                                 kLogout | kSuspend | kIdle, kInhibitWhy);
+    checks.portal = platform::BeginPortalInhibit(
+        checks.portalWindow.c_str(), kLogout | kSuspend | kIdle, kInhibitWhy, checks.deadline);
     return 0;
 }
 
@@ -185,14 +194,19 @@ bool CVantraView::BeginTransfer() {
     HostChecks checks;
     checks.locks = &m_locks;
     checks.portalWindow = AfxPortalWindowId(GetParentFrame());
+    checks.deadline = HostCheckDeadline();  // for all three checks
     // The wait runs this thread's event loop (the frame is modal: input and commands are
-    // refused), so pings are answered and a signal is seen while the bus is asked.
-    HANDLE thread = CreateThread(nullptr, 0, &RunHostChecks, &checks, 0, nullptr);
-    if (thread != nullptr) {
-        WaitForSingleObject(thread, INFINITE);
-        CloseHandle(thread);
-    } else {
-        RunHostChecks(&checks);
+    // refused), so pings are answered and a signal is seen while the buses are asked.
+    HANDLE threads[2] = {CreateThread(nullptr, 0, &AskSystemBus, &checks, 0, nullptr),
+                         CreateThread(nullptr, 0, &AskPortal, &checks, 0, nullptr)};
+    const LPTHREAD_START_ROUTINE asks[2] = {&AskSystemBus, &AskPortal};
+    for (int i = 0; i < 2; ++i) {
+        if (threads[i] == nullptr) {
+            asks[i](&checks);
+            continue;
+        }
+        WaitForSingleObject(threads[i], INFINITE);
+        CloseHandle(threads[i]);
     }
     m_portal = checks.portal;
     if (checks.batteryLow && !g_bRefused) {
@@ -206,6 +220,8 @@ bool CVantraView::BeginTransfer() {
                      "vantra: this computer could not be kept from sleeping or shutting down "
                      "during the upgrade (%s)\n",
                      checks.why.c_str());
+    } else if (!checks.narrowed.empty()) {
+        std::fprintf(stderr, "vantra: %s\n", checks.narrowed.c_str());
     }
     return !checks.batteryLow && !g_bRefused;
 }
@@ -221,6 +237,6 @@ bool CVantraView::ReadyForFirstBlock() {
 void CVantraView::EndTransfer(TransferOutcome) {
     g_phase = Phase::AtRest;
     m_locks.Release();
-    platform::EndPortalInhibit(m_portal);
+    platform::EndPortalInhibit(m_portal, HostCheckDeadline());
     m_portal = nullptr;
 }

@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "platform/host_power.h"
+
 inline constexpr char kBatteryTooLow[] = "Battery Too Low. Connect The Charger Before Upgrading.";
 inline constexpr double kLowBatteryPercent = 10.0;
 
@@ -12,15 +14,27 @@ inline constexpr double kLowBatteryPercent = 10.0;
 inline constexpr char kInhibitWhat[] =
     "sleep:shutdown:idle:handle-power-key:handle-suspend-key:handle-hibernate-key:"
     "handle-lid-switch";
+// What logind is asked for when it refuses the above: polkit may deny the handle-* keys to an
+// account it would let hold off sleep, shutdown and idle.
+inline constexpr char kInhibitFallbackWhat[] = "sleep:shutdown:idle";
 inline constexpr char kInhibitWho[] = "Vantra";
 inline constexpr char kInhibitWhy[] =
     "A firmware upgrade is in progress; interrupting it may disable the instrument.";
 
-// True only when UPower says the host runs on a battery that is present and below 10 %. No
-// UPower, no battery or mains power: false, and the upgrade goes ahead.
-bool HostBatteryTooLow();
+// The bus calls before a transfer (battery, lock, and the window's portal) share one deadline,
+// set once as they begin, so a bus that never answers delays the start by this much in all.
+// The verdict's one bus call (the portal's Close) gets a deadline of its own, as long.
+inline constexpr unsigned kHostCheckMs = 2000;
+inline platform::BusDeadline HostCheckDeadline() {
+    return platform::BusDeadlineAfter(kHostCheckMs);
+}
 
-// The inhibitor lock, held from Take to Release (or destruction).
+// True only when UPower says the host runs on a battery that is present and below 10 %. No
+// UPower, no battery, no answer by `deadline` or mains power: false, and the upgrade goes ahead.
+bool HostBatteryTooLow(platform::BusDeadline deadline);
+
+// The inhibitor lock, held from Take to Release (or destruction). Release only closes the
+// lock's descriptor: no bus call, nothing to wait for.
 class CUpgradeLocks {
 public:
     CUpgradeLocks() = default;
@@ -28,9 +42,11 @@ public:
     CUpgradeLocks& operator=(const CUpgradeLocks&) = delete;
     ~CUpgradeLocks() { Release(); }
 
-    // False with the reason in `why` when the lock could not be taken (no system bus, no
-    // logind); the upgrade carries on without it.
-    bool Take(std::string* why);
+    // False with the reason in `why` when the lock could not be taken by `deadline` (no system
+    // bus, no answer, no logind, refused); the upgrade carries on without it. When logind
+    // refuses kInhibitWhat but grants kInhibitFallbackWhat, true with the sentence to tell the
+    // user in `narrowed` (otherwise left empty).
+    bool Take(platform::BusDeadline deadline, std::string* why, std::string* narrowed);
     void Release();
     bool Held() const { return fd_ >= 0; }
 

@@ -1,6 +1,7 @@
 // vantra-flash and the computer around it: signals held through a transfer, a terminal that hangs
-// up, the logind lock, the battery check, the record's two lines, and a log that is not a file.
-// logind and UPower are python3-dbusmock's on a private system bus (tests/support/host_bus.h).
+// up, the logind lock, the battery check, a bus that never answers, the record's two lines, and
+// a log that is not a file. logind and UPower are python3-dbusmock's on a private system bus
+// (tests/support/host_bus.h); the hung bus is tests/support/wedged_bus.h.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
@@ -8,9 +9,11 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -22,6 +25,7 @@
 #include "tests/support/host_bus.h"
 #include "tests/support/pty_helpers.h"
 #include "tests/support/wait_until.h"
+#include "tests/support/wedged_bus.h"
 
 namespace {
 
@@ -44,6 +48,10 @@ std::string Field(const std::string& line, const std::string& key) {
     std::size_t from = at + tag.size();
     if (line[from] == '"') return line.substr(from + 1, line.find('"', from + 1) - from - 1);
     return line.substr(from, line.find_first_of(",}", from) - from);
+}
+
+bool IsEvent(const std::string& line, const char* event) {
+    return line.find("\"event\":\"" + std::string(event) + "\"") != std::string::npos;
 }
 
 bool IsProgress(const std::string& line, int block) {
@@ -259,6 +267,86 @@ TEST(HostCli, LowBatteryRefusesUnlessIgnored) {
                 << flash.err;
         }
     }
+}
+
+// A system bus that takes the connection and never answers: both checks (battery, then the
+// lock) share one 2 s deadline, so the first block follows the board's reply within 3 s, not
+// after sd-bus's own 90 s per check. The upgrade goes ahead, says so, and completes.
+TEST(HostCli, AWedgedSystemBusDelaysTheStartByOneDeadlineAndTheUpgradeCompletes) {
+    testutil::WedgedBus bus;
+    ASSERT_EQ(bus.Error(), "");
+    BoardSim sim(Board({"--baud", "0"}));
+    Flash flash({"--port", sim.path, "--yes", "--json"});
+    ASSERT_TRUE(flash.ReadUntil([](const std::string& l) { return IsEvent(l, "serial"); }));
+    const auto answered = std::chrono::steady_clock::now();
+    // The transfer event comes between the two checks; the first block comes after both.
+    ASSERT_TRUE(flash.ReadUntil([](const std::string& l) { return IsEvent(l, "progress"); }))
+        << flash.stdoutText;
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - answered).count();
+    std::printf("the board's reply to the first block, system bus wedged: %.2f s\n", seconds);
+    EXPECT_LT(seconds, 3.0);
+    EXPECT_EQ(flash.Wait(), 0) << flash.err;
+    EXPECT_NE(flash.stdoutText.find("could not be kept from sleeping or shutting down during the "
+                                    "upgrade (the system bus did not answer in time)"),
+              std::string::npos)
+        << flash.stdoutText;
+    int status = -1;
+    EXPECT_NE(sim.Finish(&status).find("expect=match"), std::string::npos);
+}
+
+// logind answering, but not as asked: refusing the full lock (polkit may deny the handle-*
+// keys) gets sleep:shutdown:idle held instead, and said; a signal during a slow Inhibit does not
+// cut the call short, so the lock is still held through the transfer.
+TEST(HostCli, TheLockIsHeldWhenLogindRefusesPartOfItOrASignalComesMidCall) {
+    struct Case {
+        const char* name;
+        std::string inhibit;  // run before logind's Inhibit takes the lock
+        int signal;           // sent while Inhibit is under way
+        const char* what;     // the lock held during the transfer
+        const char* says;
+    };
+    const std::string called = testutil::TempPath("inhibit-called");
+    const Case cases[] = {
+        {"refused",
+         "if args[0] != 'sleep:shutdown:idle':\n"
+         "    raise dbus.exceptions.DBusException('Permission denied', "
+         "name='org.freedesktop.DBus.Error.AccessDenied')",
+         0, "sleep:shutdown:idle",
+         "logind would not hold off the lid switch and the power, suspend and hibernate keys "
+         "(Permission denied)"},
+        // logind notes the call and answers a second later (well inside the deadline).
+        {"signal mid-call", "import time\nopen('" + called + "', 'w').close()\ntime.sleep(1)",
+         SIGTERM,
+         "sleep:shutdown:idle:handle-power-key:handle-suspend-key:handle-hibernate-key:"
+         "handle-lid-switch",
+         "SIGTERM received during the transfer"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        HostBus host;
+        ASSERT_EQ(host.Error(), "");
+        ASSERT_EQ(host.PrefaceInhibit(c.inhibit), "");
+        // Block 5's acknowledgement is held back, so the transfer is still running when looked at.
+        BoardSim sim(Board({"--baud", "0", "--fault", "delay:5:1500"}));
+        Flash flash({"--port", sim.path, "--yes", "--json"});
+        if (c.signal != 0) {
+            ASSERT_TRUE(testutil::WaitUntil([&] { return ::access(called.c_str(), F_OK) == 0; }));
+            // To the main thread, which makes the call: one sent to the process may be taken by
+            // the link's thread instead, and then interrupts nothing.
+            ::syscall(SYS_tgkill, flash.pid, flash.pid, c.signal);
+        }
+        ASSERT_TRUE(flash.ReadUntil([](const std::string& l) { return IsProgress(l, 3); }));
+        const std::vector<std::string> locks = host.Inhibitors();
+        ASSERT_EQ(locks.size(), 1u);
+        EXPECT_EQ(locks[0].substr(0, locks[0].find('|')), c.what);
+        EXPECT_EQ(flash.Wait(), 0) << flash.err;
+        EXPECT_NE(flash.stdoutText.find(c.says), std::string::npos) << flash.stdoutText;
+        EXPECT_EQ(flash.Count("could not be kept"), 0) << flash.stdoutText;
+        int status = -1;
+        EXPECT_NE(sim.Finish(&status).find("expect=match"), std::string::npos);
+    }
+    std::remove(called.c_str());
 }
 
 // A record must go to a regular file: a symbolic link, a FIFO and a directory are each refused

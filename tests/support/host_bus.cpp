@@ -183,6 +183,22 @@ std::vector<std::string> HostBus::Inhibitors() {
     return locks;
 }
 
+std::string HostBus::PrefaceInhibit(const std::string& python) {
+    // The template's own Inhibit, called from the replacement, keeps ListInhibitors true.
+    const std::string code = "import dbusmock.templates.logind as logind\n" + python +
+                             "\nret = logind.Inhibit(self, *args)";
+    Bus bus(address_);
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    const int r = sd_bus_call_method(bus.bus, "org.freedesktop.login1", "/org/freedesktop/login1",
+                                     "org.freedesktop.DBus.Mock", "AddMethod", &error, nullptr,
+                                     "sssss", "org.freedesktop.login1.Manager", "Inhibit",
+                                     "ssss", "h", code.c_str());
+    const std::string failure =
+        r >= 0 ? "" : "AddMethod failed: " + std::string(error.message ? error.message : "?");
+    sd_bus_error_free(&error);
+    return failure;
+}
+
 PortalMock::PortalMock() : log_(TempPath("portal-log")) {
     if (std::getenv("DBUS_SESSION_BUS_ADDRESS") == nullptr) {
         error_ = "no session bus";

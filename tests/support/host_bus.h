@@ -31,6 +31,10 @@ public:
     // The inhibitor locks logind holds now, each "what|who|why|mode".
     std::vector<std::string> Inhibitors();
 
+    // Runs `python` in logind's Inhibit before it takes the lock: `args` holds what, who, why
+    // and mode, and raising a dbus.exceptions.DBusException refuses. Empty once it took.
+    std::string PrefaceInhibit(const std::string& python);
+
 private:
     pid_t Start(const std::vector<std::string>& args);
     bool WaitForName(const char* name);
@@ -51,6 +55,8 @@ public:
     ~PortalMock();
     const std::string& Error() const { return error_; }
     std::string Log() const;  // one call a line: "<time> Inhibit \"x11:...\" 13 {...}"
+    // The mock's process: SIGSTOP makes a portal that has hung.
+    pid_t Pid() const { return pid_; }
 
 private:
     std::string log_;
