@@ -18,6 +18,7 @@
 #include "tests/support/host_bus.h"
 #include "tests/support/probe_process.h"
 #include "tests/support/pty_helpers.h"
+#include "tests/support/wedged_bus.h"
 #include "tests/support/wait_until.h"
 #include "tests/support/x_desktop.h"
 
@@ -25,9 +26,13 @@ namespace {
 
 // A simulated board and the hive that names its port.
 struct Board {
-    explicit Board(const std::string& baud) : hive(testutil::TempPath("hosthive")) {
-        sim = std::make_unique<testutil::BoardSim>(std::vector<std::string>{
-            "--baud", baud, "--registry", hive, "--expect", VANTRA_FIRMWARE_144_BIN});
+    // With `trace`, the board's timestamped events go to the file `trace` names.
+    explicit Board(const std::string& baud, const std::string& trace = "")
+        : hive(testutil::TempPath("hosthive")) {
+        std::vector<std::string> args{"--baud",  baud, "--registry", hive,
+                                      "--expect", VANTRA_FIRMWARE_144_BIN};
+        if (!trace.empty()) args.push_back("--trace");
+        sim = std::make_unique<testutil::BoardSim>(args, trace);
     }
     ~Board() {
         sim.reset();
@@ -104,6 +109,71 @@ TEST(HostWindow, SigtermAndSighupDuringATransferWaitForTheVerdict) {
     const std::string summary = board.Summary();
     EXPECT_NE(summary.find("expect=match"), std::string::npos) << summary;
     std::remove(dismiss.c_str());
+}
+
+// Wall-clock milliseconds of the board's first "trace MS frame FB 0" line, or -1.
+long long FirstBlockMs(const std::string& trace) {
+    std::ifstream in(trace);
+    for (std::string line; std::getline(in, line);) {
+        long long ms = -1;
+        char what[32] = {};
+        if (std::sscanf(line.c_str(), "trace %lld %31[^\n]", &ms, what) == 2 &&
+            std::string(what) == "frame FB 0")
+            return ms;
+    }
+    return -1;
+}
+
+// A system bus that takes the connection and never answers: LOAD's checks wait out their one
+// deadline off the window's thread. The window answers the desktop's pings meanwhile, and the
+// first block goes out within 3 s of LOAD; a SIGTERM during the checks refuses the upgrade, and
+// the program ends as at rest, with nothing sent.
+TEST(HostWindow, AWedgedBusNeitherFreezesTheWindowNorLetsASignalThrough) {
+    const std::string missing = testsupport::XDesktop::Missing();
+    if (!missing.empty()) GTEST_SKIP() << missing;
+    for (const bool signal : {false, true}) {
+        SCOPED_TRACE(signal ? "SIGTERM during the checks" : "left alone");
+        testsupport::XDesktop desktop;
+        ASSERT_TRUE(desktop.Start()) << desktop.Error();
+        testutil::WedgedBus bus;
+        ASSERT_EQ(bus.Error(), "");
+        const std::string trace = testutil::TempPath("hosttrace");
+        Board board("0", trace);
+        const std::string dismiss = testutil::TempPath("dismiss");
+        std::ofstream(dismiss) << "";  // the outcome box is dismissed as soon as it is up
+        auto probe = Probe("held", board,
+                           {"DISPLAY=" + desktop.Display(), "QT_QPA_PLATFORM=xcb",
+                            "LSAN_OPTIONS=suppressions=" VANTRA_LSAN_SUPPRESSIONS,
+                            "VANTRA_PROBE_DISMISS=" + dismiss});
+        ASSERT_TRUE(probe->WaitFor("transfer-start", 60000));
+        const long long load = probe->Number("transfer-start");
+        Sleep(300);
+        const long answered =
+            desktop.Ping(static_cast<std::uint32_t>(probe->Number("winid")), 1000);
+        EXPECT_GE(answered, 0) << "the window did not answer while the bus was asked";
+        if (signal) {
+            ::kill(probe->Pid(), SIGTERM);
+        } else {
+            EXPECT_TRUE(probe->WaitFor("transfer-end", 60000));
+            ::kill(probe->Pid(), SIGTERM);  // at rest now: the window ends
+        }
+
+        EXPECT_EQ(probe->Finish(60000), 0);
+        EXPECT_EQ(probe->Text("port-open"), "0");
+        const std::string summary = board.Summary();
+        if (signal) {
+            EXPECT_FALSE(probe->Has("outcome"));
+            EXPECT_NE(summary.find("blocks=0 "), std::string::npos) << summary;
+        } else {
+            EXPECT_EQ(probe->Text("outcome"), "Transfer Complete.");
+            const long long first = FirstBlockMs(trace);
+            ASSERT_GT(first, 0) << summary;
+            EXPECT_LT(first - load, 3000);
+            EXPECT_NE(summary.find("expect=match"), std::string::npos) << summary;
+        }
+        std::remove(dismiss.c_str());
+        std::remove(trace.c_str());
+    }
 }
 
 // On a battery at 5 %: the box says so, LOAD is given back, and nothing reaches the board.
