@@ -21,7 +21,7 @@ void CAckGate::OnBlockStarted(LONGLONG startedUs, std::size_t frameBytes) {
 LONGLONG CAckGate::EarliestUs() const {
     if (m_wireBaud > 0) return WireUs(m_frameBytes, m_wireBaud) * 9 / 10;  // less 10 %: clocks
     // One round trip is too few: at full speed on a busy host the first block's is often many
-    // times the rest's. Two, and the lower of them, must both show the board's line.
+    // times the rest's. Two at least, and every one learnt, must show the board's line.
     if (m_count < kLearnFrom || m_lowestUs < kBoardPacedUs) return 0;
     // Half the block's time on the board's line, not half the pace seen so far: a line whose
     // latency falls (a tunnel, a board that had been slow to write) stays above it, and a copy
