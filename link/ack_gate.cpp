@@ -1,11 +1,11 @@
 #include "link/ack_gate.h"
 
 #include <algorithm>
-#include <cstring>
 
 void CAckGate::Begin(DWORD wireBaud) {
     m_wireBaud = wireBaud;
     m_count = 0;
+    m_lowestUs = 0;
     m_spoilt = false;
 }
 
@@ -19,47 +19,41 @@ void CAckGate::OnBlockStarted(LONGLONG startedUs, std::size_t frameBytes) {
 // stale acknowledgement, which would credit every later block with the one before it and give
 // "Transfer Complete." for a board that never confirmed its last block.
 LONGLONG CAckGate::EarliestUs() const {
-    if (m_wireBaud > 0) {
-        // 8N1: ten bit times a byte, less 10 % for the two ends' clocks.
-        const LONGLONG wireUs = static_cast<LONGLONG>(m_frameBytes) * 10 * 1'000'000 / m_wireBaud;
-        return wireUs * 9 / 10;
-    }
+    if (m_wireBaud > 0) return WireUs(m_frameBytes, m_wireBaud) * 9 / 10;  // less 10 %: clocks
     // One round trip is too few: at full speed on a busy host the first block's is often many
-    // times the rest's, and a gate learnt from it alone would drop the next block's real
-    // acknowledgement. Two, and the lower of them, must both show a line's pace.
-    if (m_count < kLearnFrom) return 0;
-    const LONGLONG median = MedianUs();
-    return median >= kLinePacedUs ? median / 2 : 0;
+    // times the rest's. Two at least, and every one learnt, must show the board's line.
+    if (m_count < kLearnFrom || m_lowestUs < kBoardPacedUs) return 0;
+    // Half the block's time on the board's line, not half the pace seen so far: a line whose
+    // latency falls (a tunnel, a board that had been slow to write) stays above it, and a copy
+    // a few milliseconds behind the acknowledgement before it stays below.
+    return WireUs(m_frameBytes, kBoardBaud) / 2;
 }
 
 bool CAckGate::Admit(LONGLONG arrivedUs) {
-    const LONGLONG earliest = EarliestUs();
-    // The first blocks of a line of unknown timing are counted before the gate can judge them.
-    // Once it can, one of those that comes out stale was a copy: every block after it has been
-    // credited with the one before, and nothing more this transfer receives can be trusted.
-    if (m_count > 0 && m_roundTripUs[0] < earliest) m_spoilt = true;
     if (m_spoilt) return false;
-    const LONGLONG roundTrip = arrivedUs - m_startedUs;
-    if (roundTrip < earliest) return false;
-    if (m_wireBaud == 0) {
-        Learn(static_cast<DWORD>(std::clamp<LONGLONG>(roundTrip, 0, 0xFFFFFFFF)));
-    }
-    return true;
+    const LONGLONG roundTrip = std::max<LONGLONG>(arrivedUs - m_startedUs, 0);
+    if (roundTrip < EarliestUs()) return false;
+    if (m_wireBaud == 0) Learn(roundTrip);
+    return !m_spoilt;
 }
 
-void CAckGate::Learn(DWORD roundTripUs) {
-    if (m_count == kRoundTrips) {
-        std::memmove(m_roundTripUs, m_roundTripUs + 1, (m_count - 2) * sizeof m_roundTripUs[0]);
-        m_count -= 2;
-    }
-    DWORD* end = m_roundTripUs + m_count;
-    DWORD* at = std::upper_bound(m_roundTripUs, end, roundTripUs);
-    std::memmove(at + 1, at, static_cast<std::size_t>(end - at) * sizeof *at);
-    *at = roundTripUs;
-    ++m_count;
+void CAckGate::Learn(LONGLONG roundTripUs) {
+    if (m_count < kJudgeSecondAt) m_firstUs[m_count] = roundTripUs;
+    m_lowestUs = m_count == 0 ? roundTripUs : std::min(m_lowestUs, roundTripUs);
+    // Judged once: a line that changes pace later cannot make it look stale after the fact.
+    if (++m_count == kJudgeSecondAt) m_spoilt = SecondWasStale();
 }
 
-// The lower of the two middle ones for an even count: one slow round trip cannot raise it.
-LONGLONG CAckGate::MedianUs() const {
-    return m_roundTripUs[(m_count - 1) / 2];
+// The second block's acknowledgement is counted before the gate can judge it, and a copy of the
+// first block's then credits every later block with the one before it: nothing more this
+// transfer receives can be trusted. It was a copy only if it came well inside a block's time on
+// the board's line while the line showed the board's pace both before it and after it, so a
+// line that slows down or speeds up once cannot look like one. After a copy every block's
+// round trip is shortened by the host's turnaround and the copy's lag, so the three after it
+// need only show that a line, not the host, sets the pace.
+bool CAckGate::SecondWasStale() const {
+    LONGLONG after[] = {m_firstUs[2], m_firstUs[3], m_firstUs[4]};
+    std::sort(after, after + 3);
+    return m_firstUs[0] >= kBoardPacedUs && after[1] >= kLinePacedUs &&
+           m_firstUs[1] < WireUs(kShortestBlockFrame, kBoardBaud) / 2;
 }

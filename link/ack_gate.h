@@ -9,15 +9,28 @@
 
 #include "platform/wintypes.h"
 
+// How long `bytes` take to cross a line at `baud`, 8N1: ten bit times a byte.
+constexpr LONGLONG WireUs(std::size_t bytes, DWORD baud) {
+    return static_cast<LONGLONG>(bytes) * 10 * 1'000'000 / baud;
+}
+
 class CAckGate {
 public:
-    // Below this median round trip the host's own scheduling may be what sets the pace: with
-    // both cores busy, round trips at full speed were seen to settle at 8 ms for stretches, and
-    // single ones to reach 48 ms. The board's line runs at 38400 baud, where a block's round
-    // trip takes at least 37.5 ms, so a line behind a pseudo-terminal shows well above it.
+    // The board's own line, and the shortest frame a block makes (nothing stuffed).
+    static constexpr DWORD kBoardBaud = 38400;
+    static constexpr std::size_t kShortestBlockFrame = 138;
+    // A line of unknown timing that carries the board's line cannot return a block sooner than
+    // the block takes to cross it: 35.9 ms, less 10 % for the board's clock. One round trip
+    // below that shows the pace is set by something else (the host, a tunnel, a board slow to
+    // write), which may change at any moment, so such a line is never judged.
+    static constexpr LONGLONG kBoardPacedUs = WireUs(kShortestBlockFrame, kBoardBaud) * 9 / 10;
+    // Below this the host's own scheduling may be what sets the pace: with both cores busy,
+    // round trips at full speed were seen to settle at 8 ms for stretches.
     static constexpr LONGLONG kLinePacedUs = 20000;
     // Round trips learnt before a line of unknown timing is judged at all.
     static constexpr std::size_t kLearnFrom = 2;
+    // Round trips learnt when the second block's, counted unjudged, is judged after all.
+    static constexpr std::size_t kJudgeSecondAt = 5;
 
     // A new transfer on a line whose bytes cross at `wireBaud`, or 0 when its timing cannot be
     // known; then it is learnt from this transfer's own round trips.
@@ -31,13 +44,11 @@ public:
     LONGLONG EarliestUs() const;
 
 private:
-    void Learn(DWORD roundTripUs);
-    LONGLONG MedianUs() const;
+    void Learn(LONGLONG roundTripUs);
+    bool SecondWasStale() const;
 
-    // Round trips kept sorted. When full, the shortest and the longest make room: dropping one
-    // from each end leaves the median where it was.
-    static constexpr std::size_t kRoundTrips = 1024;
-    DWORD m_roundTripUs[kRoundTrips] = {};
+    LONGLONG m_firstUs[kJudgeSecondAt] = {};  // the transfer's first round trips, in order
+    LONGLONG m_lowestUs = 0;
     std::size_t m_count = 0;
     bool m_spoilt = false;  // a stale acknowledgement was found among those already counted
     DWORD m_wireBaud = 0;

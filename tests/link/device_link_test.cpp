@@ -229,8 +229,8 @@ TEST_F(DeviceLink, FirstBlockOfATransferStartsClean) {
 // An acknowledgement sooner after its block started onto the line than the block could have
 // reached the board is a stale copy: dropped, no beep, and the block still waits for its own.
 // On a line of known baud the wire time (less 10 %) decides from the first block; on one of
-// unknown timing (a pseudo-terminal) half the median round trip so far, once two blocks have
-// shown a line setting the pace (20 ms or more).
+// unknown timing (a pseudo-terminal) half a block's time on the board's 38400-baud line, once
+// two blocks have been acknowledged and no round trip has been quicker than that line allows.
 TEST_F(DeviceLink, AcknowledgementSoonerThanTheLineAllowsIsStale) {
     // Stale: dropped, and the block's own acknowledgement counts when it comes. Spoilt: a copy
     // was counted before the gate could judge, so nothing counts any more.
@@ -241,6 +241,11 @@ TEST_F(DeviceLink, AcknowledgementSoonerThanTheLineAllowsIsStale) {
         LONGLONG queuedUs;             // how long the block waited in the slot before the write
         LONGLONG ackUs;                // after the block started onto the line
         Verdict verdict;
+    };
+    // Round trips of `n` blocks each taking `us`, after those in `before`.
+    const auto then = [](std::vector<LONGLONG> before, std::size_t n, LONGLONG us) {
+        before.insert(before.end(), n, us);
+        return before;
     };
     const std::vector<LONGLONG> paced(5, 37'500);  // the simulator at 38400 baud
     // A block of zeros makes a 138-byte frame: 35.9 ms at 38400 baud, 12.0 ms at 115200.
@@ -254,19 +259,35 @@ TEST_F(DeviceLink, AcknowledgementSoonerThanTheLineAllowsIsStale) {
         {115200, {}, 0, 10'700, Stale},
         {0, {}, 0, 100, Counted},
         {0, {37'500}, 0, 100, Counted},  // one round trip cannot tell a line from a slow start
-        // A copy counted before the gate could judge, found once it can: nothing counts after.
-        {0, {37'500, 1'500, 35'900}, 0, 37'500, Spoilt},
         {0, {48'000, 300}, 0, 100, Counted},
         {0, {37'500, 37'000}, 0, 1'500, Stale},
-        {0, paced, 0, 19'000, Counted},  // the gate is 18.75 ms
-        {0, paced, 0, 18'500, Stale},
+        {0, paced, 0, 18'000, Counted},  // the gate is 17.97 ms
+        {0, paced, 0, 17'900, Stale},
         {0, paced, 0, 1'500, Stale},  // a repeated copy a few milliseconds behind
         {0, paced, 30'000, 5'000, Stale},
-        {0, {20'000, 20'000, 20'000}, 0, 10'100, Counted},
-        {0, {20'000, 20'000, 20'000}, 0, 9'900, Stale},
-        {0, {19'900, 19'900, 19'900}, 0, 100, Counted},  // a busy host's pace: the gate stays off
+        {0, {32'400, 32'400, 32'400}, 0, 1'500, Stale},
+        {0, {32'300, 32'400, 32'400}, 0, 1'500, Counted},  // quicker than the board's line
+        {0, {19'900, 19'900, 19'900}, 0, 100, Counted},    // a busy host's pace
         {0, {48'000, 19'700, 7'900}, 0, 100, Counted},
         {0, {300, 40'000, 200, 45'000, 250}, 0, 100, Counted},
+        // A line whose pace changes part-way: a board slow to write, a tunnel's latency.
+        {0, then({300, 300}, 13, 30'000), 0, 300, Counted},    // slower, then back
+        {0, then({300, 300}, 13, 37'500), 0, 1'500, Counted},  // never below quicker ones
+        {0, then({300}, 4, 37'500), 0, 37'500, Counted},       // slower from the second block
+        {0, then({}, 10, 30'000), 0, 300, Counted},            // quicker after ten slow blocks
+        {0, then({}, 3, 33'000), 0, 30'000, Counted},          // above the gate, and learnt...
+        {0, then(then({}, 3, 33'000), 1, 30'000), 0, 300, Counted},  // ...so the gate is off
+        {0, then({}, 5, 137'500), 0, 37'500, Counted},               // a tunnel's latency falling
+        // A copy of the first block's acknowledgement counted for the second, found when the
+        // fifth is: every block after it was credited with the one before, so nothing counts.
+        {0, {37'500, 1'500, 35'900, 37'500}, 0, 37'500, Spoilt},
+        {0, {37'500, 1'500, 31'000, 30'000}, 0, 34'000, Spoilt},  // shortened by the host
+        // Judged once, and a single change of pace cannot look like a copy.
+        {0, {300, 1'500, 35'900, 37'500}, 0, 37'500, Counted},  // slower from the third
+        {0, {37'500, 1'500, 300, 300}, 0, 300, Counted},        // quicker from the second
+        {0, {37'500, 1'500, 35'900, 300}, 0, 300, Counted},
+        {0, {30'000, 1'500, 35'900, 37'500}, 0, 37'500, Counted},
+        {0, then({37'500, 1'500, 300, 300, 300}, 5, 37'500), 0, 37'500, Counted},  // then slower
     };
     BYTE block[kBlockBytes] = {};
     for (const Row& row : rows) {

@@ -251,6 +251,46 @@ INSTANTIATE_TEST_SUITE_P(At38400Baud, LineSpeedFaults, ::testing::ValuesIn(LineR
                              return info.param.name;
                          });
 
+// "--fault delay:K:MS" for every block K from `from` to `to`: a board slow to write for a
+// stretch, or a tunnel whose latency rises and falls.
+std::vector<std::string> DelaysOver(std::uint32_t from, std::uint32_t to, unsigned ms) {
+    std::vector<std::string> args;
+    for (std::uint32_t k = from; k <= to; ++k) {
+        args.insert(args.end(),
+                    {"--fault", "delay:" + std::to_string(k) + ":" + std::to_string(ms)});
+    }
+    return args;
+}
+
+// Every block acknowledged once, at a pace that changes part-way: 30 ms is below what a block
+// takes on the board's line, so it is not taken for one.
+struct PaceRow {
+    const char* name;
+    std::uint32_t from, to;  // the blocks whose acknowledgements come 30 ms late
+};
+
+void PrintTo(const PaceRow& row, std::ostream* out) {
+    *out << row.name;
+}
+
+class PaceChanges : public ::testing::TestWithParam<PaceRow> {};
+
+TEST_P(PaceChanges, TransferCompletes) {
+    static const Image image;
+    std::vector<std::string> args = {"--baud", "0"};
+    const std::vector<std::string> delays = DelaysOver(GetParam().from, GetParam().to, 30);
+    args.insert(args.end(), delays.begin(), delays.end());
+    ExpectHonest(Transfer(image, args), Expect::Complete);
+}
+
+INSTANTIATE_TEST_SUITE_P(AtFullSpeed, PaceChanges,
+                         ::testing::Values(PaceRow{"SlowerFromBlock2To14", 2, 14},
+                                           PaceRow{"SlowerFromBlock2ToTheEnd", 2, kBlocks - 1},
+                                           PaceRow{"SlowerForTheFirst10Blocks", 0, 9}),
+                         [](const ::testing::TestParamInfo<PaceRow>& info) {
+                             return info.param.name;
+                         });
+
 // Many transfers, each with a few random faults at random blocks. VANTRA_SOAK_SEED repeats a
 // run; VANTRA_SOAK_RUNS sets its length.
 TEST(FaultSoak, RandomFaultsNeverGiveAFalseVerdict) {
@@ -271,6 +311,7 @@ TEST(FaultSoak, RandomFaultsNeverGiveAFalseVerdict) {
                                                "oversize", "delay", "stray-version"};
     const std::vector<std::string> fatal = {"--stop-at", "--hangup-at", "bad-check", "lead-noise"};
     int completed = 0;
+    int honest = 0;  // transfers that passed, so a run stopped by a false verdict says so
     for (int run = 0; run < runs; ++run) {
         std::vector<std::uint32_t> blocks(kBlocks);
         for (std::uint32_t b = 0; b < kBlocks; ++b) blocks[b] = b;
@@ -294,6 +335,18 @@ TEST(FaultSoak, RandomFaultsNeverGiveAFalseVerdict) {
             args.insert(args.end(), {"--fault", fault});
             described += fault + " ";
         }
+        // One time in four the pace changes for a stretch of at least four blocks (from the
+        // first, to the last or in between), over any other faults: at full speed by 30 ms, less
+        // than a block takes on the board's line; at line speed by 10 to 100 ms.
+        if (random() % 4 == 0) {
+            const std::uint32_t length = 4 + random() % (kBlocks - 3);
+            const std::uint32_t from = random() % (kBlocks - length + 1);
+            const unsigned ms = baud == "0" ? 30 : 10 + random() % 91;
+            const std::vector<std::string> delays = DelaysOver(from, from + length - 1, ms);
+            args.insert(args.end(), delays.begin(), delays.end());
+            described += "delay:" + std::to_string(from) + "-" + std::to_string(from + length - 1) +
+                         ":" + std::to_string(ms) + " ";
+        }
         const bool fails = random() % 8 == 0;
         if (fails) {
             const std::string kind = fatal[random() % fatal.size()];
@@ -311,9 +364,10 @@ TEST(FaultSoak, RandomFaultsNeverGiveAFalseVerdict) {
         ExpectHonest(o, fails ? Expect::Failed : spoilt ? Expect::Either : Expect::Complete);
         if (HasFailure()) break;
         completed += o.verdicts[0] == kComplete;
+        ++honest;
     }
-    std::printf("soak: %d transfers, %d complete, %d failed as they should\n", runs, completed,
-                runs - completed);
+    std::printf("soak: %d of %d transfers honest, %d complete, %d failed as they should\n", honest,
+                runs, completed, honest - completed);
 }
 
 // LOAD again after a transfer failed on a board that stopped reading: the block it never read
