@@ -87,6 +87,14 @@ bool WaitsForFlock(pid_t pid) {
     return false;
 }
 
+// The log's lines.
+std::vector<std::string> Records(const std::string& log) {
+    std::vector<std::string> records;
+    std::istringstream in(ReadFile(log));
+    for (std::string line; std::getline(in, line);) records.push_back(line);
+    return records;
+}
+
 // The processes whose parent is `parent`, from /proc.
 std::vector<pid_t> ChildrenOf(pid_t parent) {
     std::vector<pid_t> children;
@@ -131,9 +139,7 @@ TEST(FlashLog, AHangUpWhileAnotherBoardHoldsTheLockKeepsTheOutcomeLine) {
     EXPECT_TRUE(stillWaiting);
     EXPECT_EQ(flash.Wait(), 0) << flash.err;
     EXPECT_NE(flash.stdoutText.find("Transfer Complete."), std::string::npos);
-    std::vector<std::string> records;
-    std::istringstream in(ReadFile(log));
-    for (std::string line; std::getline(in, line);) records.push_back(line);
+    const std::vector<std::string> records = Records(log);
     ASSERT_EQ(records.size(), 2u) << ReadFile(log);
     EXPECT_EQ(Field(records[0], "outcome"), "started");
     EXPECT_EQ(Field(records[1], "outcome"), "complete");
@@ -169,9 +175,7 @@ TEST(FlashLog, ASignalWhileTheStartedLineWaitsRefusesTheTransfer) {
 
         EXPECT_EQ(flash.Wait(), row.status) << flash.err;
         EXPECT_EQ(flash.stdoutText.find("\"event\":\"transfer\""), std::string::npos);
-        std::vector<std::string> records;
-        std::istringstream in(ReadFile(log));
-        for (std::string line; std::getline(in, line);) records.push_back(line);
+        const std::vector<std::string> records = Records(log);
         ASSERT_EQ(records.size(), 2u) << ReadFile(log);
         EXPECT_EQ(Field(records[0], "outcome"), "started");
         EXPECT_EQ(Field(records[1], "outcome"), "refused");
