@@ -1,9 +1,9 @@
 // The wire figures, each beside its bound, one line each:
 //   1. the embedded image sent by RunTransfer (the path LOAD takes) to vantra-boardsim at 38400
 //      baud, against the time the bytes exchanged need on the wire;
-//   2. one block through the link (SendSector, worker, board, decoder, acknowledge event) with
-//      the board at full speed: median and p99, beside the same frame and acknowledgement
-//      written and read on the port directly, with no worker in between;
+//   2. one block through the link (SendSector, worker, board, decoder, the block exchange's
+//      wait) with the board at full speed: median and p99, beside the same frame and
+//      acknowledgement written and read on the port directly, with no worker in between;
 //   6. heap allocations on the protocol path during a 536-block exchange.
 // Figures, not pass/fail: run by tools/bench.sh (see README).
 #include <algorithm>
@@ -103,14 +103,12 @@ bool BlockThroughLink() {
     if (!link.Connect({})) return false;
     std::vector<double> samples;
     samples.reserve(kSampleBlocks);
-    ResetEvent(g_DeviceLink.m_hBlockAck);
     for (int i = 0; i < kSampleBlocks; ++i) {
         const int b = i % 536;
         const Clock::time_point start = Clock::now();
         g_DeviceLink.SendSector(static_cast<DWORD>(64 * b), image.data() + 8 + kBlockBytes * b);
-        if (WaitForSingleObject(g_DeviceLink.m_hBlockAck, 2000) != WAIT_OBJECT_0) return false;
+        if (g_DeviceLink.Blocks().Await(2000) != BlockWait::Acknowledged) return false;
         samples.push_back(Micros(Clock::now() - start));
-        ResetEvent(g_DeviceLink.m_hBlockAck);
     }
 
     // The same exchange on the port directly: a read that returns with the first byte.
@@ -157,14 +155,12 @@ bool AllocationsOnTheProtocolPath() {
     auto image = testutil::MakeImage(0, 536 * kBlockBytes);
     testutil::LinkedBoard link;
     if (!link.Connect({})) return false;
-    ResetEvent(g_DeviceLink.m_hBlockAck);
     testutil::g_allocations.store(0);
     testutil::g_countAllocations.store(true);
     bool acknowledged = true;
     for (int b = 0; b < 536 && acknowledged; ++b) {
         g_DeviceLink.SendSector(static_cast<DWORD>(64 * b), image.data() + 8 + kBlockBytes * b);
-        acknowledged = WaitForSingleObject(g_DeviceLink.m_hBlockAck, 2000) == WAIT_OBJECT_0;
-        ResetEvent(g_DeviceLink.m_hBlockAck);
+        acknowledged = g_DeviceLink.Blocks().Await(2000) == BlockWait::Acknowledged;
     }
     testutil::g_countAllocations.store(false);
     if (!acknowledged) return false;

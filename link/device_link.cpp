@@ -2,15 +2,12 @@
 
 #include <atomic>
 #include <cstring>
-#include <utility>
 
 #include "link/frame_codec.h"
 #include "platform/winserial.h"
 #include "transport/serial_transport.h"
 
 namespace {
-constexpr DWORD kResyncSliceMs = 50;
-
 // Set while a frame is being handled, so a frame can never be dispatched inside another.
 std::atomic<bool> g_bDispatchBusy{false};
 
@@ -46,7 +43,6 @@ CDeviceLink::CDeviceLink() {
     std::memset(m_szSerial, 0, sizeof m_szSerial);
     std::strcpy(m_szVersion, "0.00");
     std::strcpy(m_szSerial, "XXXXXX");
-    m_hBlockAck = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     for (HANDLE& h : m_hReply) h = CreateEventW(nullptr, TRUE, FALSE, nullptr);
 }
 
@@ -61,25 +57,16 @@ BOOL CDeviceLink::SendCommand(BYTE command, const BYTE* payload, unsigned length
 }
 
 BYTE CDeviceLink::SendSector(DWORD address, const BYTE* block) {
-    // Whatever acknowledgement arrives before this block is on the line is not its own; nor is
-    // a block still being written from before (a stalled write from a failed transfer) this one.
-    m_lastTicket = (m_lastTicket + 1) & (~0u >> kStateBits);
-    if (m_lastTicket == 0) m_lastTicket = 1;
-    m_block.store(m_lastTicket << kStateBits | kBlockQueued);
-    ResetEvent(m_hBlockAck);
     BYTE payload[4 + kBlockBytes];
     payload[0] = static_cast<BYTE>(address);
     payload[1] = static_cast<BYTE>(address >> 8);
     payload[2] = static_cast<BYTE>(address >> 16);
     payload[3] = static_cast<BYTE>(address >> 24);
     std::memcpy(payload + 4, block, kBlockBytes);
-    // As SendCommand, with the block's ticket riding along in the slot.
     BYTE frame[kTransmitSlotBytes];
     const std::size_t n = EncodeFrame(kCmdWriteBlock, payload, sizeof payload, frame, sizeof frame);
     if (n == 0) return FALSE;
-    const bool fresh = std::exchange(m_bFreshStart, false);
-    return static_cast<BYTE>(
-        CSerialTransport::QueueFrame(frame, static_cast<unsigned>(n), m_lastTicket, fresh));
+    return static_cast<BYTE>(m_blocks.Queue(frame, n));
 }
 
 void CDeviceLink::BeginTransfer() {
@@ -87,32 +74,17 @@ void CDeviceLink::BeginTransfer() {
 }
 
 void CDeviceLink::BeginTransfer(DWORD wireBaud) {
-    m_wireBaud.store(wireBaud);
-    m_ackGateStale.store(true);
-    m_bFreshStart = true;
+    m_blocks.Begin(wireBaud);
 }
 
 void CDeviceLink::EndTransfer() {
-    m_bResync = m_bResync || (m_block.exchange(kNoBlock) & kStateMask) != kNoBlock;
-    m_bFreshStart = false;
+    m_blocks.End();
 }
 
 bool CDeviceLink::Resync(DWORD timeoutMs) {
-    if (!m_bResync) return true;
-    const unsigned before = m_versionReplies.load();
-    SendCommand(kCmdVersion, nullptr, 0);
-    const DWORD start = GetTickCount();
-    for (;;) {
-        if (m_versionReplies.load() != before) {
-            m_bResync = false;
-            return true;
-        }
-        const DWORD elapsed = GetTickCount() - start;
-        if (elapsed >= timeoutMs) return false;
-        // The reply event is pulsed, so the count is what tells; the wait only ends the slice.
-        const DWORD left = timeoutMs - elapsed;
-        WaitForSingleObject(m_hReply[kCmdVersion], left < kResyncSliceMs ? left : kResyncSliceMs);
-    }
+    BYTE query[8];
+    const std::size_t n = EncodeFrame(kCmdVersion, nullptr, 0, query, sizeof query);
+    return m_blocks.Resync(query, n, timeoutMs);
 }
 
 void CDeviceLink::OnFrame(BYTE command, const BYTE* payload, std::int32_t length,
@@ -129,9 +101,10 @@ void CDeviceLink::OnFrame(BYTE command, const BYTE* payload, std::int32_t length
                 StoreText(m_szVersion, sizeof m_szVersion, payload, length, sizeof m_szVersion - 1);
             }
             m_versionReplies.fetch_add(1);
+            m_blocks.OnVersionReply();
             // During a transfer the serial query would take the one-frame slot from the block
             // waiting in it, and the upgrade would be lost: the version is kept, nothing asked.
-            if ((m_block.load() & kStateMask) == kNoBlock) SendCommand(kCmdSerial, nullptr, 0);
+            if (!m_blocks.InHand()) SendCommand(kCmdSerial, nullptr, 0);
             break;
         }
         case kCmdSerial: {
@@ -139,36 +112,15 @@ void CDeviceLink::OnFrame(BYTE command, const BYTE* payload, std::int32_t length
             StoreText(m_szSerial, sizeof m_szSerial, payload, length, 8);
             break;
         }
-        case kCmdWriteBlock: {
-            // One acknowledgement per block written: a duplicate, or one arriving while the next
-            // block still waits in the transmit slot, would let the transfer run ahead of the
-            // board and report success for a block the board never confirmed.
-            DWORD block = m_block.load();
-            if ((block & kStateMask) != kBlockOnLine) break;
-            if (!m_ackGate.Admit(receivedUs >= 0 ? receivedUs : NowUs())) break;  // stale
-            if (!m_block.compare_exchange_strong(block, block & ~kStateMask)) break;
-            SetEvent(m_hBlockAck);
-            MessageBeep(MB_ICONEXCLAMATION);
+        case kCmdWriteBlock:
+            if (m_blocks.OnAcknowledgement(receivedUs >= 0 ? receivedUs : NowUs()))
+                MessageBeep(MB_ICONEXCLAMATION);
             break;
-        }
         default:
             break;
     }
     if (command < kReplyEvents) PulseEvent(m_hReply[command]);
     g_bDispatchBusy.store(false);
-}
-
-void CDeviceLink::OnFrameWritten(const BYTE* frame, std::size_t length, DWORD ticket,
-                                 LONGLONG startedUs) {
-    // 11 12 FB ...: the write-block command is never stuffed, so it is always the third byte.
-    if (frame == nullptr || length < 3 || frame[2] != kCmdWriteBlock || ticket == 0) return;
-    DWORD queued = ticket << kStateBits | kBlockQueued;
-    if (m_block.load() != queued) return;
-    // The gate is set before the block counts as on the line: its acknowledgement is judged on
-    // this thread, after this call.
-    if (m_ackGateStale.exchange(false)) m_ackGate.Begin(m_wireBaud.load());
-    m_ackGate.OnBlockStarted(startedUs, length);
-    m_block.compare_exchange_strong(queued, ticket << kStateBits | kBlockOnLine);
 }
 
 void CDeviceLink::GetVersion(char* out, std::size_t capacity) const {

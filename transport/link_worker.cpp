@@ -72,9 +72,9 @@ DWORD LinkWorker(LPVOID) {
 
         if (pending != nullptr && WaitForSingleObject(pending, 0) == WAIT_OBJECT_0) {
             DWORD ticket = 0;
-            bool fresh = false;
-            DWORD length = CSerialTransport::TakeFrame(frame, sizeof frame, &ticket, &fresh);
-            if (fresh && port != INVALID_HANDLE_VALUE) {
+            DWORD length = CSerialTransport::TakeFrame(frame, sizeof frame, &ticket);
+            CBlockExchange& blocks = g_DeviceLink.Blocks();
+            if (blocks.StartsFresh(ticket) && port != INVALID_HANDLE_VALUE) {
                 // A transfer's first block: a block of a failed transfer still in the kernel's
                 // queue would go out ahead of it, and its acknowledgement be taken for this one's.
                 PurgeComm(port, PURGE_TXCLEAR | PURGE_RXCLEAR);
@@ -85,7 +85,7 @@ DWORD LinkWorker(LPVOID) {
             const LONGLONG startedUs = NowUs();
             if (length > 0 && WriteFile(port, frame, length, &written, nullptr) &&
                 written == length)
-                g_DeviceLink.OnFrameWritten(frame, length, ticket, startedUs);
+                blocks.OnStarted(ticket, length, startedUs);
             continue;
         }
 

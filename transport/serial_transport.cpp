@@ -16,7 +16,6 @@ std::mutex g_slotLock;
 BYTE g_TransmitSlot[kTransmitSlotBytes];
 DWORD g_dwTransmitLength = 0;
 DWORD g_dwTransmitTicket = 0;
-bool g_bTransmitFresh = false;
 }  // namespace
 
 CSerialTransport::CSerialTransport() {
@@ -31,26 +30,23 @@ CSerialTransport::~CSerialTransport() {
     if (port != INVALID_HANDLE_VALUE) CloseHandle(port);
 }
 
-BOOL CSerialTransport::QueueFrame(const BYTE* frame, unsigned length, DWORD ticket, bool fresh) {
+BOOL CSerialTransport::QueueFrame(const BYTE* frame, unsigned length, DWORD ticket) {
     if (length > kTransmitSlotBytes || (frame == nullptr && length > 0)) return FALSE;
     std::lock_guard lock(g_slotLock);
     if (length > 0) std::memcpy(g_TransmitSlot, frame, length);
     g_dwTransmitLength = length;
     g_dwTransmitTicket = ticket;
-    g_bTransmitFresh = fresh;
     SetEvent(g_hTransmitPending.load());
     return TRUE;
 }
 
-DWORD CSerialTransport::TakeFrame(BYTE* out, std::size_t capacity, DWORD* ticket, bool* fresh) {
+DWORD CSerialTransport::TakeFrame(BYTE* out, std::size_t capacity, DWORD* ticket) {
     std::lock_guard lock(g_slotLock);
     DWORD n = g_dwTransmitLength <= capacity ? g_dwTransmitLength : 0;
     if (n > 0) std::memcpy(out, g_TransmitSlot, n);
     if (ticket != nullptr) *ticket = n > 0 ? g_dwTransmitTicket : 0;
-    if (fresh != nullptr) *fresh = n > 0 && g_bTransmitFresh;
     g_dwTransmitLength = 0;
     g_dwTransmitTicket = 0;
-    g_bTransmitFresh = false;
     ResetEvent(g_hTransmitPending.load());
     return n;
 }

@@ -24,16 +24,11 @@ public:
     // Puts `frame` in the transmit slot, replacing a frame not yet written, and raises the
     // transmit-pending event. False, and nothing queued, for a frame longer than the slot.
     // `ticket` travels with the frame to the worker's write, so the sender can tell its own
-    // frame going out from an earlier one (0: no ticket). `fresh` asks the worker to discard
-    // the port's queued input and output and reset its decoder before writing this frame: a
-    // transfer's first block goes out behind nothing left over from before.
-    static BOOL QueueFrame(const BYTE* frame, unsigned length, DWORD ticket = 0,
-                           bool fresh = false);
+    // frame going out from an earlier one (0: no ticket).
+    static BOOL QueueFrame(const BYTE* frame, unsigned length, DWORD ticket = 0);
 
-    // For the link worker: copies the queued frame into `out` (its ticket into `ticket`, its
-    // fresh-start request into `fresh`) and lowers the transmit-pending event in one step, so a
-    // frame queued meanwhile is neither torn nor lost. Returns its length (0 when the slot is
-    // empty).
-    static DWORD TakeFrame(BYTE* out, std::size_t capacity, DWORD* ticket = nullptr,
-                           bool* fresh = nullptr);
+    // For the link worker: copies the queued frame into `out` (its ticket into `ticket`) and
+    // lowers the transmit-pending event in one step, so a frame queued meanwhile is neither torn
+    // nor lost. Returns its length (0 when the slot is empty).
+    static DWORD TakeFrame(BYTE* out, std::size_t capacity, DWORD* ticket = nullptr);
 };

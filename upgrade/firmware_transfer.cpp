@@ -83,13 +83,12 @@ TransferOutcome RunTransfer(ITransferView* view, IProgressSink* progress,
     if (inStep && !view->ReadyForFirstBlock()) return refuse();
 
     const DWORD blocks = inStep ? BlockCount(image) : 0;
-    HANDLE acknowledged = g_DeviceLink.m_hBlockAck;
 
     TransferOutcome outcome = inStep ? TransferOutcome::Complete : TransferOutcome::Failed;
     BYTE block[kBlockBytes];
     // An acknowledged block's position goes to the bar once the next block is queued (or the loop
     // has ended): the repaint then runs while that block crosses the line instead of holding it
-    // back. The positions, and the order they are shown in, are as before.
+    // back.
     int position = -1;
     for (DWORD i = 0; i < blocks; ++i) {
         if (stop != nullptr && stop->load()) {
@@ -99,14 +98,13 @@ TransferOutcome RunTransfer(ITransferView* view, IProgressSink* progress,
         CopyBlock(image, i, block);
         g_DeviceLink.SendSector(image.start + kWordsPerBlock * i, block);
         if (position >= 0) progress->SetPosition(std::exchange(position, -1));
-        // Only a signalled event is an acknowledgement; a time-out or a failed wait is not.
-        const bool ok = WaitForSingleObject(acknowledged, kAcknowledgeTimeoutMs) == WAIT_OBJECT_0;
+        const bool ok =
+            g_DeviceLink.Blocks().Await(kAcknowledgeTimeoutMs) == BlockWait::Acknowledged;
         progress->OnBlockDone(i, blocks, ok);
         if (!ok) {
             outcome = TransferOutcome::Failed;
             break;
         }
-        ResetEvent(acknowledged);
         // Each position is the share acknowledged before this block, except that the last
         // acknowledgement shows the whole: a finished transfer must not read 99.
         position = i + 1 == blocks

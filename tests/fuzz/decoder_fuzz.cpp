@@ -89,7 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const DWORD n = CSerialTransport::TakeFrame(frame, sizeof frame, &ticket);
         LARGE_INTEGER now{};
         QueryPerformanceCounter(&now);
-        g_DeviceLink.OnFrameWritten(frame, n, ticket, now.QuadPart);
+        g_DeviceLink.Blocks().OnStarted(ticket, n, now.QuadPart);
     }
     for (std::size_t i = 0; i < size; ++i) {
         g_FrameDecoder.Push(data[i]);
@@ -116,6 +116,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const DWORD n = CSerialTransport::TakeFrame(frame, sizeof frame);
         Require(n == 0 || (n == 6 && std::memcmp(frame, "\x11\x12\x02\x00\x11\x13", 6) == 0));
     }
-    ResetEvent(g_DeviceLink.m_hBlockAck);
     return 0;
 }

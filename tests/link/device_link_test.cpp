@@ -4,9 +4,11 @@
 
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/sound.h"
+#include "tests/support/wait_until.h"
 #include "transport/serial_transport.h"
 
 namespace {
@@ -54,10 +56,13 @@ protected:
     void Deliver(BYTE command, const Bytes& payload, LONGLONG atUs = -1) {
         link.OnFrame(command, payload.data(), static_cast<std::int32_t>(payload.size()), atUs);
     }
-    bool Acknowledged() { return WaitForSingleObject(link.m_hBlockAck, 0) == WAIT_OBJECT_0; }
+    // What the transfer's wait for the block last queued would find now; an acknowledgement is
+    // collected by it.
+    BlockWait Awaited(DWORD timeoutMs = 0) { return link.Blocks().Await(timeoutMs); }
+    bool Acknowledged() { return Awaited() == BlockWait::Acknowledged; }
     // The worker's write of a frame taken from the slot.
     void Written(const Bytes& frame, DWORD ticket, LONGLONG startedUs = NowUs()) {
-        link.OnFrameWritten(frame.data(), frame.size(), ticket, startedUs);
+        link.Blocks().OnStarted(ticket, frame.size(), startedUs);
     }
     // A block queued and written, as the worker does, so its acknowledgement counts.
     void SendWrittenSector(LONGLONG startedUs = NowUs()) {
@@ -73,7 +78,7 @@ protected:
 TEST_F(DeviceLink, StartsWithPlaceholderTexts) {
     EXPECT_EQ(Version(link), "0.00");
     EXPECT_EQ(Serial(link), "XXXXXX");
-    EXPECT_EQ(WaitForSingleObject(link.m_hBlockAck, 0), WAIT_TIMEOUT);
+    EXPECT_EQ(Awaited(), BlockWait::Stale);  // nothing in hand
 }
 
 TEST_F(DeviceLink, SectorFrameCarriesAddressAndStuffedBlock) {
@@ -145,16 +150,15 @@ TEST_F(DeviceLink, AcknowledgementSignalsAndBeepsOncePerFrame) {
     const unsigned long before = platform::BeepCount(MB_ICONEXCLAMATION);
     SendWrittenSector();
     Deliver(0xFB, Bytes{0xFB});
-    EXPECT_EQ(WaitForSingleObject(link.m_hBlockAck, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(Awaited(), BlockWait::Acknowledged);
     EXPECT_EQ(platform::BeepCount(MB_ICONEXCLAMATION) - before, 1u);
-    ResetEvent(link.m_hBlockAck);
     SendWrittenSector();
     Deliver(0xFB, Bytes{0xFA});  // bad check
-    EXPECT_EQ(WaitForSingleObject(link.m_hBlockAck, 0), WAIT_TIMEOUT);
+    EXPECT_EQ(Awaited(), BlockWait::TimedOut);
     EXPECT_EQ(platform::BeepCount(MB_ICONEXCLAMATION) - before, 1u);
     EXPECT_TRUE(Queued().empty());
     Deliver(0xFB, Bytes{0xFB});  // the block still waits for its own acknowledgement
-    EXPECT_EQ(WaitForSingleObject(link.m_hBlockAck, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(Awaited(), BlockWait::Acknowledged);
     EXPECT_EQ(platform::BeepCount(MB_ICONEXCLAMATION) - before, 2u);
 }
 
@@ -163,23 +167,21 @@ TEST_F(DeviceLink, AcknowledgementSignalsAndBeepsOncePerFrame) {
 TEST_F(DeviceLink, AcknowledgementCountsOnlyForABlockOnTheLine) {
     BYTE block[kBlockBytes] = {};
     Deliver(0xFB, Bytes{0xFB});  // nothing sent yet
-    EXPECT_EQ(WaitForSingleObject(link.m_hBlockAck, 0), WAIT_TIMEOUT);
+    EXPECT_FALSE(Acknowledged());
 
     SendWrittenSector();
     Deliver(0xFB, Bytes{0xFB});
-    EXPECT_EQ(WaitForSingleObject(link.m_hBlockAck, 0), WAIT_OBJECT_0);
-    ResetEvent(link.m_hBlockAck);
+    EXPECT_TRUE(Acknowledged());
     link.SendSector(0x40, block);  // queued, not yet written
     Deliver(0xFB, Bytes{0xFB});    // the board repeats its last acknowledgement
-    EXPECT_EQ(WaitForSingleObject(link.m_hBlockAck, 0), WAIT_TIMEOUT);
+    EXPECT_EQ(Awaited(), BlockWait::Stale);
     DWORD ticket = 0;
     const Bytes frame = Queued(&ticket);
     Written(frame, ticket);
     Deliver(0xFB, Bytes{0xFB});
-    EXPECT_EQ(WaitForSingleObject(link.m_hBlockAck, 0), WAIT_OBJECT_0);
-    ResetEvent(link.m_hBlockAck);
+    EXPECT_TRUE(Acknowledged());
     Deliver(0xFB, Bytes{0xFB});  // and once more
-    EXPECT_EQ(WaitForSingleObject(link.m_hBlockAck, 0), WAIT_TIMEOUT);
+    EXPECT_FALSE(Acknowledged());
 
     // A block whose write stalled through a failed transfer finishes going out once the next
     // transfer has queued its block 0: that write is not block 0's, nor is its acknowledgement.
@@ -197,33 +199,72 @@ TEST_F(DeviceLink, AcknowledgementCountsOnlyForABlockOnTheLine) {
     EXPECT_TRUE(Acknowledged());
 
     // A block on the line when its transfer failed is dropped at the verdict: its late
-    // acknowledgement counts for nothing, and arming the next block 0 clears a signal left set.
+    // acknowledgement counts for nothing, and one counted but never awaited does not count for
+    // the next block 0.
     SendWrittenSector();
     link.EndTransfer();
-    ResetEvent(link.m_hBlockAck);
     Deliver(0xFB, Bytes{0xFB});
-    EXPECT_FALSE(Acknowledged());
-    SetEvent(link.m_hBlockAck);
+    EXPECT_EQ(Awaited(), BlockWait::Stale);
+    SendWrittenSector();
+    Deliver(0xFB, Bytes{0xFB});
+    link.EndTransfer();
     link.SendSector(0, block);
-    EXPECT_FALSE(Acknowledged());
+    EXPECT_EQ(Awaited(20), BlockWait::TimedOut);
 }
 
 // Only a transfer's first block asks the worker to discard what the port still holds.
 TEST_F(DeviceLink, FirstBlockOfATransferStartsClean) {
     BYTE block[kBlockBytes] = {};
-    BYTE out[kTransmitSlotBytes];
-    bool fresh[3] = {};
+    DWORD tickets[3] = {};
     link.BeginTransfer(0);
-    for (bool& f : fresh) {
+    for (DWORD& ticket : tickets) {
         link.SendSector(0, block);
-        CSerialTransport::TakeFrame(out, sizeof out, nullptr, &f);
+        Queued(&ticket);
     }
-    EXPECT_TRUE(fresh[0]);
-    EXPECT_FALSE(fresh[1]);
-    EXPECT_FALSE(fresh[2]);
+    EXPECT_TRUE(link.Blocks().StartsFresh(tickets[0]));
+    EXPECT_FALSE(link.Blocks().StartsFresh(tickets[1]));
+    EXPECT_FALSE(link.Blocks().StartsFresh(tickets[2]));
     link.SendCommand(kCmdVersion, nullptr, 0);
-    CSerialTransport::TakeFrame(out, sizeof out, nullptr, &fresh[0]);
-    EXPECT_FALSE(fresh[0]);
+    DWORD ticket = 0;
+    Queued(&ticket);
+    EXPECT_FALSE(link.Blocks().StartsFresh(ticket));
+}
+
+// After a transfer that ended with a block in hand, the next one's block 0 waits until the board
+// has answered a version query; an acknowledgement meanwhile counts for nothing. One that ended
+// in step asks nothing.
+TEST_F(DeviceLink, ResyncAfterABlockLeftInHandWaitsForTheBoardsAnswer) {
+    const Bytes versionQuery = {0x11, 0x12, 0x01, 0x00, 0x11, 0x13};
+    SendWrittenSector();
+    Deliver(0xFB, Bytes{0xFB});
+    ASSERT_TRUE(Acknowledged());
+    link.EndTransfer();
+    EXPECT_TRUE(link.Resync(0));
+    EXPECT_TRUE(Queued().empty());
+
+    SendWrittenSector();
+    link.EndTransfer();
+    // The worker's and the board's side: the query goes out, the lost block's acknowledgement
+    // comes late, then the answer, if the board gives one.
+    const auto board = [&](bool answers) {
+        return std::thread([&, answers] {
+            Bytes asked;
+            testutil::WaitUntil([&] { return !(asked = Queued()).empty(); });
+            EXPECT_EQ(asked, versionQuery);
+            Deliver(0xFB, Bytes{0xFB});
+            if (answers) Deliver(0x01, ReplyPayload(0x01, "V4.01"));
+        });
+    };
+    std::thread silent = board(false);
+    EXPECT_FALSE(link.Resync(200));
+    silent.join();
+    std::thread answering = board(true);
+    EXPECT_TRUE(link.Resync(testutil::kPatienceMs));
+    answering.join();
+    EXPECT_EQ(Awaited(), BlockWait::Stale);
+    EXPECT_EQ(Queued(), (Bytes{0x11, 0x12, 0x02, 0x00, 0x11, 0x13}));  // the serial query
+    EXPECT_TRUE(link.Resync(0));
+    EXPECT_TRUE(Queued().empty());
 }
 
 // An acknowledgement sooner after its block started onto the line than the block could have
@@ -299,7 +340,6 @@ TEST_F(DeviceLink, AcknowledgementSoonerThanTheLineAllowsIsStale) {
             SendWrittenSector(t);
             Deliver(0xFB, Bytes{0xFB}, t + roundTrip);
             ASSERT_TRUE(Acknowledged());
-            ResetEvent(link.m_hBlockAck);
             t += roundTrip + 1000;
         }
         link.SendSector(0, block);
@@ -310,13 +350,12 @@ TEST_F(DeviceLink, AcknowledgementSoonerThanTheLineAllowsIsStale) {
         const unsigned long beeps = platform::BeepCount(MB_ICONEXCLAMATION);
         Deliver(0xFB, Bytes{0xFB}, started + row.ackUs);
         const bool counted = row.verdict == Counted;
-        EXPECT_EQ(Acknowledged(), counted);
+        EXPECT_EQ(Awaited(), counted ? BlockWait::Acknowledged : BlockWait::Stale);
         EXPECT_EQ(platform::BeepCount(MB_ICONEXCLAMATION) - beeps, counted ? 1u : 0u);
         if (!counted) {  // its own acknowledgement, once the block has crossed the line
             Deliver(0xFB, Bytes{0xFB}, started + 40'000);
             EXPECT_EQ(Acknowledged(), row.verdict == Stale);
         }
-        ResetEvent(link.m_hBlockAck);
     }
 }
 

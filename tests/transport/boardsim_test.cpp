@@ -25,7 +25,6 @@ protected:
     void Connect(std::vector<std::string> args) {
         ASSERT_TRUE(link_.Connect(std::move(args)));
         sim_ = link_.sim.get();
-        ResetEvent(g_DeviceLink.m_hBlockAck);
     }
 
     void TearDown() override {
@@ -38,8 +37,7 @@ protected:
     int Send(const std::vector<std::uint8_t>& image, int count, DWORD timeoutMs) {
         for (int i = 0; i < count; ++i) {
             g_DeviceLink.SendSector(static_cast<DWORD>(64 * i), image.data() + 8 + 128 * i);
-            if (WaitForSingleObject(g_DeviceLink.m_hBlockAck, timeoutMs) != WAIT_OBJECT_0) return i;
-            ResetEvent(g_DeviceLink.m_hBlockAck);
+            if (g_DeviceLink.Blocks().Await(timeoutMs) != BlockWait::Acknowledged) return i;
         }
         return count;
     }
@@ -107,7 +105,7 @@ TEST_F(Board, CorruptAcknowledgementIsDropped) {
     EXPECT_EQ(Send(image, 20, 300), 3);
     // Block 3 sent again is acknowledged: the link read past the corrupt reply and goes on.
     g_DeviceLink.SendSector(64 * 3, image.data() + 8 + 128 * 3);
-    EXPECT_EQ(WaitForSingleObject(g_DeviceLink.m_hBlockAck, 2000), WAIT_OBJECT_0);
+    EXPECT_EQ(g_DeviceLink.Blocks().Await(2000), BlockWait::Acknowledged);
 }
 
 TEST_F(Board, HangUpMidTransferTimesOut) {
