@@ -56,13 +56,9 @@ std::string RuleFix(const SerialDevice& d, std::string* why) {
     if (!vendor || !product) {
         const bool both = !vendor && !product;
         *why = std::string("the device's ") +
-               (both      ? "vendor and product ids are"
-                : !vendor ? "vendor id is"
-                          : "product id is") +
+               (both ? "vendor and product ids are" : !vendor ? "vendor id is" : "product id is") +
                " not 4 hexadecimal digits, so the rule has " +
-               (both      ? "VVVV and PPPP in their"
-                : !vendor ? "VVVV in its"
-                          : "PPPP in its") +
+               (both ? "VVVV and PPPP in their" : !vendor ? "VVVV in its" : "PPPP in its") +
                " place: put in what lsusb shows for the adapter";
     }
     const std::string rule = std::string("SUBSYSTEM==\"tty\", ATTRS{idVendor}==\"") +

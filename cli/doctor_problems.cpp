@@ -64,11 +64,8 @@ std::string HolderFix(const std::vector<platform::ProcessInfo>& holders, const C
     if (copied) {
         std::string which;
         for (std::size_t i = 0; i < holders.size(); ++i) {
-            which += (i == 0                    ? ""
-                      : i + 1 == holders.size() ? " and "
-                                                : ", ") +
-                     std::string("pid ") + std::to_string(holders[i].pid) + " (" +
-                     EscapeText(holders[i].name) + ")";
+            which += (i == 0 ? "" : i + 1 == holders.size() ? " and " : ", ") + std::string("pid ") +
+                     std::to_string(holders[i].pid) + " (" + EscapeText(holders[i].name) + ")";
         }
         return "on the machine this copy came from, stop " + which;
     }
