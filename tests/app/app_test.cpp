@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/listed_board.h"
 #include "tests/support/probe_process.h"
 #include "tests/support/pty_helpers.h"
 
@@ -74,34 +75,22 @@ long long FirstEvent(const std::vector<std::pair<long long, std::string>>& event
 class App : public ::testing::Test {
 protected:
     void StartBoard(std::vector<std::string> args) {
-        hive_ = testutil::TempPath("apphive");
-        trace_ = testutil::TempPath("apptrace");
-        args.insert(args.begin(), {"--baud", "0", "--trace", "--registry", hive_, "--expect",
-                                   VANTRA_FIRMWARE_144_BIN});
-        board_ = std::make_unique<testutil::BoardSim>(args, trace_);
-        ASSERT_FALSE(board_->path.empty());
+        args.insert(args.begin(), {"--baud", "0"});
+        board_ = std::make_unique<testutil::ListedBoard>(args, true);
+        ASSERT_FALSE(board_->sim->path.empty());
     }
 
     std::string Finish(int* status) { return board_->Finish(status); }
 
-    void TearDown() override {
-        board_.reset();
-        for (const std::string& f : {hive_, trace_}) {
-            if (!f.empty()) std::remove(f.c_str());
-        }
-    }
-
-    std::string hive_;
-    std::string trace_;
-    std::unique_ptr<testutil::BoardSim> board_;
+    std::unique_ptr<testutil::ListedBoard> board_;
 };
 
 TEST_F(App, StartUpQueriesTheBoardAndFirstPaintShowsItsVersion) {
     StartBoard({});
-    ProbeRun run = RunProbe("start", hive_);
+    ProbeRun run = RunProbe("start", board_->hive);
     int status = -1;
     Finish(&status);
-    const auto trace = TraceOf(trace_);
+    const auto trace = TraceOf(board_->trace);
 
     const long long start = run.Number("start");
     const long long versionQuery = FirstEvent(trace, "frame 01");
@@ -141,7 +130,7 @@ TEST_F(App, WithoutABoardTheScreenShowsNoVersionAfterEightSeconds) {
 
 TEST_F(App, LoadUpgradesTheBoardAndSaysSo) {
     StartBoard({});
-    ProbeRun run = RunProbe("transfer", hive_);
+    ProbeRun run = RunProbe("transfer", board_->hive);
     int status = -1;
     const std::string summary = Finish(&status);
 
@@ -159,7 +148,7 @@ TEST_F(App, LoadUpgradesTheBoardAndSaysSo) {
 
 TEST_F(App, SilentBoardFailsTheTransferAndLoadStartsOver) {
     StartBoard({"--stop-at", "10"});
-    ProbeRun run = RunProbe("silent", hive_);
+    ProbeRun run = RunProbe("silent", board_->hive);
     int status = -1;
     const std::string summary = Finish(&status);
 
@@ -178,7 +167,7 @@ TEST_F(App, SilentBoardFailsTheTransferAndLoadStartsOver) {
 // again, LOAD completes the upgrade, the first try's block read and answered before block 0.
 TEST_F(App, LoadAgainAfterTheBoardCameBackCompletes) {
     StartBoard({"--fault", "deaf:9:3000"});
-    ProbeRun run = RunProbe("silent", hive_);
+    ProbeRun run = RunProbe("silent", board_->hive);
     int status = -1;
     const std::string summary = Finish(&status);
 
@@ -191,10 +180,10 @@ TEST_F(App, LoadAgainAfterTheBoardCameBackCompletes) {
 
 TEST_F(App, MinimisingClosesThePortAndEndsTheApplication) {
     StartBoard({"--exit-on-close"});
-    ProbeRun run = RunProbe("minimise", hive_);
+    ProbeRun run = RunProbe("minimise", board_->hive);
     int status = -1;
     const std::string summary = Finish(&status);
-    const auto trace = TraceOf(trace_);
+    const auto trace = TraceOf(board_->trace);
 
     ASSERT_TRUE(run.Has("minimise"));
     const long long closed = FirstEvent(trace, "port closed");
@@ -210,10 +199,10 @@ TEST_F(App, MinimisingClosesThePortAndEndsTheApplication) {
 
 TEST_F(App, MissingToolbarEndsStartUpWithNoWindowAndNoPort) {
     StartBoard({});
-    ProbeRun run = RunProbe("notoolbar", hive_);
+    ProbeRun run = RunProbe("notoolbar", board_->hive);
     int status = -1;
     Finish(&status);
-    const auto trace = TraceOf(trace_);
+    const auto trace = TraceOf(board_->trace);
 
     EXPECT_EQ(run.Number("window-shown"), 0);
     EXPECT_EQ(run.Number("port-open"), 0);

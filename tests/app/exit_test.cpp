@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "platform/winserial.h"
+#include "tests/support/listed_board.h"
 #include "tests/support/probe_process.h"
-#include "tests/support/pty_helpers.h"
 
 namespace {
 
@@ -32,20 +32,7 @@ struct Probe {
     int status = -1;
 };
 
-// A simulated board and the hive that names its port.
-struct Board {
-    explicit Board(std::vector<std::string> args) : hive(testutil::TempPath("exithive")) {
-        args.insert(args.begin(),
-                    {"--baud", "0", "--registry", hive, "--expect", VANTRA_FIRMWARE_144_BIN});
-        sim = std::make_unique<testutil::BoardSim>(args);
-    }
-    ~Board() {
-        sim.reset();
-        std::remove(hive.c_str());
-    }
-    std::string hive;
-    std::unique_ptr<testutil::BoardSim> sim;
-};
+using testutil::ListedBoard;
 
 // Whether this process can take the port (it lets it go again at once). The simulator tries
 // the port's lock itself every 20 ms to see who has it, so one refusal is not enough.
@@ -70,16 +57,16 @@ TEST(Exit, EveryStartAndMinimiseCycleEndsWithStatus0AndThePortFree) {
     constexpr int kLanes = VANTRA_EXIT_CYCLES < 25 ? VANTRA_EXIT_CYCLES : 25;
     constexpr int kCyclesPerLane = VANTRA_EXIT_CYCLES / kLanes;
     static_assert(kLanes * kCyclesPerLane == VANTRA_EXIT_CYCLES);
-    std::vector<std::unique_ptr<Board>> boards;
+    std::vector<std::unique_ptr<ListedBoard>> boards;
     for (int lane = 0; lane < kLanes; ++lane) {
-        boards.push_back(std::make_unique<Board>(std::vector<std::string>{}));
+        boards.push_back(std::make_unique<ListedBoard>(std::vector<std::string>{"--baud", "0"}));
         ASSERT_FALSE(boards.back()->sim->path.empty());
     }
     std::vector<std::string> failures[kLanes];
     std::vector<std::thread> lanes;
     for (int lane = 0; lane < kLanes; ++lane) {
         lanes.emplace_back([&, lane] {
-            const Board& board = *boards[lane];
+            const ListedBoard& board = *boards[lane];
             for (int cycle = 0; cycle < kCyclesPerLane; ++cycle) {
                 Probe probe("minimise", board.hive);
                 const bool ended = probe.Wait(90000);
@@ -101,7 +88,7 @@ TEST(Exit, EveryStartAndMinimiseCycleEndsWithStatus0AndThePortFree) {
 }
 
 TEST(Exit, SecondCopyCannotTakeThePortOfARunningTransfer) {
-    Board board({});
+    ListedBoard board({"--baud", "0"});
     ASSERT_FALSE(board.sim->path.empty());
     Probe first("transfer", board.hive);
     // The first copy has the port once this process can no longer open it.
@@ -124,7 +111,7 @@ TEST(Exit, SecondCopyCannotTakeThePortOfARunningTransfer) {
     EXPECT_EQ(first.Text("round1-outcome"), "Transfer Complete.");
     EXPECT_EQ(first.status, 0);
     int status = -1;
-    const std::string summary = board.sim->Finish(&status);
+    const std::string summary = board.Finish(&status);
     EXPECT_NE(summary.find("expect=match"), std::string::npos) << summary;
 }
 

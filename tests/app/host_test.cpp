@@ -6,7 +6,6 @@
 #include <signal.h>
 
 #include <cerrno>
-
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -16,37 +15,18 @@
 #include <vector>
 
 #include "tests/support/host_bus.h"
+#include "tests/support/listed_board.h"
 #include "tests/support/probe_process.h"
 #include "tests/support/pty_helpers.h"
-#include "tests/support/wedged_bus.h"
 #include "tests/support/wait_until.h"
+#include "tests/support/wedged_bus.h"
 #include "tests/support/x_desktop.h"
 
 namespace {
 
-// A simulated board and the hive that names its port.
-struct Board {
-    // With `trace`, the board's timestamped events go to the file `trace` names.
-    explicit Board(const std::string& baud, const std::string& trace = "")
-        : hive(testutil::TempPath("hosthive")) {
-        std::vector<std::string> args{"--baud",  baud, "--registry", hive,
-                                      "--expect", VANTRA_FIRMWARE_144_BIN};
-        if (!trace.empty()) args.push_back("--trace");
-        sim = std::make_unique<testutil::BoardSim>(args, trace);
-    }
-    ~Board() {
-        sim.reset();
-        std::remove(hive.c_str());
-    }
-    std::string Summary() {
-        int status = -1;
-        return sim->Finish(&status);
-    }
-    std::string hive;
-    std::unique_ptr<testutil::BoardSim> sim;
-};
+using testutil::ListedBoard;
 
-std::unique_ptr<testutil::ProbeProcess> Probe(const std::string& scenario, const Board& board,
+std::unique_ptr<testutil::ProbeProcess> Probe(const std::string& scenario, const ListedBoard& board,
                                               std::vector<std::string> env) {
     env.push_back("VANTRA_REGISTRY=" + board.hive);
     return std::make_unique<testutil::ProbeProcess>(
@@ -71,7 +51,7 @@ TEST(HostWindow, SigtermAndSighupDuringATransferWaitForTheVerdict) {
     ASSERT_EQ(host.Error(), "");
     testutil::PortalMock portal;
     ASSERT_EQ(portal.Error(), "");
-    Board board("38400");
+    ListedBoard board({"--baud", "38400"});
     const std::string dismiss = testutil::TempPath("dismiss");
     auto probe = Probe("held", board,
                        {"DISPLAY=" + desktop.Display(), "QT_QPA_PLATFORM=xcb",
@@ -106,7 +86,7 @@ TEST(HostWindow, SigtermAndSighupDuringATransferWaitForTheVerdict) {
     EXPECT_EQ(probe->Finish(30000), 0);
     EXPECT_TRUE(probe->EndedByItself());
     EXPECT_EQ(probe->Text("port-open"), "0");
-    const std::string summary = board.Summary();
+    const std::string summary = board.Finish();
     EXPECT_NE(summary.find("expect=match"), std::string::npos) << summary;
     std::remove(dismiss.c_str());
 }
@@ -137,8 +117,7 @@ TEST(HostWindow, AWedgedBusNeitherFreezesTheWindowNorLetsASignalThrough) {
         ASSERT_TRUE(desktop.Start()) << desktop.Error();
         testutil::WedgedBus bus;
         ASSERT_EQ(bus.Error(), "");
-        const std::string trace = testutil::TempPath("hosttrace");
-        Board board("0", trace);
+        ListedBoard board({"--baud", "0"}, true);
         const std::string dismiss = testutil::TempPath("dismiss");
         std::ofstream(dismiss) << "";  // the outcome box is dismissed as soon as it is up
         auto probe = Probe("held", board,
@@ -160,19 +139,18 @@ TEST(HostWindow, AWedgedBusNeitherFreezesTheWindowNorLetsASignalThrough) {
 
         EXPECT_EQ(probe->Finish(60000), 0);
         EXPECT_EQ(probe->Text("port-open"), "0");
-        const std::string summary = board.Summary();
+        const std::string summary = board.Finish();
         if (signal) {
             EXPECT_FALSE(probe->Has("outcome"));
             EXPECT_NE(summary.find("blocks=0 "), std::string::npos) << summary;
         } else {
             EXPECT_EQ(probe->Text("outcome"), "Transfer Complete.");
-            const long long first = FirstBlockMs(trace);
+            const long long first = FirstBlockMs(board.trace);
             ASSERT_GT(first, 0) << summary;
             EXPECT_LT(first - load, 3000);
             EXPECT_NE(summary.find("expect=match"), std::string::npos) << summary;
         }
         std::remove(dismiss.c_str());
-        std::remove(trace.c_str());
     }
 }
 
@@ -180,13 +158,13 @@ TEST(HostWindow, AWedgedBusNeitherFreezesTheWindowNorLetsASignalThrough) {
 TEST(HostWindow, LowBatteryRefusesTheUpgrade) {
     testutil::HostBus host({true, true, 5});
     ASSERT_EQ(host.Error(), "");
-    Board board("0");
+    ListedBoard board({"--baud", "0"});
     auto probe = Probe("transfer", board, {"QT_QPA_PLATFORM=offscreen"});
     EXPECT_EQ(probe->Finish(60000), 0);
     EXPECT_EQ(probe->Text("round1-outcome"),
               "Battery Too Low. Connect The Charger Before Upgrading.");
     EXPECT_EQ(probe->Text("round1-load-enabled-after"), "1");
-    const std::string summary = board.Summary();
+    const std::string summary = board.Finish();
     EXPECT_NE(summary.find("blocks=0 "), std::string::npos) << summary;
 }
 
@@ -199,10 +177,10 @@ TEST(HostWindow, EveryWayOutAtRestLeavesThePortFreeForAnotherAccount) {
     testsupport::XDesktop desktop;
     ASSERT_TRUE(desktop.Start()) << desktop.Error();
     const char* ways[] = {"SIGINT during start-up", "SIGTERM", "close button", "Alt+F4"};
-    std::vector<std::unique_ptr<Board>> boards;
+    std::vector<std::unique_ptr<ListedBoard>> boards;
     std::vector<std::unique_ptr<testutil::ProbeProcess>> probes;
     for (int i = 0; i < 4; ++i) {  // started side by side: start-up takes eight seconds
-        boards.push_back(std::make_unique<Board>("0"));
+        boards.push_back(std::make_unique<ListedBoard>(std::vector<std::string>{"--baud", "0"}));
         probes.push_back(Probe("idle", *boards.back(),
                                {"DISPLAY=" + desktop.Display(), "QT_QPA_PLATFORM=xcb",
                                 "LSAN_OPTIONS=suppressions=" VANTRA_LSAN_SUPPRESSIONS}));

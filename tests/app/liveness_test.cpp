@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/listed_board.h"
 #include "tests/support/probe_process.h"
-#include "tests/support/pty_helpers.h"
 #include "tests/support/x_desktop.h"
 
 namespace {
@@ -61,27 +61,16 @@ protected:
         const std::string missing = testsupport::XDesktop::Missing();
         if (!missing.empty()) GTEST_SKIP() << missing;
         ASSERT_TRUE(desktop_.Start()) << desktop_.Error();
-        hive_ = testutil::TempPath("livehive");
-        trace_ = testutil::TempPath("livetrace");
-        std::vector<std::string> args = {
-            "--baud",     "38400", "--trace",  "--exit-on-close",
-            "--registry", hive_,   "--expect", VANTRA_FIRMWARE_144_BIN};
+        std::vector<std::string> args = {"--baud", "38400", "--exit-on-close"};
         const std::vector<std::string> faults = BoardFaults();
         args.insert(args.end(), faults.begin(), faults.end());
-        board_ = std::make_unique<testutil::BoardSim>(args, trace_);
-        ASSERT_FALSE(board_->path.empty());
-    }
-
-    void TearDown() override {
-        board_.reset();
-        for (const std::string& f : {hive_, trace_}) {
-            if (!f.empty()) std::remove(f.c_str());
-        }
+        board_ = std::make_unique<testutil::ListedBoard>(args, true);
+        ASSERT_FALSE(board_->sim->path.empty());
     }
 
     // Starts the probe and waits for its window; the transfer starts a second later.
     std::unique_ptr<testutil::ProbeProcess> StartProbe(const std::string& scenario) {
-        auto probe = StartOnDisplay(scenario, desktop_.Display(), hive_);
+        auto probe = StartOnDisplay(scenario, desktop_.Display(), board_->hive);
         EXPECT_TRUE(probe->WaitFor("winid", 40000)) << "the window never appeared";
         window_ = static_cast<std::uint32_t>(probe->Number("winid"));
         return probe;
@@ -112,9 +101,7 @@ protected:
     virtual std::vector<std::string> BoardFaults() const { return {}; }
 
     testsupport::XDesktop desktop_;
-    std::string hive_;
-    std::string trace_;
-    std::unique_ptr<testutil::BoardSim> board_;
+    std::unique_ptr<testutil::ListedBoard> board_;
     std::uint32_t window_ = 0;
 };
 
@@ -196,7 +183,7 @@ TEST_F(Liveness, MinimisingDuringATransferShowsTheVerdictThenClosesThePortAndEnd
     EXPECT_TRUE(desktop_.IsViewable(box));
     EXPECT_TRUE(desktop_.IsViewable(window_));
     EXPECT_TRUE(probe->Running());
-    EXPECT_EQ(TraceTime(trace_, "port closed"), -1);
+    EXPECT_EQ(TraceTime(board_->trace, "port closed"), -1);
 
     const long long dismissed = NowMs();
     const auto [okX, okY] = probe->Point("box-ok-at");
@@ -206,7 +193,7 @@ TEST_F(Liveness, MinimisingDuringATransferShowsTheVerdictThenClosesThePortAndEnd
     const std::string summary = Summary(&boardStatus);
 
     EXPECT_EQ(status, 0);
-    const long long closed = TraceTime(trace_, "port closed");
+    const long long closed = TraceTime(board_->trace, "port closed");
     EXPECT_GE(closed, dismissed) << "the port closed before the verdict was dismissed";
     EXPECT_NE(summary.find("blocks=536 first=0x0 last=0x85C0 gaps=0 repeats=0"), std::string::npos)
         << summary;
@@ -226,7 +213,7 @@ protected:
 };
 
 TEST_F(LivenessRepeatedAcknowledgement, BoardGoneAtTheLastBlockIsAFailedTransfer) {
-    auto probe = StartOnDisplay("transfer", desktop_.Display(), hive_);
+    auto probe = StartOnDisplay("transfer", desktop_.Display(), board_->hive);
     const int status = probe->Finish(90000);
     int boardStatus = -1;
     const std::string summary = Summary(&boardStatus);

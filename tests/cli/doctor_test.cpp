@@ -1,13 +1,9 @@
 // vantra-flash over made-up machines (--sysroot): the doctor's port, reasons, problems, fixes
 // and exit statuses; the one bridge found and upgraded with its identity; --all in socket order
 // with a port listed twice; texts from boards, devices and /proc shown, never obeyed.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <signal.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QJsonArray>
@@ -22,6 +18,7 @@
 #include <vector>
 
 #include "tests/cli/flash_child.h"
+#include "tests/support/port_holder.h"
 #include "tests/support/pty_helpers.h"
 #include "tests/support/sys_tree.h"
 #include "tests/support/wait_until.h"
@@ -32,6 +29,7 @@ using clitest::Flash;
 using clitest::ReadFile;
 
 using testutil::BoardSim;
+using testutil::PortHolder;
 using testutil::SysTree;
 using testutil::UsbSerial;
 
@@ -45,26 +43,6 @@ QJsonObject Parse(const std::string& text) {
 std::string Str(const QJsonObject& o, const char* key) {
     return o.value(key).toString().toStdString();
 }
-
-// A process holding `device` open under the name `name` (any bytes, as prctl allows).
-struct NamedHolder {
-    NamedHolder(const std::string& device, const std::string& name) {
-        pid = ::fork();
-        if (pid == 0) {
-            if (::open(device.c_str(), O_RDWR | O_NOCTTY) < 0) ::_exit(1);
-            ::prctl(PR_SET_NAME, name.c_str());
-            for (;;) ::pause();
-        }
-        EXPECT_TRUE(testutil::WaitUntil([&] {
-            return ReadFile("/proc/" + std::to_string(pid) + "/comm") == name + "\n";
-        })) << "the holder did not start";
-    }
-    ~NamedHolder() {
-        ::kill(pid, SIGKILL);
-        ::waitpid(pid, nullptr, 0);
-    }
-    pid_t pid;
-};
 
 const UsbSerial kFtdi{"ttyUSB0",  "ftdi_sio", "0403", "6001",  "FTDI", "FT232R USB UART",
                       "A10K1234", "1-2",      16,     "188:0", true,   true};
@@ -343,7 +321,7 @@ INSTANTIATE_TEST_SUITE_P(Trees, Doctor, ::testing::ValuesIn(kDoctorCases),
 TEST(DoctorLive, NamesTheProgramHoldingThePortAndSendsNothing) {
     const std::string trace = testutil::TempPath("doctor-trace");
     BoardSim sim({"--baud", "0", "--trace"}, trace);
-    NamedHolder holder(sim.path, "sleep");
+    PortHolder holder(sim.path, "sleep");
     Flash doctor({"--doctor", "--port", sim.path});
     EXPECT_EQ(doctor.Wait(), 2) << doctor.err;
     const std::string pid = std::to_string(holder.pid);
@@ -510,12 +488,12 @@ TEST(FlashTree, HostileTextsAreShownEscaped) {
          "V\\xC3\\xA9\\xFF\\x7F", "\\x9B2J", "\\xE2\\x80\\xAEevil"},
     };
     std::vector<std::unique_ptr<BoardSim>> sims;
-    std::vector<std::unique_ptr<NamedHolder>> holders;
+    std::vector<std::unique_ptr<PortHolder>> holders;
     std::vector<std::unique_ptr<Flash>> flashes;
     for (const Case& c : cases) {
         sims.push_back(
             std::make_unique<BoardSim>(Board({"--version", c.version, "--serial", c.serial})));
-        holders.push_back(std::make_unique<NamedHolder>(sims.back()->path, c.holder));
+        holders.push_back(std::make_unique<PortHolder>(sims.back()->path, c.holder));
         // Not confirmed: what was shown is all that matters here.
         flashes.push_back(
             std::make_unique<Flash>(std::vector<std::string>{"--port", sims.back()->path}, "n\n"));

@@ -18,6 +18,7 @@
 
 #include "cli/flash_log.h"
 #include "tests/cli/flash_child.h"
+#include "tests/support/listed_board.h"
 #include "tests/support/pty_helpers.h"
 #include "tests/support/wait_until.h"
 
@@ -193,8 +194,7 @@ TEST(FlashLog, CtrlCToAllBeforeAnyBoardStartsSendsNothing) {
     ::setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/vantra-test-bus", 1);
     testutil::BoardSim a({"--baud", "0"});
     testutil::BoardSim b({"--baud", "0"});
-    const testutil::Hive hive(testutil::DriverKey("1", "Quatech serial adapter", &a.path) +
-                              testutil::DriverKey("2", "Quatech serial adapter", &b.path));
+    const testutil::Hive hive(testutil::DriverList({a.path, b.path}));
     const std::string log = testutil::TempPath("flash-log");
     std::ofstream(log).close();
     const int other = ::open(log.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);

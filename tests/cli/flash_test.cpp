@@ -4,7 +4,6 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
-#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,6 +21,8 @@
 #include <vector>
 
 #include "tests/cli/flash_child.h"
+#include "tests/support/listed_board.h"
+#include "tests/support/port_holder.h"
 #include "tests/support/pty_helpers.h"
 #include "tests/support/wait_until.h"
 
@@ -31,6 +32,7 @@ using clitest::Flash;
 using clitest::ReadFile;
 
 using testutil::BoardSim;
+using testutil::PortHolder;
 
 std::vector<QJsonObject> ParseLines(const std::string& text) {
     std::vector<QJsonObject> objects;
@@ -49,29 +51,6 @@ std::vector<QJsonObject> ParseLines(const std::string& text) {
 std::string Str(const QJsonObject& o, const char* key) {
     return o.value(key).toString().toStdString();
 }
-
-// A program that keeps `device` open (and locked, if asked), as a terminal program or a modem
-// manager would: `sleep` with the descriptor inherited.
-struct Holder {
-    Holder(const std::string& device, bool lock) {
-        pid = ::fork();
-        if (pid == 0) {
-            const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY);
-            if (fd < 0 || (lock && ::flock(fd, LOCK_EX | LOCK_NB) != 0)) ::_exit(1);
-            ::execl("/bin/sleep", "sleep", "60", static_cast<char*>(nullptr));
-            ::_exit(1);
-        }
-        // Until the exec, /proc shows the test's own name; wait for the sleeping one.
-        EXPECT_TRUE(testutil::WaitUntil([&] {
-            return ReadFile("/proc/" + std::to_string(pid) + "/comm") == "sleep\n";
-        })) << "the holder did not start";
-    }
-    ~Holder() {
-        ::kill(pid, SIGKILL);
-        ::waitpid(pid, nullptr, 0);
-    }
-    pid_t pid;
-};
 
 std::vector<std::string> Board(std::vector<std::string> extra = {}) {
     std::vector<std::string> args{"--baud", "0", "--expect", VANTRA_FIRMWARE_144_BIN};
@@ -144,7 +123,7 @@ TEST(Flash, JsonEventsAndLogRecordAWholeUpgrade) {
 
 TEST(Flash, SharedPortIsNamedAndPlainProgressReachesTheEnd) {
     BoardSim sim(Board());
-    Holder other(sim.path, false);
+    PortHolder other(sim.path, "sleep");
     Flash flash({"--port", sim.path, "--yes"});
     const int status = flash.Wait();
     int simStatus = -1;
@@ -192,7 +171,7 @@ TEST(Flash, BoardSilentAtBlockTenFailsAfterElevenBlocks) {
 
 TEST(Flash, BusyPortNamesTheProcessHoldingIt) {
     BoardSim sim(Board());
-    Holder holder(sim.path, true);
+    PortHolder holder(sim.path, "sleep", true);
     Flash flash({"--port", sim.path, "--yes"});
     EXPECT_EQ(flash.Wait(), 2) << flash.err;
     EXPECT_NE(flash.err.find("Cannot Open Connection To Board.\n" + sim.path +
@@ -237,11 +216,8 @@ TEST(Flash, AllUpgradesThreeBoardsAtOnceAndRecordsEach) {
     BoardSim first(Board({"--baud", "921600"}));
     BoardSim silent(Board({"--stop-at", "10"}));
     BoardSim third(Board({"--baud", "921600"}));
-    std::string body;
-    int key = 1;
-    for (const BoardSim* sim : {&first, &silent, &third})
-        body += testutil::DriverKey(std::to_string(key++), "Quatech serial adapter", &sim->path);
-    testutil::Hive hive(body);  // the children inherit it through VANTRA_REGISTRY
+    // The children inherit it through VANTRA_REGISTRY.
+    testutil::Hive hive(testutil::DriverList({first.path, silent.path, third.path}));
     const std::string log = testutil::TempPath("flash-log");
 
     Flash flash({"--all", "--yes", "--json", "--log", log});
@@ -362,17 +338,16 @@ bool TransfersEndUnread(const std::string& log, int outcomes, pid_t pid) {
 TEST_P(FlashPausedReader, TransferRunsOnAndEveryEventArrivesWhole) {
     const PausedCase& c = GetParam();
     std::vector<std::unique_ptr<BoardSim>> sims;
-    std::string body;
+    std::vector<std::string> ports;
     for (int i = 0; i < c.boards; ++i) {
         sims.push_back(std::make_unique<BoardSim>(Board()));
-        body += testutil::DriverKey(std::to_string(i + 1), "Quatech serial adapter",
-                                    &sims.back()->path);
+        ports.push_back(sims.back()->path);
     }
     const std::string log = testutil::TempPath("flash-log");
     std::vector<std::string> args{"--yes", "--json", "--log", log};
     std::unique_ptr<testutil::Hive> hive;
     if (c.boards > 1) {
-        hive = std::make_unique<testutil::Hive>(body);
+        hive = std::make_unique<testutil::Hive>(testutil::DriverList(ports));
         args.push_back("--all");
     } else {
         args.insert(args.end(), {"--port", sims[0]->path});

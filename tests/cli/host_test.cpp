@@ -23,6 +23,7 @@
 
 #include "tests/cli/flash_child.h"
 #include "tests/support/host_bus.h"
+#include "tests/support/listed_board.h"
 #include "tests/support/pty_helpers.h"
 #include "tests/support/wait_until.h"
 #include "tests/support/wedged_bus.h"
@@ -208,11 +209,7 @@ TEST(HostCli, OneCtrlCWithAllWarnsOnceAndEveryBoardCompletes) {
     BoardSim a(args);
     BoardSim b(args);
     BoardSim c(args);
-    std::string body;
-    int key = 1;
-    for (const BoardSim* sim : {&a, &b, &c})
-        body += testutil::DriverKey(std::to_string(key++), "Quatech serial adapter", &sim->path);
-    testutil::Hive hive(body);
+    testutil::Hive hive(testutil::DriverList({a.path, b.path, c.path}));
     Flash flash({"--all", "--yes", "--json"});
     ASSERT_TRUE(flash.ReadUntil([](const std::string& l) { return IsProgress(l, 50); }));
     ::kill(-flash.pid, SIGINT);  // the terminal's Ctrl-C goes to the process group
