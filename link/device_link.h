@@ -59,6 +59,10 @@ public:
     // thread while replies are being stored.
     void GetVersion(char* out, std::size_t capacity) const;
     void GetSerial(char* out, std::size_t capacity) const;
+    // How many version and serial replies have been stored: a count that has moved is the
+    // board's answer, whatever text it sent (a pulsed reply event can pass between two waits).
+    unsigned VersionReplies() const { return m_versionReplies.load(); }
+    unsigned SerialReplies() const { return m_serialReplies.load(); }
 
     // Signalled when the board acknowledges a written block; the transfer waits on it and
     // resets it.
@@ -77,6 +81,7 @@ private:
     bool m_bFreshStart = false;  // the next block is a transfer's first; the same thread's
     bool m_bResync = false;      // the last transfer ended with a block in hand; the same thread's
     std::atomic<unsigned> m_versionReplies{0};
+    std::atomic<unsigned> m_serialReplies{0};
     // The gate is the worker's; a transfer's start reaches it through these two.
     CAckGate m_ackGate;
     std::atomic<DWORD> m_wireBaud{0};
