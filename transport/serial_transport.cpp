@@ -22,7 +22,7 @@ bool g_bTransmitFresh = false;
 CSerialTransport::CSerialTransport() {
     g_hTransportStop.store(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     g_hTransmitPending.store(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    OpenPort();
+    m_open = OpenPort();
 }
 
 CSerialTransport::~CSerialTransport() {

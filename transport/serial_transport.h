@@ -6,6 +6,7 @@
 #include <cstddef>
 
 #include "platform/wincore.h"
+#include "transport/port_discovery.h"
 
 inline constexpr std::size_t kTransmitSlotBytes = 512;
 
@@ -20,6 +21,9 @@ public:
     CSerialTransport();
     // Waits up to 1000 ms on the stop event, then closes the port if it is open.
     virtual ~CSerialTransport();
+
+    // How the constructor's open ended.
+    const PortOpenResult& OpenResult() const { return m_open; }
 
     // Puts `frame` in the transmit slot, replacing a frame not yet written, and raises the
     // transmit-pending event. False, and nothing queued, for a frame longer than the slot.
@@ -36,4 +40,7 @@ public:
     // empty).
     static DWORD TakeFrame(BYTE* out, std::size_t capacity, DWORD* ticket = nullptr,
                            bool* fresh = nullptr);
+
+private:
+    PortOpenResult m_open;
 };
