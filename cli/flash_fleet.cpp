@@ -24,6 +24,7 @@
 #include "cli/json_line.h"
 #include "cli/output_queue.h"
 #include "cli/port_holders.h"
+#include "cli/second_interrupt.h"
 #include "platform/host_signals.h"
 #include "platform/text.h"
 #include "transport/port_discovery.h"
@@ -38,7 +39,6 @@ constexpr std::size_t kMaxBoards = 64;
 // The children run in process groups of their own, so a terminal's Ctrl-C, Ctrl-Z and hang-up
 // reach this process alone: it decides once for every board (one warning, not one per board),
 // and tells the children to stop with SIGUSR1.
-constexpr DWORD kSecondInterruptMs = 5000;
 constexpr char kInterruptWarning[] =
     "Stopping now leaves the boards being upgraded with incomplete images. Press Ctrl-C again "
     "within 5 s to stop each after its block in flight.";
@@ -311,8 +311,7 @@ int FlashAllBoards(const FlashOptions& options) {
     }
 
     bool stopping = false;
-    bool warned = false;
-    DWORD warnedTick = 0;
+    CSecondInterrupt interrupts;
     bool heldSaid = false;
     bool stopHeld = false;
     int endBy = 0;  // a signal that ends this program once the children have ended
@@ -342,13 +341,9 @@ int FlashAllBoards(const FlashOptions& options) {
         platform::CaughtSignal s;
         while (platform::TakeCaughtSignal(&s)) {
             if (s.number == SIGINT) {
-                const bool twice = s.count >= 2 && s.lastTick - s.firstTick <= kSecondInterruptMs;
-                const bool again = warned && s.firstTick - warnedTick <= kSecondInterruptMs;
-                if (!anyTransferring || twice || again) {
+                if (!anyTransferring || interrupts.Stops(s)) {
                     stopAll();  // nothing sent yet, or asked twice: each stops where it is safe
                 } else {
-                    warned = true;
-                    warnedTick = s.lastTick;
                     say(kInterruptWarning);
                 }
             } else if (s.number == SIGTSTP) {
