@@ -15,36 +15,29 @@
 #include "cli/flash_report.h"
 #include "cli/json_line.h"
 #include "cli/port_holders.h"
+#include "cli/second_interrupt.h"
 #include "link/device_link.h"
 #include "platform/host_facts.h"
 #include "platform/host_signals.h"
-#include "platform/message_box.h"
 #include "platform/text.h"
 #include "platform/wincore.h"
-#include "transport/link_worker.h"
+#include "transport/link_session.h"
 #include "transport/port_discovery.h"
-#include "transport/serial_transport.h"
 #include "upgrade/firmware_transfer.h"
 #include "upgrade/host_guard.h"
 #include "upgrade/image_checksum.h"
 
 namespace {
 
-// The window's start-up pauses: the port settles, then the board has this long to answer.
-constexpr DWORD kSettleMs = 4000;
-constexpr DWORD kAnswerMs = 4000;
-constexpr DWORD kReplySliceMs = 50;
 constexpr DWORD kWorkerStopMs = 2000;
-constexpr char kDefaultVersion[] = "0.00";  // what the device link holds before a reply
-constexpr char kDefaultSerial[] = "XXXXXX";
 
 // Signals are only noted by their handler (platform/host_signals.h) and acted on here. Before
 // the transfer nothing has been sent: Ctrl-C ends the program with status 130, SIGTERM, SIGHUP
 // and SIGQUIT end it by that signal, as they always have, but only once the port is closed.
 // From the first block to the verdict the board's image is incomplete, so SIGTERM, SIGHUP,
 // SIGQUIT and Ctrl-Z are held until the verdict and one Ctrl-C only warns; a second within 5 s
-// stops after the block in flight. SIGUSR1 is --all's parent deciding for its children: stop now.
-constexpr DWORD kSecondInterruptMs = 5000;
+// stops after the block in flight (cli/second_interrupt.h). SIGUSR1 is --all's parent deciding
+// for its children: stop now.
 constexpr char kInterruptWarning[] =
     "Stopping now leaves the board with an incomplete image. Press Ctrl-C again within 5 s to "
     "stop after the block in flight.";
@@ -60,22 +53,10 @@ int SignalBeforeTransfer() {
     return ending;
 }
 
-// The start-up pauses end early when a signal arrives.
-void Pause(HANDLE object, DWORD milliseconds) {
-    const HANDLE objects[2] = {object, g_hSignals};
-    WaitForMultipleObjects(g_hSignals != nullptr ? 2 : 1, objects, FALSE, milliseconds);
-}
-
 std::string Narrow(const std::u16string& text) {
     std::string out;
     for (char16_t c : text) out += static_cast<char>(c & 0xFF);
     return out;
-}
-
-// The last text the layers below raised through the platform's message box.
-std::string LastMessage() {
-    const std::vector<std::u16string> messages = platform::TakeRecordedMessages();
-    return messages.empty() ? std::string() : Narrow(messages.back());
 }
 
 std::string SystemText(DWORD code) {
@@ -88,34 +69,6 @@ std::string SystemText(DWORD code) {
     LocalFree(text);
     while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
     return out;
-}
-
-// Waits for the version reply and the serial reply the device link asks for in answer to it,
-// ending as soon as both are in. The reply events are pulses, so a text that has changed also
-// counts: a pulse that came between two waits is not lost that way.
-void WaitForBoard(bool* versionSeen, bool* serialSeen) {
-    const DWORD start = GetTickCount();
-    for (;;) {
-        char text[32];
-        g_DeviceLink.GetVersion(text, sizeof text);
-        if (std::strcmp(text, kDefaultVersion) != 0) *versionSeen = true;
-        g_DeviceLink.GetSerial(text, sizeof text);
-        if (std::strcmp(text, kDefaultSerial) != 0) *serialSeen = true;
-        if (*serialSeen) {
-            *versionSeen = true;  // the serial query only goes out in answer to the version
-            return;
-        }
-        if (platform::CaughtSignalPending()) return;
-        const DWORD elapsed = GetTickCount() - start;
-        if (elapsed >= kAnswerMs) return;
-        const DWORD slice =
-            kAnswerMs - elapsed < kReplySliceMs ? kAnswerMs - elapsed : kReplySliceMs;
-        const BYTE command = *versionSeen ? kCmdSerial : kCmdVersion;
-        const HANDLE objects[2] = {g_DeviceLink.m_hReply[command], g_hSignals};
-        if (WaitForMultipleObjects(g_hSignals != nullptr ? 2 : 1, objects, FALSE, slice) ==
-            WAIT_OBJECT_0)
-            (*versionSeen ? *serialSeen : *versionSeen) = true;
-    }
 }
 
 // The transfer's two interfaces for a terminal: there is no LOAD button, and the progress is
@@ -131,12 +84,15 @@ public:
     void SetPosition(int) override {}
 
     // Each host call may block for a while (a slow bus, a log file locked by another board),
-    // and nothing has been sent yet: a signal that came meanwhile refuses the transfer.
+    // and nothing has been sent yet: a signal that came meanwhile refuses the transfer. The
+    // record's started line goes between the battery and the lock, and its wait for the log
+    // (another board holding it) is not charged to the lock's share of the deadline.
     bool BeginTransfer() override {
-        // One deadline for both bus checks; the started line's wait for the log (another board
-        // holding it) does not count against the lock's share.
-        platform::BusDeadline deadline = HostCheckDeadline();
-        if (checkPower_ && HostBatteryTooLow(deadline)) {
+        const CHostGuard::Start start = guard_.Begin(HostCheckDeadline(), checkPower_, [this] {
+            return !SignalledBeforeFirstBlock() && onStart_(context_) &&
+                   !SignalledBeforeFirstBlock();
+        });
+        if (start == CHostGuard::Start::BatteryLow) {
             lowPower_ = true;
             report_.Error(kBatteryTooLow,
                           "The computer runs on its battery; a flat battery during the upgrade "
@@ -145,20 +101,12 @@ public:
                           kExitLowPower);
             return false;
         }
-        if (SignalledBeforeFirstBlock()) return false;
-        const platform::BusDeadline beforeRecord = platform::BusDeadlineAfter(0);
-        if (!onStart_(context_)) return false;  // the record's first line
-        deadline += platform::BusDeadlineAfter(0) - beforeRecord;
-        if (SignalledBeforeFirstBlock()) return false;
-        std::string why;
-        std::string narrowed;
-        if (!locks_.Take(deadline, &why, &narrowed)) {
-            report_.Warning(
-                "this computer could not be kept from sleeping or shutting down "
-                "during the upgrade (" +
-                why + "); keep it awake and on mains power.");
-        } else if (!narrowed.empty()) {
-            report_.Warning(narrowed);
+        if (start == CHostGuard::Start::Refused) return false;
+        if (!guard_.LockHeld()) {
+            report_.Warning(LockNotHeldText(guard_.LockRefusal()) +
+                            "; keep it awake and on mains power.");
+        } else if (!guard_.Narrowed().empty()) {
+            report_.Warning(guard_.Narrowed());
         }
         return true;
     }
@@ -166,14 +114,16 @@ public:
     // The last look before block 0. From here on a stopped process would stop the line: Ctrl-Z
     // waits for the verdict, and so does a write to the terminal from the background.
     bool ReadyForFirstBlock() override {
-        platform::CatchSignals({SIGTSTP});
+        if (!guard_.ReadyForFirstBlock()) {
+            SignalledBeforeFirstBlock();  // the signal that refused it, for FlashBoard's way out
+            return false;
+        }
         std::signal(SIGTTOU, SIG_IGN);
-        if (SignalledBeforeFirstBlock()) return false;
         report_.TransferStarted(blocks_);
         return true;
     }
 
-    void EndTransfer(TransferOutcome) override { locks_.Release(); }
+    void EndTransfer(TransferOutcome) override { guard_.End(); }
 
     void OnBlockDone(DWORD index, DWORD count, bool acknowledged) override {
         sent_ = index + 1;
@@ -197,16 +147,12 @@ public:
     std::atomic<bool> stop_{false};
 
 private:
-    // Takes the signals caught so far, before anything was sent: any but Ctrl-Z refuses the
-    // transfer (Ctrl-Z, caught only at the last look, is held as during the transfer).
+    // Takes the signals caught so far, before anything was sent: any refuses the transfer
+    // (Ctrl-Z is not caught until the last look has found none).
     bool SignalledBeforeFirstBlock() {
         platform::CaughtSignal s;
         while (platform::TakeCaughtSignal(&s)) {
-            if (s.number == SIGTSTP) {
-                stopHeld_ = true;
-            } else if (refusedBy_ == 0 || s.number != SIGINT) {
-                refusedBy_ = s.number;
-            }
+            if (refusedBy_ == 0 || s.number != SIGINT) refusedBy_ = s.number;
         }
         return refusedBy_ != 0;
     }
@@ -217,13 +163,9 @@ private:
             if (s.number == SIGUSR1) {
                 stop_.store(true);
             } else if (s.number == SIGINT) {
-                const bool twice = s.count >= 2 && s.lastTick - s.firstTick <= kSecondInterruptMs;
-                const bool again = warned_ && s.firstTick - warnedTick_ <= kSecondInterruptMs;
-                if (twice || again) {
+                if (interrupts_.Stops(s)) {
                     stop_.store(true);
                 } else {
-                    warned_ = true;
-                    warnedTick_ = s.lastTick;
                     report_.Warning(kInterruptWarning);
                 }
             } else if (s.number == SIGTSTP) {
@@ -245,26 +187,20 @@ private:
     bool checkPower_;
     StartHook onStart_;
     void* context_;
-    CUpgradeLocks locks_;
-    bool warned_ = false;
-    DWORD warnedTick_ = 0;
+    CHostGuard guard_;
+    CSecondInterrupt interrupts_;
     bool heldSaid_ = false;
     bool stopHeld_ = false;
 };
 
-// The link the window brings up, brought down again in the order main's exit path uses.
-struct LinkSession {
-    CSerialTransport* transport = nullptr;
-    HANDLE worker = nullptr;
-    ~LinkSession() {
-        if (worker != nullptr && !StopLinkWorker(worker, kWorkerStopMs)) {
-            // A worker that will not stop must not outlive the objects it uses.
+// The link, taken down on every way out of FlashBoard, so the port is closed before the program
+// stops or ends by a signal. A worker that will not stop must not outlive the objects it uses.
+struct TerminalLink {
+    CLinkSession session;
+    ~TerminalLink() {
+        if (!session.Close(kWorkerStopMs)) {
             FlushOutputAtExit();
             ::_exit(kExitFailed);
-        }
-        if (transport != nullptr) {
-            SetEvent(g_hTransportStop.load());  // nothing is left in flight to wait for
-            delete transport;
         }
     }
 };
@@ -369,23 +305,19 @@ int FlashBoard(const FlashOptions& options, bool* stopHeld) {
     std::signal(SIGPIPE, SIG_IGN);  // a reader gone away must not end a transfer
 
     if (!NameChosenPort(options)) return kExitUsage;
-    platform::TakeRecordedMessages();
 
-    LinkSession link;
-    link.transport = new CSerialTransport;  // finds, opens and configures the port
-    const DWORD openError = GetLastError();
+    TerminalLink link;
+    const PortOpenResult open = link.session.Open();
     report.SetPort(g_szPortName);
     const std::string device = DevicePathOf(g_szPortName);
-    if (g_hPort.load() == INVALID_HANDLE_VALUE) {
-        const std::string message = LastMessage();
+    if (!open.opened()) {
         const std::string detail =
-            message == "Could not SetCommState"
+            open.outcome == PortOpen::LineSettingsRefused
                 ? device +
                       " refused the line settings (38400 baud, 8 data bits, no parity, "
                       "1 stop bit)."
-                : ExplainOpenFailure(device, SystemText(openError));
-        report.Error(message.empty() ? "Cannot Open Connection To Board." : message, detail,
-                     kExitNoPort);
+                : ExplainOpenFailure(device, SystemText(open.error));
+        report.Error(PortOpenMessage(open.outcome), detail, kExitNoPort);
         return kExitNoPort;
     }
     platform::SerialDevice adapter;
@@ -398,19 +330,14 @@ int FlashBoard(const FlashOptions& options, bool* stopHeld) {
     const std::vector<PortHolder> others = FindPortHolders(device);
     if (!others.empty()) report.SharedPort(DescribeHolders(others));
 
-    // The window's start-up, with its second pause cut short once the board has answered.
-    HANDLE pause = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    Pause(pause, kSettleMs);
-    CloseHandle(pause);
+    // The window's start-up, with its second pause cut short once the board has answered; the
+    // pauses end early when a signal arrives.
+    link.session.Settle(g_hSignals);
     if (const int number = SignalBeforeTransfer()) return EndBeforeTransfer(report, number);
-    link.worker = CreateThread(nullptr, 0, LinkWorker, nullptr, CREATE_SUSPENDED, nullptr);
-    ResumeThread(link.worker);
-    g_DeviceLink.SendCommand(kCmdVersion, nullptr, 0);
-    bool versionSeen = false;
-    bool serialSeen = false;
-    WaitForBoard(&versionSeen, &serialSeen);
+    link.session.StartWorker();
+    const BoardAnswer answer = link.session.Query(ReplyWait::UntilAnswered, g_hSignals);
     if (const int number = SignalBeforeTransfer()) return EndBeforeTransfer(report, number);
-    if (!versionSeen) {
+    if (!answer.version) {
         report.Error("No board answered on " + report.port() + ".",
                      "Check the cable, that the instrument is switched on, and the port.",
                      kExitNoAnswer);
@@ -420,7 +347,7 @@ int FlashBoard(const FlashOptions& options, bool* stopHeld) {
     char serial[32];
     g_DeviceLink.GetVersion(version, sizeof version);
     g_DeviceLink.GetSerial(serial, sizeof serial);
-    report.Board(version, serial, serialSeen);
+    report.Board(version, serial, answer.serial);
     // Whoever is asked sees the warning first; a wrapper that answered with --yes has its events.
     if (!options.json || !options.yes) report.Announce();
 
@@ -438,7 +365,7 @@ int FlashBoard(const FlashOptions& options, bool* stopHeld) {
     FirmwareImage image{};
     const bool haveImage = LoadFirmwareImage(kFirmwareResourceId, &image);
     Record record(options, report);
-    record.serial = serialSeen ? serial : "";
+    record.serial = answer.serial ? serial : "";
     record.version = version;
     char checksum[16];
     std::snprintf(checksum, sizeof checksum, "%08X",
@@ -449,7 +376,8 @@ int FlashBoard(const FlashOptions& options, bool* stopHeld) {
 
     CTerminalHost host(report, !options.ignorePower, &Record::Start, &record);
     host.blocks_ = record.blocks;
-    const TransferOutcome outcome = RunTransfer(&host, &host, &host.stop_);
+    const TransferResult result = RunTransfer(&host, &host, &host.stop_);
+    const TransferOutcome outcome = result.outcome;
     host.Settle();
     *stopHeld = host.stopHeld();
     if (outcome == TransferOutcome::Refused) {
@@ -462,7 +390,7 @@ int FlashBoard(const FlashOptions& options, bool* stopHeld) {
         }
         return host.lowPower_ ? kExitLowPower : kExitUsage;
     }
-    std::string message = LastMessage();
+    std::string message = result.reason;
     if (outcome == TransferOutcome::NoImage)
         message = "This program carries no firmware image it can send (" + message +
                   "); nothing was sent.";

@@ -12,7 +12,6 @@ namespace {
 // The children run in process groups of their own, so a terminal's Ctrl-C, Ctrl-Z and hang-up
 // reach this process alone: it decides once for every board (one warning, not one per board),
 // and tells the children to stop with SIGUSR1.
-constexpr DWORD kSecondInterruptMs = 5000;
 constexpr char kInterruptWarning[] =
     "Stopping now leaves the boards being upgraded with incomplete images. Press Ctrl-C again "
     "within 5 s to stop each after its block in flight.";
@@ -24,13 +23,9 @@ void Signals::Take(bool anyTransferring, const std::function<void()>& stopAll,
     platform::CaughtSignal s;
     while (platform::TakeCaughtSignal(&s)) {
         if (s.number == SIGINT) {
-            const bool twice = s.count >= 2 && s.lastTick - s.firstTick <= kSecondInterruptMs;
-            const bool again = warned && s.firstTick - warnedTick <= kSecondInterruptMs;
-            if (!anyTransferring || twice || again) {
+            if (!anyTransferring || interrupts.Stops(s)) {
                 stopAll();  // nothing sent yet, or asked twice: each stops where it is safe
             } else {
-                warned = true;
-                warnedTick = s.lastTick;
                 say(kInterruptWarning);
             }
         } else if (s.number == SIGTSTP) {

@@ -4,6 +4,7 @@
 #include <functional>
 #include <string>
 
+#include "cli/second_interrupt.h"
 #include "platform/wintypes.h"
 
 namespace fleet {
@@ -16,8 +17,7 @@ struct Signals {
     // Once the children have ended: this program ends, or stops, as a signal held till then asks.
     void ActAtEnd() const;
 
-    bool warned = false;
-    DWORD warnedTick = 0;
+    CSecondInterrupt interrupts;
     bool heldSaid = false;
     bool stopHeld = false;
     int endBy = 0;  // a signal that ends this program once the children have ended

@@ -108,8 +108,11 @@ void CDeviceLink::OnFrame(BYTE command, const BYTE* payload, std::int32_t length
             break;
         }
         case kCmdSerial: {
-            std::lock_guard lock(m_textLock);
-            StoreText(m_szSerial, sizeof m_szSerial, payload, length, 8);
+            {
+                std::lock_guard lock(m_textLock);
+                StoreText(m_szSerial, sizeof m_szSerial, payload, length, 8);
+            }
+            m_serialReplies.fetch_add(1);
             break;
         }
         case kCmdWriteBlock:

@@ -47,6 +47,10 @@ public:
     // thread while replies are being stored.
     void GetVersion(char* out, std::size_t capacity) const;
     void GetSerial(char* out, std::size_t capacity) const;
+    // How many version and serial replies have been stored: a count that has moved is the
+    // board's answer, whatever text it sent (a pulsed reply event can pass between two waits).
+    unsigned VersionReplies() const { return m_versionReplies.load(); }
+    unsigned SerialReplies() const { return m_serialReplies.load(); }
 
     // Pulsed for every valid frame whose command code is below 50.
     HANDLE m_hReply[kReplyEvents];
@@ -54,6 +58,7 @@ public:
 private:
     CBlockExchange m_blocks;
     std::atomic<unsigned> m_versionReplies{0};
+    std::atomic<unsigned> m_serialReplies{0};
     mutable std::mutex m_textLock;  // the worker writes the texts while the view paints
     char m_szVersion[32];
     char m_szSerial[32];

@@ -177,6 +177,12 @@ void LogFailure(const char* what) {
                  DeviceNote(g_szPortName, note, sizeof note), text);
 }
 
+void ShowOpenFailure(PortOpen outcome) {
+    WCHAR text[64];
+    platform::WidenText(PortOpenMessage(outcome), text, sizeof text / sizeof text[0]);
+    platform::ShowUserMessage(text, MB_OK);
+}
+
 }  // namespace
 
 bool SetNamedPort(const char* name, const char* origin) {
@@ -318,7 +324,19 @@ bool FindSlowAdapter(const platform::SerialDevice& device, SlowAdapter* slow) {
     return true;
 }
 
-bool OpenPort() {
+const char* PortOpenMessage(PortOpen outcome) {
+    switch (outcome) {
+        case PortOpen::Opened:
+            return nullptr;
+        case PortOpen::CannotOpen:
+            return "Cannot Open Connection To Board.";
+        case PortOpen::LineSettingsRefused:
+            return "Could not SetCommState";
+    }
+    return nullptr;
+}
+
+PortOpenResult OpenPort() {
     const PortChoice choice = ChoosePort();
     std::memcpy(g_szPortName, choice.name, sizeof g_szPortName);
     g_portSource = choice.source;
@@ -329,9 +347,10 @@ bool OpenPort() {
     HANDLE port = CreateFileW(wideName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (port == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();  // before the log line's own calls can change it
         LogFailure("cannot open");
-        platform::ShowUserMessage(u"Cannot Open Connection To Board.", MB_OK);
-        return false;
+        ShowOpenFailure(PortOpen::CannotOpen);
+        return {PortOpen::CannotOpen, error};
     }
 
     DCB dcb{};
@@ -353,8 +372,8 @@ bool OpenPort() {
         LogFailure("line settings refused by");
         CloseHandle(port);
         g_hPort.store(INVALID_HANDLE_VALUE);
-        platform::ShowUserMessage(u"Could not SetCommState", MB_OK);
-        return false;
+        ShowOpenFailure(PortOpen::LineSettingsRefused);
+        return {PortOpen::LineSettingsRefused, 0};
     }
     COMMTIMEOUTS timeouts{};
     GetCommTimeouts(port, &timeouts);
@@ -368,5 +387,5 @@ bool OpenPort() {
     PurgeComm(port, PURGE_RXCLEAR);
     g_hPort.store(port);
     LogSlowAdapter();
-    return true;
+    return {PortOpen::Opened, 0};
 }

@@ -74,7 +74,21 @@ bool SetNamedPort(const char* name, const char* origin);
 // under /dev ("ttyUSB0" is /dev/ttyUSB0); "COMn:" and paths stay as they are.
 std::string UserPortName(const char* typed);
 
-// Finds, opens and configures the port, leaving its handle in g_hPort. False when it could not
-// be opened or configured; the user has then been told. Says on standard error which port it
-// tried and why, why an open failed, and when the adapter's latency timer slows the upgrade.
-bool OpenPort();
+// How opening the port ended. The user has been told of a failure, with PortOpenMessage's text.
+enum class PortOpen {
+    Opened,
+    CannotOpen,           // the open itself failed (`error` says why), or there was no transport
+    LineSettingsRefused,  // opened, but the line settings were refused; closed again
+};
+struct PortOpenResult {
+    PortOpen outcome = PortOpen::CannotOpen;
+    DWORD error = 0;  // CannotOpen: the system's error code of the failed open
+    bool opened() const { return outcome == PortOpen::Opened; }
+};
+// The message box's text for a failed open; nullptr for Opened.
+const char* PortOpenMessage(PortOpen outcome);
+
+// Finds, opens and configures the port, leaving its handle in g_hPort. Says on standard error
+// which port it tried and why, why an open failed, and when the adapter's latency timer slows
+// the upgrade.
+PortOpenResult OpenPort();

@@ -21,7 +21,7 @@ DWORD g_dwTransmitTicket = 0;
 CSerialTransport::CSerialTransport() {
     g_hTransportStop.store(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     g_hTransmitPending.store(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    OpenPort();
+    m_open = OpenPort();
 }
 
 CSerialTransport::~CSerialTransport() {

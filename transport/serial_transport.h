@@ -6,6 +6,7 @@
 #include <cstddef>
 
 #include "platform/wincore.h"
+#include "transport/port_discovery.h"
 
 inline constexpr std::size_t kTransmitSlotBytes = 512;
 
@@ -21,6 +22,9 @@ public:
     // Waits up to 1000 ms on the stop event, then closes the port if it is open.
     virtual ~CSerialTransport();
 
+    // How the constructor's open ended.
+    const PortOpenResult& OpenResult() const { return m_open; }
+
     // Puts `frame` in the transmit slot, replacing a frame not yet written, and raises the
     // transmit-pending event. False, and nothing queued, for a frame longer than the slot.
     // `ticket` travels with the frame to the worker's write, so the sender can tell its own
@@ -31,4 +35,7 @@ public:
     // lowers the transmit-pending event in one step, so a frame queued meanwhile is neither torn
     // nor lost. Returns its length (0 when the slot is empty).
     static DWORD TakeFrame(BYTE* out, std::size_t capacity, DWORD* ticket = nullptr);
+
+private:
+    PortOpenResult m_open;
 };

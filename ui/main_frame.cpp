@@ -3,38 +3,26 @@
 #include <signal.h>
 
 #include <cstdio>
-#include <new>
 
-#include "link/device_link.h"
 #include "platform/host_signals.h"
-#include "transport/link_worker.h"
-#include "transport/serial_transport.h"
+#include "transport/link_session.h"
 #include "ui/res/resource.h"
 #include "ui/shell_setup.h"
 #include "ui/vantra_view.h"
 
 namespace {
 
-constexpr DWORD kPortSettleMs = 4000;  // lets a freshly opened port and the board settle
-constexpr DWORD kReplyWaitMs = 4000;   // the version and serial replies arrive meanwhile
 constexpr DWORD kMinimisePauseMs = 500;
 
-// The frame's timed pauses wait on this; nothing ever signals it.
+// The minimise pause waits on this; nothing ever signals it.
 HANDLE g_hPauseEvent = nullptr;
-CSerialTransport* g_pTransport = nullptr;
-CWinThread* g_pWorkerThread = nullptr;
+CLinkSession g_link;
 bool g_bClosing = false;
 bool g_bShutdownAfterModal = false;  // minimised, or asked to end, during a transfer
 bool g_bStopAfterModal = false;      // Ctrl-Z during a transfer
 bool g_bHeldSaid = false;
 HANDLE g_hSignals = nullptr;         // waitable while a caught signal is not yet taken
 int g_earlySignal = 0;               // taken before the frame existed (a box during start-up)
-
-// The start-up pauses end early once a signal has come; the event loop then acts on it.
-void Pause(DWORD milliseconds) {
-    const HANDLE objects[2] = {g_hPauseEvent, g_hSignals};
-    WaitForMultipleObjects(g_hSignals != nullptr ? 2 : 1, objects, FALSE, milliseconds);
-}
 
 const char* SignalName(int number) {
     switch (number) {
@@ -81,10 +69,6 @@ void EndWhenUnwound(void*) {
     frame->EndOnSignal();
 }
 
-UINT WorkerEntry(LPVOID parameter) {
-    return LinkWorker(parameter);
-}
-
 }  // namespace
 
 IMPLEMENT_DYNCREATE(CMainFrame, CFrameWnd)
@@ -115,19 +99,15 @@ int CMainFrame::OnCreate(LPCREATESTRUCT lpCreateStruct) {
     if (CFrameWnd::OnCreate(lpCreateStruct) == -1) return -1;
     if (!CreateCommandBar(this, m_wndCommandBar, m_ToolTipsTable, IDR_MAINFRAME)) return -1;
 
+    // A port that will not open has been reported under the wait cursor; start-up goes on, and
+    // without a worker the version stays "0.00" and every block times out, which the user sees.
+    // The pauses end early once a signal has come; the event loop then acts on it.
     AfxGetApp()->DoWaitCursor(1);
-    g_pTransport = new (std::nothrow) CSerialTransport;
-    Pause(kPortSettleMs);
+    g_link.Open();
+    g_link.Settle(g_hSignals);
     AfxGetApp()->DoWaitCursor(-1);
-
-    g_pWorkerThread =
-        AfxBeginThread(WorkerEntry, nullptr, THREAD_PRIORITY_NORMAL, 0, CREATE_SUSPENDED, nullptr);
-    // Without a worker nothing is ever read: the version stays "0.00" and every block times
-    // out, which the user sees; start-up itself goes on.
-    if (g_pWorkerThread != nullptr) ::ResumeThread(g_pWorkerThread->m_hThread);
-
-    g_DeviceLink.SendCommand(kCmdVersion, nullptr, 0);
-    Pause(kReplyWaitMs);
+    g_link.StartWorker();
+    g_link.Query(ReplyWait::FullPause, g_hSignals);
 
     EnableCommandBarTooltips(m_wndCommandBar);
     // A signal taken while start-up showed a box: acted on from the event loop, frame and all.
@@ -205,25 +185,13 @@ void CMainFrame::ShutDown() {
     // The pauses keep the window serving the desktop; modal, so nothing re-enters meanwhile.
     CFrameWnd::BeginModalState();
     WaitForSingleObject(g_hPauseEvent, kMinimisePauseMs);
-    if (g_pTransport != nullptr) {
-        delete g_pTransport;
-        g_pTransport = nullptr;
-    }
+    g_link.ClosePort();
     CFrameWnd::EndModalState();
     ::SendMessageW(m_hWnd, WM_CLOSE, 0, 0);
 }
 
 bool StopLinkAtExit(DWORD timeoutMs) {
-    if (g_pWorkerThread != nullptr) {
-        if (!StopLinkWorker(g_pWorkerThread->m_hThread, timeoutMs)) return false;
-        g_pWorkerThread = nullptr;
-    }
     // Every way out closes the port (the close button, Alt+F4, a signal during start-up), so its
     // exclusive mode goes and the next user's open succeeds.
-    if (g_pTransport != nullptr) {
-        SetEvent(g_hTransportStop.load());  // nothing is left in flight to wait for
-        delete g_pTransport;
-        g_pTransport = nullptr;
-    }
-    return true;
+    return g_link.Close(timeoutMs);
 }

@@ -1,11 +1,8 @@
 #include "ui/vantra_view.h"
 
-#include <signal.h>
-
 #include <cstdio>
 
 #include "link/device_link.h"
-#include "platform/host_signals.h"
 #include "platform/message_box.h"
 #include "platform/text.h"
 #include "ui/res/resource.h"
@@ -151,21 +148,16 @@ bool g_bRefused = false;  // a signal came while it was being prepared
 // The system bus (battery, then logind) and the session bus (the portal) are asked side by side
 // under one deadline, so one bus that never answers costs the other nothing.
 struct HostChecks {
-    CUpgradeLocks* locks = nullptr;
+    CHostGuard* guard = nullptr;
     std::string portalWindow;
     platform::BusDeadline deadline{};
-    bool batteryLow = false;
-    bool locked = false;
-    std::string why;
-    std::string narrowed;
+    CHostGuard::Start start = CHostGuard::Start::Go;
     platform::PortalInhibit* portal = nullptr;
 };
 
 DWORD AskSystemBus(LPVOID parameter) {
     auto& checks = *static_cast<HostChecks*>(parameter);
-    checks.batteryLow = HostBatteryTooLow(checks.deadline);
-    if (!checks.batteryLow)
-        checks.locked = checks.locks->Take(checks.deadline, &checks.why, &checks.narrowed);
+    checks.start = checks.guard->Begin(checks.deadline, true);
     return 0;
 }
 
@@ -192,7 +184,7 @@ bool CVantraView::BeginTransfer() {
     g_phase = Phase::Preparing;
     g_bRefused = false;
     HostChecks checks;
-    checks.locks = &m_locks;
+    checks.guard = &m_guard;
     checks.portalWindow = AfxPortalWindowId(GetParentFrame());
     checks.deadline = HostCheckDeadline();  // for all three checks
     // The wait runs this thread's event loop (the frame is modal: input and commands are
@@ -209,34 +201,32 @@ bool CVantraView::BeginTransfer() {
         CloseHandle(threads[i]);
     }
     m_portal = checks.portal;
-    if (checks.batteryLow && !g_bRefused) {
+    const bool batteryLow = checks.start == CHostGuard::Start::BatteryLow;
+    if (batteryLow && !g_bRefused) {
         WCHAR text[96];
         platform::WidenText(kBatteryTooLow, text, sizeof text / sizeof text[0]);
         platform::ShowUserMessage(text, MB_OK | MB_ICONEXCLAMATION);
         return false;
     }
-    if (!checks.batteryLow && !checks.locked) {
-        std::fprintf(stderr,
-                     "vantra: this computer could not be kept from sleeping or shutting down "
-                     "during the upgrade (%s)\n",
-                     checks.why.c_str());
-    } else if (!checks.narrowed.empty()) {
-        std::fprintf(stderr, "vantra: %s\n", checks.narrowed.c_str());
+    if (!batteryLow && !m_guard.LockHeld()) {
+        std::fprintf(stderr, "vantra: %s\n", LockNotHeldText(m_guard.LockRefusal()).c_str());
+    } else if (!m_guard.Narrowed().empty()) {
+        std::fprintf(stderr, "vantra: %s\n", m_guard.Narrowed().c_str());
     }
-    return !checks.batteryLow && !g_bRefused;
+    return !batteryLow && !g_bRefused;
 }
 
 bool CVantraView::ReadyForFirstBlock() {
     // A signal the event loop has not yet handed to the frame counts too: nothing is sent yet.
-    if (g_bRefused || platform::CaughtSignalPending()) return false;
+    // Ctrl-Z is then held; the frame gives it back when its modal state ends.
+    if (g_bRefused || !m_guard.ReadyForFirstBlock()) return false;
     g_phase = Phase::Sending;
-    platform::CatchSignals({SIGTSTP});  // the frame gives it back when its modal state ends
     return true;
 }
 
 void CVantraView::EndTransfer(TransferOutcome) {
     g_phase = Phase::AtRest;
-    m_locks.Release();
+    m_guard.End();
     platform::EndPortalInhibit(m_portal, HostCheckDeadline());
     m_portal = nullptr;
 }

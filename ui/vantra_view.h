@@ -36,7 +36,7 @@ public:
     CProgressCtrl m_progress;
 
 protected:
-    CUpgradeLocks m_locks;
+    CHostGuard m_guard;
     platform::PortalInhibit* m_portal = nullptr;
 
     void DoDataExchange(CDataExchange* pDX) override;

@@ -1,6 +1,7 @@
 #include "upgrade/firmware_transfer.h"
 
 #include <cstring>
+#include <string>
 #include <utility>
 
 #include "platform/message_box.h"
@@ -12,6 +13,24 @@ namespace {
 DWORD ReadLe32(const BYTE* p) {
     return static_cast<DWORD>(p[0]) | static_cast<DWORD>(p[1]) << 8 |
            static_cast<DWORD>(p[2]) << 16 | static_cast<DWORD>(p[3]) << 24;
+}
+
+// The system's text for `code`, as ReportLastSystemError shows it.
+std::u16string SystemText(DWORD code) {
+    LPWSTR text = nullptr;
+    const DWORD n = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<LPWSTR>(&text),
+        0, nullptr);
+    std::u16string out = n != 0 ? std::u16string(text) : u"An unknown error occurred.";
+    LocalFree(text);
+    return out;
+}
+
+std::string Narrow(const std::u16string& text) {
+    std::string out;
+    for (const char16_t c : text) out += static_cast<char>(c & 0xFF);
+    return out;
 }
 
 void ShowText(const char* text, UINT type) {
@@ -55,16 +74,17 @@ void CopyBlock(const FirmwareImage& image, DWORD index, BYTE (&block)[kBlockByte
     std::memset(block + available, kErasedByte, kBlockBytes - available);
 }
 
-TransferOutcome RunTransfer(ITransferView* view, IProgressSink* progress,
-                            const std::atomic<bool>* stop) {
+TransferResult RunTransfer(ITransferView* view, IProgressSink* progress,
+                           const std::atomic<bool>* stop) {
     view->EnableLoad(FALSE);
 
     FirmwareImage image;
     if (!LoadFirmwareImage(kFirmwareResourceId, &image)) {
         // Nothing to send: say why and give LOAD back, without an outcome box.
+        const DWORD error = GetLastError();
         view->ReportLastSystemError();
         view->EnableLoad(TRUE);
-        return TransferOutcome::NoImage;
+        return {TransferOutcome::NoImage, Narrow(SystemText(error))};
     }
 
     // The host's checks may take a while (a bus that is slow to answer); the last look, just
@@ -74,7 +94,7 @@ TransferOutcome RunTransfer(ITransferView* view, IProgressSink* progress,
         g_DeviceLink.EndTransfer();
         view->EndTransfer(TransferOutcome::Refused);
         view->EnableLoad(TRUE);
-        return TransferOutcome::Refused;
+        return TransferResult{TransferOutcome::Refused, {}};
     };
     if (!view->BeginTransfer()) return refuse();
     // A board that has not yet read what the last, failed transfer sent gets nothing new: its
@@ -115,18 +135,13 @@ TransferOutcome RunTransfer(ITransferView* view, IProgressSink* progress,
 
     g_DeviceLink.EndTransfer();
     view->EndTransfer(outcome);
-    ShowText(outcome == TransferOutcome::Complete ? kTransferComplete : kTransferFailed, MB_OK);
+    const char* verdict =
+        outcome == TransferOutcome::Complete ? kTransferComplete : kTransferFailed;
+    ShowText(verdict, MB_OK);
     view->EnableLoad(TRUE);
-    return outcome;
+    return {outcome, verdict};
 }
 
 void ReportLastSystemError() {
-    const DWORD code = GetLastError();
-    LPWSTR text = nullptr;
-    DWORD n = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<LPWSTR>(&text),
-        0, nullptr);
-    platform::ShowUserMessage(n != 0 ? text : u"An unknown error occurred.", MB_ICONINFORMATION);
-    LocalFree(text);
+    platform::ShowUserMessage(SystemText(GetLastError()).c_str(), MB_ICONINFORMATION);
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <string>
 
 #include "link/device_link.h"
 #include "platform/wintypes.h"
@@ -81,11 +82,19 @@ enum class TransferOutcome {
     Refused,   // the host refused to start (BeginTransfer); nothing was sent, no outcome box
 };
 
+// What a transfer came to, for a host to act on without reading the texts it was shown.
+struct TransferResult {
+    TransferOutcome outcome;
+    // For a person: the verdict the outcome box showed, or for NoImage the system's text for
+    // why the image could not be loaded. Empty after a refusal: the host has said why.
+    std::string reason;
+};
+
 // Sends the image, one acknowledged block at a time, and shows the outcome in a message box.
 // Runs on the user-interface thread and returns when the outcome box is dismissed. When `stop`
 // becomes true, no block is sent after the one in flight.
-TransferOutcome RunTransfer(ITransferView* view, IProgressSink* progress,
-                            const std::atomic<bool>* stop = nullptr);
+TransferResult RunTransfer(ITransferView* view, IProgressSink* progress,
+                           const std::atomic<bool>* stop = nullptr);
 
 // Shows the system's text for the calling thread's last error, with the information icon.
 void ReportLastSystemError();

@@ -1,8 +1,10 @@
 #include "upgrade/host_guard.h"
 
+#include <signal.h>
 #include <unistd.h>
 
 #include "platform/host_power.h"
+#include "platform/host_signals.h"
 
 bool HostBatteryTooLow(platform::BusDeadline deadline) {
     const platform::HostPower power = platform::QueryHostPower(deadline);
@@ -38,4 +40,29 @@ bool CUpgradeLocks::Take(platform::BusDeadline deadline, std::string* why, std::
 void CUpgradeLocks::Release() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
+}
+
+std::string LockNotHeldText(const std::string& why) {
+    return "this computer could not be kept from sleeping or shutting down during the upgrade (" +
+           why + ")";
+}
+
+CHostGuard::Start CHostGuard::Begin(platform::BusDeadline deadline, bool checkBattery,
+                                    const std::function<bool()>& between) {
+    m_why.clear();
+    m_narrowed.clear();
+    if (checkBattery && HostBatteryTooLow(deadline)) return Start::BatteryLow;
+    if (between) {
+        const platform::BusDeadline before = platform::BusDeadlineAfter(0);
+        if (!between()) return Start::Refused;
+        deadline += platform::BusDeadlineAfter(0) - before;
+    }
+    m_locks.Take(deadline, &m_why, &m_narrowed);
+    return Start::Go;
+}
+
+bool CHostGuard::ReadyForFirstBlock() {
+    if (platform::CaughtSignalPending()) return false;
+    platform::CatchSignals({SIGTSTP});
+    return true;
 }

@@ -1,8 +1,10 @@
 // What both programs ask of the host around a transfer: not to start on a nearly flat battery,
-// and from the first block to the verdict no sleep, shutdown, idle action, lid or power key.
-// Bus traffic happens only before the first block and at the verdict, never between blocks.
+// and from the first block to the verdict no sleep, shutdown, idle action, lid or power key, nor
+// a stop by Ctrl-Z. Bus traffic happens only before the first block and at the verdict, never
+// between blocks.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "platform/host_power.h"
@@ -52,4 +54,41 @@ public:
 
 private:
     int fd_ = -1;
+};
+
+// What the user is told, in both programs, when the lock could not be taken.
+std::string LockNotHeldText(const std::string& why);
+
+// The one guard both hosts put around a transfer: the battery and the lock before the first
+// block, the last look just before it, and at the verdict the lock let go.
+class CHostGuard {
+public:
+    enum class Start {
+        Go,          // the lock may still be missing: LockHeld and Narrowed say what to tell
+        BatteryLow,  // nothing was sent, nor the lock asked for
+        Refused,     // the host's own steps between the checks refused
+    };
+
+    // The battery (unless `checkBattery` is false), then `between`, the host's own steps (false
+    // refuses), then the lock. The time `between` takes is not charged to `deadline`, which
+    // bounds the bus calls alone. Any thread may run it; the host reads the answers once it
+    // has ended.
+    Start Begin(platform::BusDeadline deadline, bool checkBattery,
+                const std::function<bool()>& between = nullptr);
+    bool LockHeld() const { return m_locks.Held(); }
+    const std::string& LockRefusal() const { return m_why; }
+    const std::string& Narrowed() const { return m_narrowed; }
+
+    // The last look before block 0, on the host's thread: false when a caught signal waits to
+    // be taken, and nothing is sent. Otherwise Ctrl-Z is caught from here on, held until the
+    // host gives SIGTSTP back once a stop can no longer cut the line.
+    bool ReadyForFirstBlock();
+
+    // At the verdict, or after a refusal: the lock goes, with no bus call.
+    void End() { m_locks.Release(); }
+
+private:
+    CUpgradeLocks m_locks;
+    std::string m_why;
+    std::string m_narrowed;
 };

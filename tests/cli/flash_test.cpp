@@ -256,7 +256,7 @@ TEST(Flash, AllUpgradesThreeBoardsAtOnceAndRecordsEach) {
 // The statuses not met above, each with the words a technician reads.
 struct StatusCase {
     const char* name;
-    const char* port;  // "board": a simulated board, "silent": a line nobody answers
+    const char* port;  // "board": a simulated board, "silent": a line nobody answers, "file"
     std::vector<std::string> args;
     const char* input;
     int status;
@@ -277,9 +277,15 @@ TEST_P(FlashStatus, EndsWithItsStatusAndSaysWhy) {
         line = std::make_unique<testutil::PtyPair>();
         args.insert(args.end(), {"--port", line->path});
     }
+    const std::string file = testutil::TempPath("notatty");
+    if (std::string(c.port) == "file") {
+        std::ofstream(file) << "x";
+        args.insert(args.end(), {"--port", file});
+    }
     Flash flash(args, c.input);
     EXPECT_EQ(flash.Wait(), c.status) << flash.err;
     EXPECT_NE(flash.err.find(c.says), std::string::npos) << flash.err;
+    std::remove(file.c_str());
     if (sim) {
         int status = -1;
         EXPECT_NE(sim->Finish(&status).find("blocks=0 "), std::string::npos);
@@ -304,6 +310,8 @@ INSTANTIATE_TEST_SUITE_P(
                    2,
                    "Cannot Open Connection To Board.\n/dev/vantra-no-such-port does not exist"},
         StatusCase{"SilentLine", "silent", {"--yes"}, "", 3, "No board answered on"},
+        StatusCase{
+            "NotATerminal", "file", {"--yes"}, "", 2, "refused the line settings (38400 baud"},
         StatusCase{"NotConfirmed", "board", {}, "n\n", 1, "Not confirmed; nothing was sent."}),
     [](const ::testing::TestParamInfo<StatusCase>& info) { return std::string(info.param.name); });
 

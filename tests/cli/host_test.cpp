@@ -396,3 +396,26 @@ TEST(HostCli, CtrlZHeldThroughATransferStopsWithThePortFree) {
 }
 
 }  // namespace
+
+// The started line waits for a log another board holds, for longer than the bus checks' 2 s
+// deadline: that wait is not charged to it, so the lock is still asked for and held.
+TEST(HostCli, WaitingForTheLogLeavesTheLockItsShareOfTheDeadline) {
+    HostBus host;
+    ASSERT_EQ(host.Error(), "");
+    const std::string log = testutil::TempPath("host-log");
+    std::ofstream(log).close();
+    const int other = ::open(log.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    ASSERT_EQ(::flock(other, LOCK_EX), 0);
+    BoardSim sim(Board({"--baud", "0", "--fault", "delay:5:1500"}));
+    Flash flash({"--port", sim.path, "--yes", "--json", "--log", log});
+    ASSERT_TRUE(flash.ReadUntil([](const std::string& l) { return IsEvent(l, "version"); }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(3000));
+    ::close(other);
+    ASSERT_TRUE(flash.ReadUntil([](const std::string& l) { return IsProgress(l, 3); }));
+    EXPECT_EQ(host.Inhibitors().size(), 1u);
+    EXPECT_EQ(flash.Wait(), 0) << flash.err;
+    EXPECT_EQ(flash.Count("could not be kept"), 0) << flash.stdoutText;
+    int status = -1;
+    EXPECT_NE(sim.Finish(&status).find("expect=match"), std::string::npos);
+    std::remove(log.c_str());
+}

@@ -17,9 +17,7 @@
 #include <stdexcept>
 
 #include "platform/host_facts.h"
-#include "transport/link_worker.h"
 #include "transport/port_discovery.h"
-#include "transport/serial_transport.h"
 
 extern char** environ;
 
@@ -164,9 +162,7 @@ std::string BoardSim::Finish(int* status) {
 }
 
 HANDLE StartWorker() {
-    HANDLE thread = CreateThread(nullptr, 0, LinkWorker, nullptr, CREATE_SUSPENDED, nullptr);
-    ResumeThread(thread);
-    return thread;
+    return CLinkSession::StartWorkerThread();
 }
 
 bool LinkedBoard::Connect(std::vector<std::string> args) {
@@ -176,21 +172,14 @@ bool LinkedBoard::Connect(std::vector<std::string> args) {
     if (sim->path.empty()) return false;
     ::setenv("VANTRA_REGISTRY", registry.c_str(), 1);
     platform::SetSystemRoot("/nonexistent-root");  // only the board's hive names ports
-    transport = new CSerialTransport;
+    session.Open();
     if (std::string(g_szPortName) != sim->path) return false;
-    worker = StartWorker();
-    return true;
+    return session.StartWorker();
 }
 
 bool LinkedBoard::Disconnect() {
-    bool stopped = true;
-    if (worker != nullptr) stopped = StopLinkWorker(worker, 2000);
-    worker = nullptr;
-    if (transport != nullptr) {
-        SetEvent(g_hTransportStop.load());
-        delete transport;
-        transport = nullptr;
-    }
+    const bool stopped = session.StopWorker(2000);
+    session.ClosePortAtOnce();
     if (!registry.empty()) {
         ::unsetenv("VANTRA_REGISTRY");
         platform::SetSystemRoot(nullptr);

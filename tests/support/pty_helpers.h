@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "platform/wincore.h"
-#include "transport/serial_transport.h"
+#include "transport/link_session.h"
 
 namespace testutil {
 
@@ -60,11 +60,12 @@ struct BoardSim {
     std::string path;
 };
 
-// Starts LinkWorker the way the application does (suspended, then resumed).
+// Starts LinkWorker the way the programs do (suspended, then resumed), for tests of the worker.
 HANDLE StartWorker();
 
 // The utility's side of the link, found through a simulated board's hive and running: the
-// board (at full speed, with --registry), the transport and the worker.
+// board (at full speed, with --registry), the session's transport and worker, without its
+// pauses or queries.
 struct LinkedBoard {
     LinkedBoard() = default;
     LinkedBoard(const LinkedBoard&) = delete;
@@ -78,8 +79,7 @@ struct LinkedBoard {
     bool Disconnect();
 
     std::unique_ptr<BoardSim> sim;
-    CSerialTransport* transport = nullptr;
-    HANDLE worker = nullptr;
+    CLinkSession session;
     std::string registry;
 };
 

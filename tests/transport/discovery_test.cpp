@@ -8,6 +8,7 @@
 #include "platform/winserial.h"
 #include "tests/support/pty_helpers.h"
 #include "tests/support/sys_tree.h"
+#include "transport/link_session.h"
 #include "transport/port_discovery.h"
 #include "transport/serial_transport.h"
 
@@ -26,7 +27,7 @@ protected:
     }
     // The port OpenPort settled on, and whether it opened it.
     std::string Run(bool* opened) {
-        *opened = OpenPort();
+        *opened = OpenPort().opened();
         return g_szPortName;
     }
 };
@@ -298,7 +299,7 @@ TEST(DiscoveryTree, StartUpOpensTheOneBridgeAndWarnsOfItsLatencyTimer) {
     ::unsetenv("VANTRA_REGISTRY");
     platform::SetSystemRoot(tree.root.c_str());
     ::testing::internal::CaptureStderr();
-    const bool opened = OpenPort();
+    const bool opened = OpenPort().opened();
     const std::string said = ::testing::internal::GetCapturedStderr();
     platform::SetSystemRoot(nullptr);
     EXPECT_TRUE(opened);
@@ -324,7 +325,8 @@ TEST(DiscoveryTree, StartUpOpensTheOneBridgeAndWarnsOfItsLatencyTimer) {
 TEST(Transport, QueuedFrameWaitsInTheSlotUntilTaken) {
     std::string missing = "/dev/vantra-no-such-port";
     Hive named(DriverKey("01", "Quatech", &missing));
-    auto* transport = new CSerialTransport;
+    CLinkSession link;
+    link.Open();
     platform::TakeRecordedMessages();
     const BYTE first[] = {0xAA, 0xAA, 0xAA};
     const BYTE frame[] = {0x11, 0x12, 0x01, 0x00, 0x11, 0x13};
@@ -339,18 +341,17 @@ TEST(Transport, QueuedFrameWaitsInTheSlotUntilTaken) {
     std::vector<BYTE> tooBig(kTransmitSlotBytes + 1, 0x55);
     EXPECT_FALSE(CSerialTransport::QueueFrame(tooBig.data(), static_cast<unsigned>(tooBig.size())));
     EXPECT_EQ(WaitForSingleObject(g_hTransmitPending.load(), 0), WAIT_TIMEOUT);
-    SetEvent(g_hTransportStop.load());  // skip the one-second pause
-    delete transport;
+    link.ClosePortAtOnce();
 }
 
 TEST(Transport, DestructionClosesAnOpenPort) {
     PtyPair pty;
     Hive hive(DriverKey("01", "Quatech", &pty.path));
-    auto* transport = new CSerialTransport;
+    CLinkSession link;
+    link.Open();
     HANDLE port = g_hPort.load();
     ASSERT_NE(port, INVALID_HANDLE_VALUE);
-    SetEvent(g_hTransportStop.load());
-    delete transport;
+    link.ClosePortAtOnce();
     EXPECT_EQ(g_hPort.load(), INVALID_HANDLE_VALUE);
     EXPECT_FALSE(CloseHandle(port));  // already closed
     std::u16string wide(pty.path.begin(), pty.path.end());

@@ -12,6 +12,7 @@
 #include "platform/message_box.h"
 #include "platform/winreg.h"
 #include "tests/support/pty_helpers.h"
+#include "transport/link_session.h"
 #include "transport/link_worker.h"
 #include "transport/port_discovery.h"
 #include "transport/serial_transport.h"
@@ -108,8 +109,8 @@ TEST(HostileHive, DiscoveryEndsWithTheStatedPort) {
 TEST(HostileBoard, FloodingTheLineLosesNothingThatFollows) {
     testutil::PtyPair pty;
     testutil::Hive hive(DriverKey("01", "Quatech", &pty.path));
-    auto* transport = new CSerialTransport;
-    ASSERT_NE(g_hPort.load(), INVALID_HANDLE_VALUE);
+    CLinkSession link;
+    ASSERT_TRUE(link.Open().opened());
     const char version[] = "V9.99";
     {
         // A known version to start from, whatever earlier tests left.
@@ -118,7 +119,7 @@ TEST(HostileBoard, FloodingTheLineLosesNothingThatFollows) {
     }
     BYTE scratch[kTransmitSlotBytes];
     CSerialTransport::TakeFrame(scratch, sizeof scratch);
-    HANDLE worker = testutil::StartWorker();
+    ASSERT_TRUE(link.StartWorker());
 
     std::atomic<std::size_t> flooded{0};
     std::thread flood([&] {
@@ -159,9 +160,7 @@ TEST(HostileBoard, FloodingTheLineLosesNothingThatFollows) {
     char seen[32] = "";
     g_DeviceLink.GetVersion(seen, sizeof seen);
     EXPECT_STREQ(seen, version);
-    EXPECT_TRUE(StopLinkWorker(worker, 2000));
-    SetEvent(g_hTransportStop.load());
-    delete transport;
+    EXPECT_TRUE(link.Close(2000));
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "platform/message_box.h"
 #include "tests/support/pty_helpers.h"
 #include "tests/support/wait_until.h"
+#include "transport/link_session.h"
 #include "transport/link_worker.h"
 #include "transport/serial_transport.h"
 
@@ -61,8 +62,7 @@ class Worker : public ::testing::Test {
 protected:
     void SetUp() override {
         hive_ = std::make_unique<testutil::Hive>(testutil::DriverKey("01", "Quatech", &pty_.path));
-        transport_ = new CSerialTransport;
-        ASSERT_NE(g_hPort.load(), INVALID_HANDLE_VALUE);
+        ASSERT_TRUE(link_.Open().opened());
         // A known starting point: the link's texts from earlier tests are overwritten here.
         Store(0x01, "0.00");
         Store(0x02, "XXXXXX");
@@ -72,8 +72,7 @@ protected:
         if (thread_) {
             EXPECT_TRUE(StopLinkWorker(thread_, 2000));
         }
-        SetEvent(g_hTransportStop.load());
-        delete transport_;
+        link_.ClosePortAtOnce();
     }
     void Start() { thread_ = testutil::StartWorker(); }
     // Bytes the port holds unread: the worker's input queue, seen through the pty's own slave.
@@ -85,7 +84,7 @@ protected:
 
     testutil::PtyPair pty_;
     std::unique_ptr<testutil::Hive> hive_;
-    CSerialTransport* transport_ = nullptr;
+    CLinkSession link_;
     HANDLE thread_ = nullptr;
     BYTE scratch_[kTransmitSlotBytes];
 };
@@ -181,9 +180,7 @@ TEST_F(Worker, StopsWhenAskedEvenAfterThePortHasGone) {
     CSerialTransport::QueueFrame(frame, sizeof frame);  // dropped by a failing write
     EXPECT_TRUE(testutil::WaitUntil(
         [] { return WaitForSingleObject(g_hTransmitPending.load(), 0) == WAIT_TIMEOUT; }));
-    SetEvent(g_hTransportStop.load());
-    delete transport_;  // the worker goes on polling a closed handle
-    transport_ = nullptr;
+    link_.ClosePortAtOnce();  // the worker goes on polling a closed handle
     Sleep(30);  // a pause, not a wait: lets the worker make some passes over the closed handle
     EXPECT_TRUE(StopLinkWorker(thread_, 2000));
     DWORD code = 1;

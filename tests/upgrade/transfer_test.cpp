@@ -69,7 +69,7 @@ TEST_F(Transfer, WholeImageArrivesAndCompletes) {
     Connect({});
     RecordingView view;
     const unsigned long beeps = platform::BeepCount(MB_ICONEXCLAMATION);
-    EXPECT_EQ(RunTransfer(&view, &view), TransferOutcome::Complete);
+    EXPECT_EQ(RunTransfer(&view, &view).outcome, TransferOutcome::Complete);
 
     EXPECT_EQ(view.load, (std::vector<bool>{false, true}));
     ASSERT_EQ(view.positions.size(), 536u);
@@ -93,7 +93,7 @@ TEST_F(Transfer, WholeImageArrivesAndCompletes) {
 TEST_F(Transfer, SilentBoardFailsAtTheBlockAndLoadStartsAgainFromTheFirst) {
     Connect({"--stop-at", "10"});
     RecordingView view;
-    EXPECT_EQ(RunTransfer(&view, &view), TransferOutcome::Failed);
+    EXPECT_EQ(RunTransfer(&view, &view).outcome, TransferOutcome::Failed);
 
     ASSERT_EQ(view.positions.size(), 10u);
     ASSERT_EQ(view.blocks.size(), 11u);
@@ -125,13 +125,15 @@ TEST_F(Transfer, MissingImageIsReportedAndNothingIsSent) {
     CSerialTransport::TakeFrame(frame, sizeof frame);
 
     RecordingView view;
-    EXPECT_EQ(RunTransfer(&view, &view), TransferOutcome::NoImage);
+    const TransferResult result = RunTransfer(&view, &view);
+    EXPECT_EQ(result.outcome, TransferOutcome::NoImage);
     EXPECT_EQ(view.reports, 1);
     EXPECT_EQ(view.load, (std::vector<bool>{false, true}));
     EXPECT_TRUE(view.positions.empty());
     EXPECT_EQ(platform::TakeRecordedMessages(),
               std::vector<std::u16string>{
                   u"The specified resource type cannot be found in the image file."});
+    EXPECT_EQ(result.reason, "The specified resource type cannot be found in the image file.");
     EXPECT_EQ(CSerialTransport::TakeFrame(frame, sizeof frame), 0u);
 }
 
@@ -146,7 +148,9 @@ TEST_F(Transfer, StopRequestEndsAfterTheBlockInFlight) {
         }
         std::atomic<bool> stop{false};
     } view;
-    EXPECT_EQ(RunTransfer(&view, &view, &view.stop), TransferOutcome::Stopped);
+    const TransferResult result = RunTransfer(&view, &view, &view.stop);
+    EXPECT_EQ(result.outcome, TransferOutcome::Stopped);
+    EXPECT_EQ(result.reason, kTransferFailed);  // the board holds part of an image
     EXPECT_EQ(view.blocks.size(), 5u);
     EXPECT_EQ(view.load, (std::vector<bool>{false, true}));
     EXPECT_EQ(platform::TakeRecordedMessages(),
