@@ -46,6 +46,7 @@ int CTestFrame::OnCreate(LPCREATESTRUCT lpcs) {
     if (CFrameWnd::OnCreate(lpcs) == -1) return -1;
     if (!CreateCommandBar(this, m_bar, m_tips, toolbarId)) return -1;
     EnableCommandBarTooltips(m_bar);
+    if (ShellLog::Get().onCreate) ShellLog::Get().onCreate(this);
     return 0;
 }
 

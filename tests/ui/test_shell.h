@@ -22,6 +22,7 @@ struct ShellLog {
     int paints = 0;
     int loads = 0;
     int abouts = 0;
+    void (*onCreate)(CFrameWnd* frame) = nullptr;  // at the end of the test frame's OnCreate
     static ShellLog& Get() {
         static ShellLog log;
         return log;
