@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "platform/afx/afx_internal.h"
+#include "platform/afx/window_gate.h"
 #include "platform/host_facts.h"
 #include "platform/host_signals.h"
 #include "platform/resources.h"
@@ -60,7 +61,7 @@ void Arrive() {
 bool Settled(bool busy, bool box) {
     CFrameWnd* frame = Frame();
     return frame != nullptr && afx::MainLoopRunning() && g_hPort.load() != INVALID_HANDLE_VALUE &&
-           !platform::CaughtSignalPending() && !afx::InsideWait() &&
+           !platform::CaughtSignalPending() && !afx::WindowGate::Get().InsideWait() &&
            frame->InModalState() == busy && (QApplication::activeModalWidget() != nullptr) == box;
 }
 
@@ -124,7 +125,9 @@ void Act() {
         // in the transfer proper.
         auto* during = new QTimer(qApp);
         QObject::connect(during, &QTimer::timeout, during, [during] {
-            if (platform::BeepCount(MB_ICONEXCLAMATION) == 0 || !afx::InsideWait()) return;
+            if (platform::BeepCount(MB_ICONEXCLAMATION) == 0 ||
+                !afx::WindowGate::Get().InsideWait())
+                return;
             during->stop();
             Arrive();
         });
