@@ -9,6 +9,7 @@
 #include "platform/message_box.h"
 #include "platform/text.h"
 #include "ui/res/resource.h"
+#include "ui/shutdown_policy.h"
 
 const char kCurrentVersionFormat[] = "Current Version: %s";
 const char kPressLoadText[] = "Press 'LOAD' to upgrade";
@@ -141,11 +142,6 @@ void CVantraView::ReportLastSystemError() {
 
 namespace {
 
-// The one window's transfer, from LOAD to its verdict; this thread's alone.
-enum class Phase { AtRest, Preparing, Sending };
-Phase g_phase = Phase::AtRest;
-bool g_bRefused = false;  // a signal came while it was being prepared
-
 // What the host is asked before a transfer, off the window's thread: each question is a bus
 // call that a slow or wedged bus can hold up, and the window must go on answering the desktop.
 // The system bus (battery, then logind) and the session bus (the portal) are asked side by side
@@ -182,15 +178,9 @@ DWORD AskPortal(LPVOID parameter) {
 
 }  // namespace
 
-bool CVantraView::RefuseTransferBeforeFirstBlock() {
-    if (g_phase != Phase::Preparing) return false;
-    g_bRefused = true;
-    return true;
-}
-
 bool CVantraView::BeginTransfer() {
-    g_phase = Phase::Preparing;
-    g_bRefused = false;
+    CShutdownPolicy& policy = CShutdownPolicy::Get();
+    policy.TransferPreparing();
     HostChecks checks;
     checks.locks = &m_locks;
     checks.portalWindow = AfxPortalWindowId(GetParentFrame());
@@ -209,7 +199,7 @@ bool CVantraView::BeginTransfer() {
         CloseHandle(threads[i]);
     }
     m_portal = checks.portal;
-    if (checks.batteryLow && !g_bRefused) {
+    if (checks.batteryLow && !policy.TransferRefused()) {
         WCHAR text[96];
         platform::WidenText(kBatteryTooLow, text, sizeof text / sizeof text[0]);
         platform::ShowUserMessage(text, MB_OK | MB_ICONEXCLAMATION);
@@ -223,19 +213,19 @@ bool CVantraView::BeginTransfer() {
     } else if (!checks.narrowed.empty()) {
         std::fprintf(stderr, "vantra: %s\n", checks.narrowed.c_str());
     }
-    return !checks.batteryLow && !g_bRefused;
+    return !checks.batteryLow && !policy.TransferRefused();
 }
 
 bool CVantraView::ReadyForFirstBlock() {
-    // A signal the event loop has not yet handed to the frame counts too: nothing is sent yet.
-    if (g_bRefused || platform::CaughtSignalPending()) return false;
-    g_phase = Phase::Sending;
-    platform::CatchSignals({SIGTSTP});  // the frame gives it back when its modal state ends
+    // A signal not yet taken from the event loop counts too: nothing is sent yet.
+    if (CShutdownPolicy::Get().TransferRefused() || platform::CaughtSignalPending()) return false;
+    CShutdownPolicy::Get().TransferSending();
+    platform::CatchSignals({SIGTSTP});  // given back once the window is idle again
     return true;
 }
 
 void CVantraView::EndTransfer(TransferOutcome) {
-    g_phase = Phase::AtRest;
+    CShutdownPolicy::Get().TransferAtRest();
     m_locks.Release();
     platform::EndPortalInhibit(m_portal, HostCheckDeadline());
     m_portal = nullptr;

@@ -474,8 +474,8 @@ public:
     // Work of the frame's own under way (the calls nest): the window thread's gate drops its
     // input and refuses its commands and WM_CLOSE meanwhile (platform/afx/window_gate.h). Never
     // run the event loop.
-    virtual void BeginModalState();
-    virtual void EndModalState();
+    void BeginModalState();
+    void EndModalState();
     BOOL InModalState() const;
 
 protected:
@@ -627,12 +627,6 @@ int AfxMessageBox(UINT idPrompt, UINT type = MB_OK, UINT helpId = static_cast<UI
 // serves it, whenever `fd` has input to read (the system half's caught-signal pipe). The
 // handler must read what woke it.
 void AfxWatchDescriptor(int fd, void (*handler)(void* context), void* context);
-// Runs `call(context)` once on the user-interface thread from its event queue, after what is
-// already queued there.
-void AfxPostCall(void (*call)(void* context), void* context);
-// Closes every modal dialog and message box as Cancel would. True while the thread is still
-// inside such a box's loop, which ends once control returns to it: act after that.
-bool AfxCancelModalLoops();
 // `window` as the desktop portal names a parent window: "x11:<hex id>" on X11, else "".
 std::string AfxPortalWindowId(CWnd* window);
 

@@ -242,17 +242,6 @@ void AfxWatchDescriptor(int fd, void (*handler)(void*), void* context) {
                      [handler, context] { handler(context); });
 }
 
-void AfxPostCall(void (*call)(void*), void* context) {
-    if (qApp == nullptr) return;
-    QMetaObject::invokeMethod(
-        qApp, [call, context] { call(context); }, Qt::QueuedConnection);
-}
-
-bool AfxCancelModalLoops() {
-    afx::WindowGate::Get().CancelBoxes();
-    return QThread::currentThread()->loopLevel() > 1;
-}
-
 std::string AfxPortalWindowId(CWnd* window) {
     QWidget* widget = window != nullptr ? window->GetQWidget() : nullptr;
     if (widget == nullptr || QGuiApplication::platformName() != QLatin1String("xcb")) return {};
