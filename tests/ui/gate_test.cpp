@@ -71,14 +71,6 @@ Effect Seen(Effect expected) {
     return expected == kRefused ? kDropped : expected;
 }
 
-void Flush() {
-    for (int i = 0; i < 3; ++i) {
-        QCoreApplication::sendPostedEvents();
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        QCoreApplication::processEvents();
-    }
-}
-
 class Gate : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -87,11 +79,7 @@ protected:
         app_ = std::make_unique<CTestApp>();
     }
     void TearDown() override {
-        testutil::CancelModalWatchers();
-        if (app_->m_pMainWnd) app_->m_pMainWnd->DestroyWindow();
-        Flush();
-        app_.reset();
-        Flush();
+        EndTestApp(app_);
         AfxRemovePlatformHooks();
     }
 
@@ -155,7 +143,7 @@ protected:
         EXPECT_TRUE(app_->InitInstance());
         if (app_->m_pMainWnd == nullptr) return kNone;
         EXPECT_TRUE(QTest::qWaitForWindowExposed(Frame()->GetQWidget()->windowHandle()));
-        Flush();
+        FlushEvents();
         // Made from the state's own loop; the state ends once what the arrival queued has run.
         const auto inState = [](std::function<void()> leave) {
             before = Effects(self->app_.get());
@@ -201,7 +189,7 @@ protected:
             default:
                 break;
         }
-        Flush();
+        FlushEvents();
         CloseHandle(done);
         const int after = Effects(app_.get()) - before;
         if (during > 0) return kActs;

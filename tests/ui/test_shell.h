@@ -3,6 +3,7 @@
 // board down.
 #pragma once
 
+#include <memory>
 #include <vector>
 
 #include "platform/afx/afxext.h"
@@ -78,3 +79,9 @@ protected:
     void OnShared() { ShellLog::Get().calls.push_back("app"); }
     DECLARE_MESSAGE_MAP()
 };
+
+// Lets the event queue run dry, deferred deletions included.
+void FlushEvents();
+// Stops any wait for a box, closes the frame and ends the application, then lets the queue run
+// dry.
+void EndTestApp(std::unique_ptr<CTestApp>& app);
