@@ -1,5 +1,5 @@
-// The main frame: brings the link to the board up while it is created, and takes it down
-// when it is minimised.
+// The main frame: brings the link to the board up while it is created, and takes it down on the
+// way out (a minimise, an ending signal: ui/shutdown_policy.h says when).
 #pragma once
 
 #include "platform/afx/afxext.h"
@@ -14,12 +14,6 @@ protected:
 public:
     ~CMainFrame() override;
     BOOL PreCreateWindow(CREATESTRUCT& cs) override;
-    // A minimise or an ending signal that arrived while the frame was modal (a transfer under
-    // way) shuts down here; a held Ctrl-Z stops the program here.
-    void EndModalState() override;
-    // A caught signal (SIGTERM, SIGHUP, SIGINT, SIGQUIT, or SIGTSTP during a transfer).
-    void OnHostSignal(int number);
-    void EndOnSignal();
 
     CCeCommandBar m_wndCommandBar;
     WCHAR* m_ToolTipsTable[kTooltipCount] = {};
@@ -27,6 +21,7 @@ public:
 protected:
     int OnCreate(LPCREATESTRUCT lpCreateStruct);
     void OnSize(UINT nType, int cx, int cy);
+    // Closes the port after a short pause, then the window. Runs the event loop.
     void ShutDown();
 
     DECLARE_MESSAGE_MAP()
@@ -36,5 +31,6 @@ protected:
 // it is still open. True when the worker has ended (or never started).
 bool StopLinkAtExit(DWORD timeoutMs);
 
-// From start-up on: SIGTERM, SIGHUP, SIGINT and SIGQUIT are caught and given to the main frame.
+// From start-up on: SIGTERM, SIGHUP, SIGINT and SIGQUIT are caught and answered by the window's
+// shutdown policy.
 void CatchHostSignals();

@@ -6,6 +6,7 @@
 #include "platform/message_box.h"
 #include "platform/text.h"
 #include "ui/res/resource.h"
+#include "ui/shutdown_policy.h"
 
 const char kCurrentVersionFormat[] = "Current Version: %s";
 const char kPressLoadText[] = "Press 'LOAD' to upgrade";
@@ -138,11 +139,6 @@ void CVantraView::ReportLastSystemError() {
 
 namespace {
 
-// The one window's transfer, from LOAD to its verdict; this thread's alone.
-enum class Phase { AtRest, Preparing, Sending };
-Phase g_phase = Phase::AtRest;
-bool g_bRefused = false;  // a signal came while it was being prepared
-
 // What the host is asked before a transfer, off the window's thread: each question is a bus
 // call that a slow or wedged bus can hold up, and the window must go on answering the desktop.
 // The system bus (battery, then logind) and the session bus (the portal) are asked side by side
@@ -174,15 +170,9 @@ DWORD AskPortal(LPVOID parameter) {
 
 }  // namespace
 
-bool CVantraView::RefuseTransferBeforeFirstBlock() {
-    if (g_phase != Phase::Preparing) return false;
-    g_bRefused = true;
-    return true;
-}
-
 bool CVantraView::BeginTransfer() {
-    g_phase = Phase::Preparing;
-    g_bRefused = false;
+    CShutdownPolicy& policy = CShutdownPolicy::Get();
+    policy.TransferPreparing();
     HostChecks checks;
     checks.guard = &m_guard;
     checks.portalWindow = AfxPortalWindowId(GetParentFrame());
@@ -202,7 +192,7 @@ bool CVantraView::BeginTransfer() {
     }
     m_portal = checks.portal;
     const bool batteryLow = checks.start == CHostGuard::Start::BatteryLow;
-    if (batteryLow && !g_bRefused) {
+    if (batteryLow && !policy.TransferRefused()) {
         WCHAR text[96];
         platform::WidenText(kBatteryTooLow, text, sizeof text / sizeof text[0]);
         platform::ShowUserMessage(text, MB_OK | MB_ICONEXCLAMATION);
@@ -213,19 +203,20 @@ bool CVantraView::BeginTransfer() {
     } else if (!m_guard.Narrowed().empty()) {
         std::fprintf(stderr, "vantra: %s\n", m_guard.Narrowed().c_str());
     }
-    return !batteryLow && !g_bRefused;
+    return !batteryLow && !policy.TransferRefused();
 }
 
 bool CVantraView::ReadyForFirstBlock() {
-    // A signal the event loop has not yet handed to the frame counts too: nothing is sent yet.
-    // Ctrl-Z is then held; the frame gives it back when its modal state ends.
-    if (g_bRefused || !m_guard.ReadyForFirstBlock()) return false;
-    g_phase = Phase::Sending;
+    // A signal not yet taken from the event loop counts too: nothing is sent yet. Ctrl-Z is
+    // then held, and given back once the window is idle again.
+    CShutdownPolicy& policy = CShutdownPolicy::Get();
+    if (policy.TransferRefused() || !m_guard.ReadyForFirstBlock()) return false;
+    policy.TransferSending();
     return true;
 }
 
 void CVantraView::EndTransfer(TransferOutcome) {
-    g_phase = Phase::AtRest;
+    CShutdownPolicy::Get().TransferAtRest();
     m_guard.End();
     platform::EndPortalInhibit(m_portal, HostCheckDeadline());
     m_portal = nullptr;

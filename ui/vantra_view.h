@@ -27,11 +27,6 @@ public:
     bool ReadyForFirstBlock() override;
     void EndTransfer(TransferOutcome outcome) override;
 
-    // For the frame's signal handling: true while a transfer is being prepared (LOAD pressed,
-    // no block sent yet), and then that transfer is refused before block 0. False otherwise:
-    // at rest the signal is the frame's to act on, and from block 0 on it waits for the verdict.
-    static bool RefuseTransferBeforeFirstBlock();
-
     CButton m_btnLoad;
     CProgressCtrl m_progress;
 

@@ -68,27 +68,6 @@ int ControlId(QWidget* widget);
 // every later modal loop return at once, so the main frame only ends a loop that runs.
 bool MainLoopRunning();
 
-// True while the user-interface thread serves the window system from inside a wait (see
-// platform/wait_dispatch.h): the code that waits is not re-entrant, so no input reaches any
-// window and close requests are refused until the wait ends.
-bool InsideWait();
-// Whether mouse and keyboard input for `target` is held back: inside a wait, or aimed at a frame
-// in its modal state.
-bool InputHeld(QObject* target);
-
-// Held around a modal box's own loop: a box opened from inside a wait (one a worker asked
-// for) is the user's to answer, so input reaches it while it runs.
-class ModalLoopScope {
-public:
-    ModalLoopScope();
-    ~ModalLoopScope();
-    ModalLoopScope(const ModalLoopScope&) = delete;
-    ModalLoopScope& operator=(const ModalLoopScope&) = delete;
-
-private:
-    int savedDepth_;
-};
-
 // Sends a notification to the nearest window object around `control`.
 void NotifyParent(QWidget* control, UINT code);
 

@@ -69,11 +69,14 @@ struct CREATESTRUCT {
 using LPCREATESTRUCT = CREATESTRUCT*;
 
 // --- System-library window calls
-// ------------------------------------------------------------------ Synchronous: the window's
-// handler has run when it returns. 0 for an unknown window.
+// ------------------------------------------------------------------
+// Synchronous: the window's handler has run when it returns, and has run the event loop if the
+// handler did (a box). 0 for an unknown window.
 LRESULT SendMessageW(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
-BOOL PostMessageW(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
-BOOL UpdateWindow(HWND hwnd);  // paints what is pending at once
+BOOL PostMessageW(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);  // never runs it
+// Paints what is pending at once. Runs the event loop, all but input, for up to 100 ms while a
+// window just shown waits to be exposed.
+BOOL UpdateWindow(HWND hwnd);
 BOOL ShowWindow(HWND hwnd, int command);
 BOOL EnableWindow(HWND hwnd, BOOL enable);
 BOOL GetClientRect(HWND hwnd, LPRECT rect);
@@ -269,7 +272,7 @@ public:
     operator HWND() const { return m_hWnd; }  // NOLINT(google-explicit-constructor)
     static CWnd* FromHandle(HWND hwnd);       // the window's own object, or a temporary
 
-    LRESULT SendMessage(UINT message, WPARAM wParam = 0, LPARAM lParam = 0);
+    LRESULT SendMessage(UINT message, WPARAM wParam = 0, LPARAM lParam = 0);  // as SendMessageW
     BOOL PostMessage(UINT message, WPARAM wParam = 0, LPARAM lParam = 0);
     BOOL ShowWindow(int command);
     void UpdateWindow();
@@ -340,7 +343,7 @@ public:
     ~CDialog() override;
 
     // Builds the box from its template, runs OnInitDialog and waits until EndDialog; -1 when
-    // the template is missing.
+    // the template is missing. Runs the event loop (the box's own, window_gate.h rule 6).
     virtual INT_PTR DoModal();
     void EndDialog(int result);
     virtual BOOL OnInitDialog();
@@ -394,6 +397,7 @@ public:
 
     void OnFileSave();
     // Saves to `pathName`, or to a file the user picks when it is NULL, and takes that name.
+    // Runs the event loop while the file dialog or a failure's box is up.
     BOOL DoSave(LPCWSTR pathName);
 
     CString m_strTitle;
@@ -463,14 +467,16 @@ public:
     // Bars created as this frame's children register here so the view sits below them.
     void AddControlBar(CWnd* bar);
     void RemoveControlBar(CWnd* bar);
-    // Runs the accelerator table's command for a key press; TRUE when one matched.
+    // Runs the accelerator table's command for a key press; TRUE when one matched. Runs the event
+    // loop if the command does.
     BOOL TranslateAccelerator(int virtualKey, BOOL ctrl, BOOL shift, BOOL alt);
 
-    // While in the modal state (the calls nest) the frame behaves as under a modal box: no mouse
-    // or keyboard input reaches it and close requests are refused; it still repaints.
-    virtual void BeginModalState();
-    virtual void EndModalState();
-    BOOL InModalState() const { return m_nModalState > 0; }
+    // Work of the frame's own under way (the calls nest): the window thread's gate drops its
+    // input and refuses its commands and WM_CLOSE meanwhile (platform/afx/window_gate.h). Never
+    // run the event loop.
+    void BeginModalState();
+    void EndModalState();
+    BOOL InModalState() const;
 
 protected:
     int OnCreate(LPCREATESTRUCT lpcs);
@@ -489,7 +495,6 @@ protected:
 private:
     class AccelFilter;
     AccelFilter* m_accelFilter = nullptr;
-    int m_nModalState = 0;
 };
 
 // --- Document templates
@@ -571,18 +576,19 @@ public:
 
     virtual BOOL InitInstance();
     virtual int ExitInstance();
-    virtual int Run();  // the event loop; returns ExitInstance's code
+    virtual int Run();  // runs the event loop; returns ExitInstance's code
 
     void SetRegistryKey(LPCWSTR key);
     void AddDocTemplate(CDocTemplate* tmpl);
     void ParseCommandLine(CCommandLineInfo& info);
     BOOL ProcessShellCommand(CCommandLineInfo& info);
+    // Runs the event loop while a failure's box is up.
     virtual CDocument* OpenDocumentFile(LPCWSTR fileName);
     virtual void DoWaitCursor(int code);  // 1 shows, -1 removes; the calls nest
     const std::vector<CDocTemplate*>& GetDocTemplates() const { return m_templates; }
 
     void OnFileNew();
-    void OnFileOpen();
+    void OnFileOpen();  // runs the event loop (the file dialog)
     void OnAppExit();
 
     CWnd* m_pMainWnd = nullptr;
@@ -612,7 +618,8 @@ AFX_MODULE_STATE* AfxGetModuleState();
 // Ignores SIGPIPE so that writing to a vanished peer is an error, not the end of the process.
 BOOL AfxSocketInit(void* data = nullptr);
 
-// Modal message box with the application's name as its title; returns once dismissed.
+// Modal message box with the application's name as its title; returns once dismissed. Runs the
+// event loop (the box's own, window_gate.h rule 6).
 int AfxMessageBox(LPCWSTR text, UINT type = MB_OK, UINT helpId = 0);
 int AfxMessageBox(UINT idPrompt, UINT type = MB_OK, UINT helpId = static_cast<UINT>(-1));
 
@@ -620,20 +627,16 @@ int AfxMessageBox(UINT idPrompt, UINT type = MB_OK, UINT helpId = static_cast<UI
 // serves it, whenever `fd` has input to read (the system half's caught-signal pipe). The
 // handler must read what woke it.
 void AfxWatchDescriptor(int fd, void (*handler)(void* context), void* context);
-// Runs `call(context)` once on the user-interface thread from its event queue, after what is
-// already queued there.
-void AfxPostCall(void (*call)(void* context), void* context);
-// Closes every modal dialog and message box as Cancel would. True while the thread is still
-// inside such a box's loop, which ends once control returns to it: act after that.
-bool AfxCancelModalLoops();
 // `window` as the desktop portal names a parent window: "x11:<hex id>" on X11, else "".
 std::string AfxPortalWindowId(CWnd* window);
 
-// The program's main: creates the QApplication, installs the message-box presenter and the beep
-// player, runs the application object's InitInstance and then its event loop.
+// The program's main: creates the QApplication, installs the message-box presenter, the beep
+// player and the window thread's gate, runs the application object's InitInstance and then the
+// event loop.
 int AfxWinMain(int argc, char** argv);
 // What AfxWinMain installs and removes around the application, for programs (tests) that make
 // their own QApplication: failures reported below the user interface become real message
-// boxes, and MessageBeep sounds (from any thread, without waiting for the user interface).
+// boxes, MessageBeep sounds (from any thread, without waiting for the user interface), and the
+// gate's waits and input filter are in place (window_gate.h). Never run the event loop.
 void AfxInstallPlatformHooks();
 void AfxRemovePlatformHooks();

@@ -1,14 +1,9 @@
 #include <unistd.h>
 
-#include <QAbstractEventDispatcher>
 #include <QApplication>
-#include <QDialog>
 #include <QGuiApplication>
 #include <QSocketNotifier>
 #include <QThread>
-#include <QTimer>
-#include <algorithm>
-#include <climits>
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
@@ -17,9 +12,9 @@
 #include <utility>
 
 #include "platform/afx/afx_internal.h"
+#include "platform/afx/window_gate.h"
 #include "platform/message_box.h"
 #include "platform/sound.h"
-#include "platform/wait_dispatch.h"
 
 namespace afx {
 CString AskFileName(bool save, const CString& suggested);
@@ -75,76 +70,6 @@ void PlayBeep(UINT) {
         [[maybe_unused]] auto n = ::write(STDERR_FILENO, "\a", 1);
     }
 }
-
-// Depth of waits under way on the user-interface thread that are serving the window system.
-int waitDepth = 0;
-
-// Keeps the user-interface thread serving the window system while it waits, so the desktop's
-// liveness pings are answered, uncovered windows repaint, and beeps and timers run on time.
-class GuiWaitDispatcher final : public platform::WaitDispatcher {
-public:
-    bool Active() override {
-        // Before a window is shown there is nobody to serve, and a plain wait is cheaper.
-        if (!OnGuiThread()) return false;
-        const QWidgetList windows = QApplication::topLevelWidgets();
-        return std::any_of(windows.begin(), windows.end(),
-                           [](const QWidget* w) { return w->isVisible(); });
-    }
-
-    void Dispatch(Deadline deadline) override {
-        ++waitDepth;
-        QTimer timer;  // ends the wait for more events at the deadline
-        timer.setSingleShot(true);
-        timer.setTimerType(Qt::PreciseTimer);
-        if (deadline != Deadline::max()) {
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-                                  deadline - std::chrono::steady_clock::now())
-                                  .count();
-            timer.start(static_cast<int>(std::clamp<long long>(left, 0, INT_MAX)));
-        }
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-        --waitDepth;
-    }
-
-    void Wake() override {
-        if (QAbstractEventDispatcher* d = eventDispatcher.load()) d->wakeUp();  // thread-safe
-    }
-
-    std::atomic<QAbstractEventDispatcher*> eventDispatcher{nullptr};
-};
-GuiWaitDispatcher guiWaitDispatcher;
-
-bool IsUserInput(QEvent::Type type) {
-    switch (type) {
-        case QEvent::MouseButtonPress:
-        case QEvent::MouseButtonRelease:
-        case QEvent::MouseButtonDblClick:
-        case QEvent::Wheel:
-        case QEvent::KeyPress:
-        case QEvent::KeyRelease:
-        case QEvent::ShortcutOverride:
-        case QEvent::Shortcut:
-        case QEvent::ContextMenu:
-        case QEvent::TouchBegin:
-        case QEvent::TouchUpdate:
-        case QEvent::TouchEnd:
-        case QEvent::TabletPress:
-        case QEvent::TabletRelease:
-            return true;
-        default:
-            return false;
-    }
-}
-
-// Drops the input that afx::InputHeld holds back: dropped, not delayed, so nothing typed or
-// clicked during a transfer acts after it (an Enter must not dismiss the verdict unread).
-class InputGate final : public QObject {
-protected:
-    bool eventFilter(QObject* watched, QEvent* event) override {
-        return IsUserInput(event->type()) && afx::InputHeld(watched);
-    }
-};
-InputGate* inputGate = nullptr;
 
 CString ProgramName() {
     std::string path = program_invocation_short_name ? program_invocation_short_name : "";
@@ -205,24 +130,6 @@ int CWinApp::Run() {
 
 bool afx::MainLoopRunning() {
     return mainLoopRunning;
-}
-
-bool afx::InsideWait() {
-    return waitDepth > 0;
-}
-
-afx::ModalLoopScope::ModalLoopScope() : savedDepth_(std::exchange(waitDepth, 0)) {}
-
-afx::ModalLoopScope::~ModalLoopScope() {
-    waitDepth = savedDepth_;
-}
-
-bool afx::InputHeld(QObject* target) {
-    if (waitDepth > 0) return true;
-    auto* widget = qobject_cast<QWidget*>(target);
-    if (widget == nullptr) return false;
-    auto* frame = dynamic_cast<CFrameWnd*>(afx::AttachedWnd(widget->window()));
-    return frame != nullptr && frame->InModalState();
 }
 
 void CWinApp::SetRegistryKey(LPCWSTR key) {
@@ -317,22 +224,11 @@ void AfxInstallPlatformHooks() {
     guiRunning = true;
     platform::SetMessagePresenter(&PresentMessage);
     platform::SetBeepPlayer(&PlayBeep);
-    guiWaitDispatcher.eventDispatcher = QCoreApplication::eventDispatcher();
-    platform::SetThreadWaitDispatcher(&guiWaitDispatcher);
-    if (inputGate == nullptr) {
-        inputGate = new InputGate;
-        qApp->installEventFilter(inputGate);
-    }
+    afx::WindowGate::Get().Install();
 }
 
 void AfxRemovePlatformHooks() {
-    if (inputGate != nullptr) {
-        if (qApp) qApp->removeEventFilter(inputGate);
-        delete inputGate;
-        inputGate = nullptr;
-    }
-    platform::SetThreadWaitDispatcher(nullptr);
-    guiWaitDispatcher.eventDispatcher = nullptr;
+    afx::WindowGate::Get().Remove();
     platform::SetBeepPlayer(nullptr);
     platform::SetMessagePresenter(nullptr);
     guiRunning = false;
@@ -342,21 +238,8 @@ void AfxWatchDescriptor(int fd, void (*handler)(void*), void* context) {
     if (qApp == nullptr || fd < 0) return;
     // Belongs to the application object, and goes with it.
     auto* notifier = new QSocketNotifier(fd, QSocketNotifier::Read, qApp);
-    QObject::connect(notifier, &QSocketNotifier::activated, [handler, context] { handler(context); });
-}
-
-void AfxPostCall(void (*call)(void*), void* context) {
-    if (qApp == nullptr) return;
-    QMetaObject::invokeMethod(
-        qApp, [call, context] { call(context); }, Qt::QueuedConnection);
-}
-
-bool AfxCancelModalLoops() {
-    for (QWidget* w : QApplication::topLevelWidgets()) {
-        auto* dialog = qobject_cast<QDialog*>(w);
-        if (dialog != nullptr && dialog->isVisible() && dialog->isModal()) dialog->reject();
-    }
-    return QThread::currentThread()->loopLevel() > 1;
+    QObject::connect(notifier, &QSocketNotifier::activated,
+                     [handler, context] { handler(context); });
 }
 
 std::string AfxPortalWindowId(CWnd* window) {

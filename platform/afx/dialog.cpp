@@ -7,6 +7,7 @@
 #include <QThread>
 
 #include "platform/afx/afx_internal.h"
+#include "platform/afx/window_gate.h"
 #include "platform/message_box.h"
 
 namespace {
@@ -103,7 +104,7 @@ INT_PTR CDialog::DoModal() {
     // A box whose OnInitDialog already ended it is not shown.
     if (m_nModalResult == -1) {
         dlg->setModal(true);
-        afx::ModalLoopScope loop;
+        afx::WindowGate::BoxScope box;
         dlg->exec();
     }
     dlg->Disown();
@@ -153,7 +154,7 @@ int AfxMessageBox(LPCWSTR text, UINT type, UINT) {
     box.setText(afx::ToQString(text));
     // Every box of the program has OK alone, however it is dismissed.
     box.setStandardButtons(QMessageBox::Ok);
-    afx::ModalLoopScope loop;
+    afx::WindowGate::BoxScope loop;
     box.exec();
     return IDOK;
 }

@@ -4,6 +4,7 @@
 #include <QToolBar>
 
 #include "platform/afx/afx_internal.h"
+#include "platform/afx/window_gate.h"
 
 // --- Views
 // ------------------------------------------------------------------------------------------
@@ -88,8 +89,9 @@ protected:
         auto* widget = qobject_cast<QWidget*>(watched);
         QWidget* frameWidget = frame_->GetQWidget();
         if (!widget || !frameWidget || widget->window() != frameWidget) return false;
-        // Installed after the input gate, so it sees keys first: held keys run no command.
-        if (afx::InputHeld(watched)) return true;
+        // Installed after the gate's input filter, so it sees keys first: a dropped key runs no
+        // command.
+        if (afx::WindowGate::Get().DropsInput(watched)) return true;
         auto* key = static_cast<QKeyEvent*>(event);
         int vk = key->key();
         if (vk >= Qt::Key_A && vk <= Qt::Key_Z)
@@ -112,6 +114,7 @@ private:
 CFrameWnd::CFrameWnd() = default;
 
 CFrameWnd::~CFrameWnd() {
+    afx::WindowGate::Get().Forget(this);
     delete m_accelFilter;
     if (CWinApp* app = AfxGetApp(); app && app->m_pMainWnd == this) app->m_pMainWnd = nullptr;
 }
@@ -186,15 +189,19 @@ void CFrameWnd::OnSize(UINT nType, int, int) {
 }
 
 void CFrameWnd::BeginModalState() {
-    ++m_nModalState;
+    afx::WindowGate::Get().BeginBusy(this);
 }
 
 void CFrameWnd::EndModalState() {
-    if (m_nModalState > 0) --m_nModalState;
+    afx::WindowGate::Get().EndBusy(this);
+}
+
+BOOL CFrameWnd::InModalState() const {
+    return afx::WindowGate::Get().Busy(this);
 }
 
 void CFrameWnd::OnClose() {
-    if (InModalState()) return;  // as a window under a modal box: the request is refused
+    if (afx::WindowGate::Get().RefusesClose(this)) return;
     CDocument* doc = GetActiveDocument();
     DestroyWindow();
     if (doc) doc->OnCloseDocument();

@@ -9,6 +9,7 @@
 #include <unordered_map>
 
 #include "platform/afx/afx_internal.h"
+#include "platform/afx/window_gate.h"
 
 // --- Runtime classes and command targets
 // ----------------------------------------------------------
@@ -135,10 +136,9 @@ void afx::Widget::changeEvent(QEvent* event) {
 }
 
 void afx::Widget::closeEvent(QCloseEvent* event) {
-    // The window manager's close goes through WM_CLOSE so the framework decides what closes. A
-    // thread inside a wait is in the middle of something: the request is refused, not queued.
+    // The window manager's close goes through WM_CLOSE so the framework decides what closes.
     event->ignore();
-    if (owner_ && !afx::InsideWait()) owner_->SendMessage(WM_CLOSE);
+    if (owner_ && !WindowGate::Get().RefusesDesktopClose()) owner_->SendMessage(WM_CLOSE);
 }
 
 // --- System-library window calls
@@ -426,10 +426,7 @@ LRESULT CWnd::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
 
 BOOL CWnd::OnWndMsg(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* result) {
     if (message == WM_COMMAND) {
-        // Refused where input is: a command can arrive by routes that bypass the mouse and the
-        // keyboard (an accessibility action on a button, a posted message), and the code that
-        // waits is not re-entrant.
-        if (afx::InputHeld(GetQWidget())) {
+        if (afx::WindowGate::Get().RefusesCommand(GetQWidget())) {
             *result = 0;
             return TRUE;
         }

@@ -28,14 +28,6 @@
 
 namespace {
 
-void Flush() {
-    for (int i = 0; i < 3; ++i) {
-        QCoreApplication::sendPostedEvents();
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        QCoreApplication::processEvents();
-    }
-}
-
 struct PaintCounter : QObject {
     int paints = 0;
     bool eventFilter(QObject*, QEvent* e) override {
@@ -54,11 +46,7 @@ protected:
         app_ = std::make_unique<CTestApp>();
     }
     void TearDown() override {
-        testutil::CancelModalWatchers();
-        if (app_->m_pMainWnd) app_->m_pMainWnd->DestroyWindow();
-        Flush();
-        app_.reset();
-        Flush();
+        EndTestApp(app_);
         EXPECT_EQ(QApplication::overrideCursor(), nullptr);
     }
     void Start() {
@@ -125,7 +113,7 @@ TEST_F(Shell, AMissingToolbarAbandonsTheFrameAndStartUpFails) {
     CTestFrame::toolbarId = testres::IDS_NOTHING;
     EXPECT_FALSE(app_->InitInstance());
     EXPECT_EQ(app_->m_pMainWnd, nullptr);
-    Flush();
+    FlushEvents();
     for (QWidget* w : QApplication::topLevelWidgets()) EXPECT_FALSE(w->isVisible());
     EXPECT_EQ(app_->GetDocTemplates().front()->GetOnlyDocument(), nullptr);
 }
@@ -174,7 +162,7 @@ TEST_F(Shell, TheLoadButtonReachesItsHandlerThroughTheMessageMap) {
     ASSERT_NE(button, nullptr);
     EXPECT_EQ(button->text(), QStringLiteral("LOAD"));
     EXPECT_TRUE(view->m_btnLoad.IsWindowEnabled());
-    Flush();
+    FlushEvents();
     PaintCounter counter;
     button->installEventFilter(&counter);
     button->click();
@@ -229,7 +217,7 @@ TEST_F(Shell, SetPosMovesTheBarAndRepaintsItWithoutTheEventLoop) {
     EXPECT_EQ(progress.GetPos(), 0);
 
     PaintCounter counter;
-    Flush();
+    FlushEvents();
     bar->installEventFilter(&counter);
     EXPECT_EQ(progress.SendMessage(PBM_SETPOS, 40), 0) << "returns the previous position";
     EXPECT_EQ(bar->value(), 40);
@@ -340,7 +328,7 @@ TEST_F(Shell, CommandsAreRefusedWhileTheFrameIsModal) {
         load->click();
         Command(ID_TEST_VIEW);
         Frame()->PostMessage(WM_COMMAND, ID_TEST_FRAME, 0);
-        Flush();
+        FlushEvents();
     };
     auto& log = ShellLog::Get();
     Frame()->BeginModalState();

@@ -1,5 +1,8 @@
 #include "tests/ui/test_shell.h"
 
+#include <QCoreApplication>
+
+#include "tests/support/modal_boxes.h"
 #include "ui/about_dlg.h"
 
 IMPLEMENT_DYNCREATE(CTestDoc, CVantraDoc)
@@ -46,6 +49,7 @@ int CTestFrame::OnCreate(LPCREATESTRUCT lpcs) {
     if (CFrameWnd::OnCreate(lpcs) == -1) return -1;
     if (!CreateCommandBar(this, m_bar, m_tips, toolbarId)) return -1;
     EnableCommandBarTooltips(m_bar);
+    if (ShellLog::Get().onCreate) ShellLog::Get().onCreate(this);
     return 0;
 }
 
@@ -71,4 +75,20 @@ void CTestApp::OnAppAbout() {
     ++ShellLog::Get().abouts;
     CAboutDlg dlg;
     dlg.DoModal();
+}
+
+void FlushEvents() {
+    for (int i = 0; i < 3; ++i) {
+        QCoreApplication::sendPostedEvents();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QCoreApplication::processEvents();
+    }
+}
+
+void EndTestApp(std::unique_ptr<CTestApp>& app) {
+    testutil::CancelModalWatchers();
+    if (app->m_pMainWnd) app->m_pMainWnd->DestroyWindow();
+    FlushEvents();
+    app.reset();
+    FlushEvents();
 }

@@ -3,6 +3,7 @@
 // board down.
 #pragma once
 
+#include <memory>
 #include <vector>
 
 #include "platform/afx/afxext.h"
@@ -22,6 +23,7 @@ struct ShellLog {
     int paints = 0;
     int loads = 0;
     int abouts = 0;
+    void (*onCreate)(CFrameWnd* frame) = nullptr;  // at the end of the test frame's OnCreate
     static ShellLog& Get() {
         static ShellLog log;
         return log;
@@ -77,3 +79,9 @@ protected:
     void OnShared() { ShellLog::Get().calls.push_back("app"); }
     DECLARE_MESSAGE_MAP()
 };
+
+// Lets the event queue run dry, deferred deletions included.
+void FlushEvents();
+// Stops any wait for a box, closes the frame and ends the application, then lets the queue run
+// dry.
+void EndTestApp(std::unique_ptr<CTestApp>& app);
