@@ -374,13 +374,12 @@ TEST(HostCli, LogThatIsNotARegularFileIsRefusedBeforeAnyBoardIsTouched) {
 TEST(HostCli, CtrlZHeldThroughATransferStopsWithThePortFree) {
     HostBus host;
     ASSERT_EQ(host.Error(), "");
-    BoardSim sim(Board({"--baud", "0", "--ack-delay", "3"}));
+    // Block 20's acknowledgement comes a second late, so the Ctrl-Z surely lands mid-transfer.
+    BoardSim sim(Board({"--baud", "0", "--fault", "delay:20:1000"}));
     Flash flash({"--port", sim.path, "--yes", "--json"});
     ASSERT_TRUE(flash.ReadUntil([](const std::string& l) { return IsProgress(l, 10); }));
     ::kill(flash.pid, SIGTSTP);
-    ASSERT_TRUE(flash.ReadUntil([](const std::string& l) {
-        return l.find("\"event\":\"outcome\"") != std::string::npos;
-    }));
+    // Not read meanwhile: the events wait in the program, which may stop before they are out.
     int raw = 0;
     ASSERT_EQ(::waitpid(flash.pid, &raw, WUNTRACED), flash.pid);
     EXPECT_TRUE(WIFSTOPPED(raw)) << raw;

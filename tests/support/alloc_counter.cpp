@@ -19,6 +19,22 @@ void* operator new(std::size_t n) {
 void* operator new[](std::size_t n) {
     return operator new(n);
 }
+// The nothrow forms too: a `new (std::nothrow)` left to the runtime would be freed here, which
+// the address sanitizer reports as a mismatch.
+void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
+    if (testutil::g_countAllocations.load(std::memory_order_relaxed))
+        testutil::g_allocations.fetch_add(1, std::memory_order_relaxed);
+    return std::malloc(n ? n : 1);
+}
+void* operator new[](std::size_t n, const std::nothrow_t& tag) noexcept {
+    return operator new(n, tag);
+}
+void operator delete(void* p, const std::nothrow_t&) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p, const std::nothrow_t&) noexcept {
+    std::free(p);
+}
 void operator delete(void* p) noexcept {
     std::free(p);
 }
