@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -78,7 +79,7 @@ void PtyPair::WriteMaster(const std::vector<std::uint8_t>& bytes) {
 }
 
 std::string TempPath(const std::string& stem) {
-    static int counter = 0;
+    static std::atomic<int> counter{0};  // test threads ask at once (the gate table's cells)
     const char* dir = std::getenv("TMPDIR");
     return std::string(dir && *dir ? dir : "/tmp") + "/vantra-" + stem + "-" +
            std::to_string(::getpid()) + "-" + std::to_string(++counter);
