@@ -23,9 +23,9 @@
 #include "platform/wincore.h"
 #include "transport/link_session.h"
 #include "transport/port_discovery.h"
+#include "upgrade/carried_firmware.h"
 #include "upgrade/firmware_transfer.h"
 #include "upgrade/host_guard.h"
-#include "upgrade/image_checksum.h"
 
 namespace {
 
@@ -234,13 +234,11 @@ struct Record {
     bool refused = false;  // the started line could not be written
 
     JsonLine Common() const {
-        // "New Version: V4.02.N.01" names the version this program carries.
-        const char* newVersion = std::strchr(kNewVersionText, ':') + 2;
         JsonLine line;
         AddIdentity(line.Text("upgrade_id", id).Text("port", report.port()), report.identity());
         return line.Text("serial", serial)
             .Text("old_version", version)
-            .Text("new_version", newVersion)
+            .Text("new_version", CarriedVersion())
             .Text("image_crc32", checksum)
             .Number("image_bytes", imageBytes);
     }
@@ -367,10 +365,7 @@ int FlashBoard(const FlashOptions& options, bool* stopHeld) {
     Record record(options, report);
     record.serial = answer.serial ? serial : "";
     record.version = version;
-    char checksum[16];
-    std::snprintf(checksum, sizeof checksum, "%08X",
-                  haveImage ? Crc32(image.bytes, image.length) : 0u);
-    record.checksum = checksum;
+    record.checksum = haveImage ? ImageCrc32Text(image) : "00000000";
     record.imageBytes = haveImage ? image.length : 0;
     record.blocks = haveImage ? BlockCount(image) : 0;
 

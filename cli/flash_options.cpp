@@ -7,6 +7,7 @@
 
 #include "cli/flash_report.h"
 #include "transport/port_discovery.h"
+#include "upgrade/carried_firmware.h"
 
 const char kFlashUsage[] =
     "usage: vantra-flash [--port DEVICE | --all] [--yes] [--json] [--log FILE] [--ignore-power]\n"
@@ -31,6 +32,8 @@ const char kFlashUsage[] =
     "  --sysroot DIR  read DIR/sys, DIR/run/udev, DIR/proc, DIR/etc/group and udev's rule\n"
     "                 folders below DIR instead of the live ones (a copy of another machine)\n"
     "  -h, --help     this text\n"
+    "  --version      print the program's version, the firmware version it carries and the\n"
+    "                 image's CRC-32 (as --log records it), and exit\n"
     "\n"
     "Without --port it finds the adapter as the window does: the first serial adapter whose\n"
     "product starts with Quatech or CF-Serial_I-O (VANTRA_REGISTRY adds a driver list), else\n"
@@ -91,6 +94,8 @@ bool ParseFlashOptions(int argc, char** argv, FlashOptions* options, std::string
             options->json = true;
         } else if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
             options->help = true;
+        } else if (std::strcmp(arg, "--version") == 0) {
+            options->version = true;
         } else if (std::strcmp(arg, "--doctor") == 0) {
             options->doctor = true;
         } else if (value("--port", &options->port) || value("--log", &options->log) ||
@@ -117,6 +122,10 @@ bool ParseFlashOptions(int argc, char** argv, FlashOptions* options, std::string
         return false;
     }
     return true;
+}
+
+std::string FlashVersionText() {
+    return "vantra-flash " VANTRA_VERSION "\n" + CarriedFirmwareLine();
 }
 
 bool NameChosenPort(const FlashOptions& options) {

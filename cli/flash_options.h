@@ -23,6 +23,7 @@ struct FlashOptions {
     bool yes = false;
     bool json = false;
     bool help = false;
+    bool version = false;
     bool ignorePower = false;  // start even on a nearly flat battery
 };
 
@@ -30,6 +31,10 @@ struct FlashOptions {
 bool ParseFlashOptions(int argc, char** argv, FlashOptions* options, std::string* error);
 
 extern const char kFlashUsage[];
+
+// What --version prints: the program's version, the firmware it carries and the image's CRC-32
+// as the --log record gives it. Needs the program's resources to be set.
+std::string FlashVersionText();
 
 // Puts the port named by --port, else by VANTRA_PORT, ahead of discovery, as the window does.
 // False, said on standard error, for a VANTRA_PORT too long to hold (the options have already

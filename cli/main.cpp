@@ -31,6 +31,11 @@ int Run(int argc, char** argv) {
         WriteAll(STDOUT_FILENO, kFlashUsage);
         return kExitComplete;
     }
+    if (options.version) {
+        platform::SetProgramResources(&VantraResources());
+        WriteAll(STDOUT_FILENO, FlashVersionText());
+        return kExitComplete;
+    }
     if (!options.sysroot.empty()) {
         struct stat st {};
         if (::stat(options.sysroot.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {

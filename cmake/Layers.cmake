@@ -39,6 +39,7 @@ endfunction()
 
 # vantra_program(<target> SOURCES ... [HEADERS ...] LINKS ...): a program a user runs. It lands
 # in build/bin (nothing else does) and is installed; like a layer, it sees only what it links.
+# Its sources see the project's version as VANTRA_VERSION.
 function(vantra_program target)
   cmake_parse_arguments(P "" "" "SOURCES;HEADERS;LINKS" ${ARGN})
   add_executable(${target} ${P_SOURCES})
@@ -48,6 +49,8 @@ function(vantra_program target)
     target_include_directories(${target} PRIVATE ${root})
   endif()
   target_link_libraries(${target} PRIVATE ${P_LINKS})
+  # For --version: the project's own, never a second copy in the sources.
+  target_compile_definitions(${target} PRIVATE VANTRA_VERSION="${PROJECT_VERSION}")
   set_target_properties(${target} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
   install(TARGETS ${target} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   set_property(GLOBAL APPEND PROPERTY VANTRA_PROGRAMS ${target})

@@ -29,6 +29,13 @@ install(FILES ${CMAKE_SOURCE_DIR}/cmake/vantra.desktop
 install(FILES ${CMAKE_SOURCE_DIR}/ui/res/vantra.png
   DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/icons/hicolor/32x32/apps)
 
+# Where bash-completion looks for a program's completion when it is first completed: one script,
+# under the name of each program it serves.
+foreach(program vantra-flash vantra-boardsim)
+  install(FILES ${CMAKE_SOURCE_DIR}/cmake/package/vantra.bash-completion
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/bash-completion/completions RENAME ${program})
+endforeach()
+
 # udev reads /usr/lib/udev/rules.d (the same folder as /lib/udev/rules.d on a merged-/usr
 # system); an install under another prefix leaves the rule for the administrator to copy.
 install(FILES ${CMAKE_SOURCE_DIR}/cmake/package/70-vantra.rules DESTINATION lib/udev/rules.d)

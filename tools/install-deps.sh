@@ -14,5 +14,5 @@ apt-get install -y --no-install-recommends \
   qt6-base-dev libgl-dev \
   fonts-dejavu-core fonts-wine fontconfig \
   libxcb1-dev xvfb xauth x11-utils x11-apps xdotool imagemagick openbox time \
-  lintian desktop-file-utils appstream \
+  lintian desktop-file-utils appstream bash-completion \
   dbus-daemon dbus-bin python3-dbusmock

@@ -11,6 +11,7 @@
 #include "transport/port_discovery.h"
 #include "ui/main_frame.h"
 #include "ui/res/vantra_resources.h"
+#include "upgrade/carried_firmware.h"
 
 namespace {
 
@@ -21,6 +22,8 @@ constexpr char kUsage[] =
     "  --port DEVICE  use this serial port, ahead of any adapter found: a path such as\n"
     "                 /dev/ttyUSB0, a name under /dev (ttyUSB0), or COMn: (COM1: is /dev/ttyS0)\n"
     "  -h, --help     print this text and exit\n"
+    "  --version      print the program's version, the firmware version it carries and the\n"
+    "                 image's CRC-32, and exit\n"
     "\n"
     "Without --port the port is, in this order: the one named by VANTRA_PORT; the first\n"
     "adapter whose product starts with Quatech or CF-Serial_I-O, among the entries of the\n"
@@ -60,6 +63,12 @@ int main(int argc, char** argv) {
         const char* arg = argv[i];
         if (std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0) {
             std::fputs(kUsage, stdout);
+            return 0;
+        }
+        // Before Qt, like --help: it needs no display.
+        if (std::strcmp(arg, "--version") == 0) {
+            platform::SetProgramResources(&VantraResources());
+            std::fputs(("vantra " VANTRA_VERSION "\n" + CarriedFirmwareLine()).c_str(), stdout);
             return 0;
         }
         if (std::strcmp(arg, "--port") == 0) {

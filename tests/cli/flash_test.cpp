@@ -115,6 +115,10 @@ TEST(Flash, JsonEventsAndLogRecordAWholeUpgrade) {
     EXPECT_EQ(Str(records[0], "old_version"), "V4.01");
     EXPECT_EQ(Str(records[0], "new_version"), "V4.02.N.01");
     EXPECT_EQ(Str(records[0], "image_crc32"), summary.substr(summary.find("crc32=") + 6, 8));
+    Flash version({"--version"});
+    EXPECT_EQ(version.Wait(), 0);
+    EXPECT_NE(version.stdoutText.find("CRC-32 " + Str(records[0], "image_crc32") + "\n"),
+              std::string::npos);
     EXPECT_EQ(Str(records[0], "outcome"), "complete");
     EXPECT_FALSE(Str(records[0], "start").empty());
     EXPECT_GT(records[0].value("duration").toDouble(), 0.0);

@@ -37,7 +37,9 @@ dpkg-deb -c "$deb" | awk '{ print $6 }' | sed 's|^\./|/|' >"$out/contents"
 for f in /usr/bin/vantra /usr/bin/vantra-flash /usr/bin/vantra-boardsim /usr/lib/udev/rules.d/70-vantra.rules \
   /usr/share/man/man1/vantra.1.gz /usr/share/man/man1/vantra-boardsim.1.gz \
   /usr/share/applications/vantra.desktop /usr/share/doc/vantra/copyright \
-  /usr/share/doc/vantra/changelog.gz; do
+  /usr/share/doc/vantra/changelog.gz \
+  /usr/share/bash-completion/completions/vantra-flash \
+  /usr/share/bash-completion/completions/vantra-boardsim; do
   check "carries $f" grep -qx "$f" "$out/contents"
 done
 # Every manual page written is installed.

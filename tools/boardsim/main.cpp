@@ -51,6 +51,10 @@ int main(int argc, char** argv) {
         boardsim::Usage();
         return 2;
     }
+    if (o.showVersion) {
+        std::printf("vantra-boardsim %s\n", VANTRA_VERSION);
+        return 0;
+    }
     int master = -1, slave = -1;
     char name[256];
     if (::openpty(&master, &slave, name, nullptr, nullptr) != 0) {

@@ -12,12 +12,14 @@ void Usage() {
                  "  --baud N          line speed, 8N1 (default 38400; 0 = as fast as possible)\n"
                  "  --registry FILE   write a hive listing this board's port as a Quatech card\n"
                  "  --expect FILE     firmware image (start, length, bytes) to compare against\n"
-                 "  --version TEXT    version reply (default V4.01)\n"
+                 "  --version TEXT    version reply (default V4.01); with no TEXT, last on the\n"
+                 "                    line: print this program's version and exit\n"
                  "  --serial TEXT     serial-number reply (default 30417265)\n"
                  "  --exit-after N    end after N blocks have been received\n"
                  "  --exit-on-close   end when the utility closes the port\n"
                  "  --trace           timestamped events on stderr (frames, port open/closed,\n"
                  "                    turnaround: us from an answer to the next bytes in)\n"
+                 "  --help            this text\n"
                  "faults:\n"
                  "  --stop-at K       do not answer block K or any later one\n"
                  "  --bad-check K     corrupt the check byte of reply K (counting from 0)\n"
@@ -60,6 +62,8 @@ bool ParseOptions(int argc, char** argv, Options& o) {
             ok = next(o.registry);
         else if (a == "--expect")
             ok = next(o.expect);
+        else if (a == "--version" && i + 1 == argc)
+            o.showVersion = true;  // "--version TEXT" sets the reply, as scripts rely on
         else if (a == "--version")
             ok = next(o.version);
         else if (a == "--serial")

@@ -25,6 +25,7 @@ struct Options {
     bool split = false;
     bool trace = false;        // timestamped events on stderr
     bool exitOnClose = false;  // end once the utility has let go of the port
+    bool showVersion = false;  // a bare --version, last on the line: print ours and exit
 };
 
 // The usage text, on standard error.
