@@ -21,8 +21,8 @@
 #include "platform/resources.h"
 #include "platform/trace.h"
 #include "platform/winserial.h"
-#include "tests/support/pty_helpers.h"
 #include "tests/support/alloc_counter.h"
+#include "tests/support/pty_helpers.h"
 #include "ui/res/vantra_resources.h"
 #include "upgrade/firmware_transfer.h"
 

@@ -98,8 +98,7 @@ bool ParseFlashOptions(int argc, char** argv, FlashOptions* options, std::string
         } else if (std::strcmp(arg, "--doctor") == 0) {
             options->doctor = true;
         } else if (value("--port", &options->port) || value("--log", &options->log) ||
-                   value("--trace", &options->trace) ||
-                   value("--sysroot", &options->sysroot)) {
+                   value("--trace", &options->trace) || value("--sysroot", &options->sysroot)) {
             if (!error->empty()) return false;
         } else {
             *error = std::string("unknown option: ") + arg;
@@ -116,9 +115,8 @@ bool ParseFlashOptions(int argc, char** argv, FlashOptions* options, std::string
         return false;
     }
     // The doctor reads and reports; it upgrades nothing, so it has nothing to confirm or record.
-    if (options->doctor &&
-        (options->all || options->yes || options->ignorePower || !options->log.empty() ||
-         !options->trace.empty())) {
+    if (options->doctor && (options->all || options->yes || options->ignorePower ||
+                            !options->log.empty() || !options->trace.empty())) {
         *error = "--doctor takes only --port, --json and --sysroot";
         return false;
     }

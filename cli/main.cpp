@@ -61,8 +61,8 @@ int Run(int argc, char** argv) {
         origin = "VANTRA_TRACE";
     }
     if (!trace.empty() && !platform::OpenTrace(trace, "vantra-flash", &error)) {
-        WriteAll(STDERR_FILENO, std::string("vantra-flash: ") + origin + " " +
-                                    platform::EscapeText(error) + "\n");
+        WriteAll(STDERR_FILENO,
+                 std::string("vantra-flash: ") + origin + " " + platform::EscapeText(error) + "\n");
         return kExitUsage;
     }
     platform::SetProgramResources(&VantraResources());

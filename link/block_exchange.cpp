@@ -84,9 +84,9 @@ bool CBlockExchange::OnAcknowledgement(LONGLONG arrivedUs) {
         const bool spoilt = m_gate.Spoilt();
         const LONGLONG roundTrip = arrivedUs - m_gate.StartedUs();
         const bool admitted = m_gate.Admit(arrivedUs);
-        const char* decision = admitted                ? "counted"
+        const char* decision = admitted                     ? "counted"
                                : spoilt || !m_gate.Spoilt() ? "stale"
-                                                       : "stale-second";
+                                                            : "stale-second";
         if (admitted) {
             const DWORD acknowledged = (word & ~(kStateMask | kStaleSeen)) | kAcknowledged;
             if (m_word.compare_exchange_strong(word, acknowledged)) {

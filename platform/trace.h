@@ -19,21 +19,21 @@ namespace platform {
 // What an event says; `value` and `word` mean what each kind's comment says. Every `word` is a
 // string literal: only its address travels.
 enum class TraceKind : std::uint16_t {
-    PortOpened,    // text: the port's name
-    PortRule,      // text: the rule that chose it, and why
-    LineSettings,  // value: baud, data bits, parity (0 none), stop bits, the wire baud
-    PortFailed,    // word: what failed (the open, the line settings)
-    Write,         // value: command, length, ticket, started (us), written; word: "fresh" or null
-    Read,          // value: command, length, when its bytes were read (us), check good
-    BoardText,     // word: "version" or "serial"; text: what the board sent
-    TransferBegin, // value: the wire baud the gate judges by (0: learnt from round trips)
-    Ack,           // word: the gate's decision; value: round trip, earliest, ticket (us)
-    Block,         // value: index, count; word: what its wait came to
-    Noise,         // value: bytes the decoder dropped in one read
-    SignalCaught,  // value: the signal's number
-    SignalHeld,    // value: the signal's number
-    Bus,           // word: the call; text: what it came to
-    Verdict,       // word: the outcome; value: sent, acknowledged, blocks; text: the reason
+    PortOpened,     // text: the port's name
+    PortRule,       // text: the rule that chose it, and why
+    LineSettings,   // value: baud, data bits, parity (0 none), stop bits, the wire baud
+    PortFailed,     // word: what failed (the open, the line settings)
+    Write,          // value: command, length, ticket, started (us), written; word: "fresh" or null
+    Read,           // value: command, length, when its bytes were read (us), check good
+    BoardText,      // word: "version" or "serial"; text: what the board sent
+    TransferBegin,  // value: the wire baud the gate judges by (0: learnt from round trips)
+    Ack,            // word: the gate's decision; value: round trip, earliest, ticket (us)
+    Block,          // value: index, count; word: what its wait came to
+    Noise,          // value: bytes the decoder dropped in one read
+    SignalCaught,   // value: the signal's number
+    SignalHeld,     // value: the signal's number
+    Bus,            // word: the call; text: what it came to
+    Verdict,        // word: the outcome; value: sent, acknowledged, blocks; text: the reason
 };
 
 inline constexpr std::size_t kTraceText = 64;

@@ -128,7 +128,7 @@ TransferResult RunTransfer(ITransferView* view, IProgressSink* progress,
         const BlockWait wait = g_DeviceLink.Blocks().Await(kAcknowledgeTimeoutMs);
         const bool ok = wait == BlockWait::Acknowledged;
         platform::Trace(platform::TraceKind::Block, {LONGLONG{i}, LONGLONG{blocks}},
-                        ok                           ? "acknowledged"
+                        ok                            ? "acknowledged"
                         : wait == BlockWait::TimedOut ? "timed-out"
                                                       : "stale");
         acknowledged += ok;
@@ -150,7 +150,7 @@ TransferResult RunTransfer(ITransferView* view, IProgressSink* progress,
     const char* verdict =
         outcome == TransferOutcome::Complete ? kTransferComplete : kTransferFailed;
     platform::TraceText(platform::TraceKind::Verdict, verdict,
-                        outcome == TransferOutcome::Complete ? "complete"
+                        outcome == TransferOutcome::Complete  ? "complete"
                         : outcome == TransferOutcome::Stopped ? "stopped"
                         : inStep                              ? "failed"
                                                               : "failed-resync",

@@ -258,8 +258,8 @@ HostPower AskHostPower(BusDeadline deadline) {
 }  // namespace
 
 namespace {
-InhibitorLock AskInhibitorLock(const char* what, const char* who, const char* why,
-                               const char* mode, BusDeadline deadline) {
+InhibitorLock AskInhibitorLock(const char* what, const char* who, const char* why, const char* mode,
+                               BusDeadline deadline) {
     InhibitorLock lock;
     Connection bus(Which::System, deadline);
     Message reply;

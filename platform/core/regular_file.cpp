@@ -14,12 +14,12 @@ namespace {
 std::string NotAFile(const std::string& path, const char* purpose) {
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0) return path + ": " + std::strerror(errno);
-    const char* what = S_ISLNK(st.st_mode)    ? "a symbolic link"
-                       : S_ISDIR(st.st_mode)  ? "a directory"
-                       : S_ISFIFO(st.st_mode) ? "a FIFO"
+    const char* what = S_ISLNK(st.st_mode)                          ? "a symbolic link"
+                       : S_ISDIR(st.st_mode)                        ? "a directory"
+                       : S_ISFIFO(st.st_mode)                       ? "a FIFO"
                        : S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) ? "a device"
-                       : S_ISSOCK(st.st_mode)                      ? "a socket"
-                                                                   : "not a regular file";
+                       : S_ISSOCK(st.st_mode)                       ? "a socket"
+                                                                    : "not a regular file";
     return path + ": is " + std::string(what) + "; " + purpose + " must go to a regular file";
 }
 
@@ -58,8 +58,8 @@ bool SyncFolderOf(const std::string& path, std::string* error) {
 // regular file as it is, and the check after the open refuses it.
 int OpenRegularFile(const std::string& path, FileStart start, const char* purpose,
                     std::string* error) {
-    const int flags = (start == FileStart::Append ? O_APPEND : O_TRUNC) | O_NOFOLLOW |
-                      O_NONBLOCK | O_CLOEXEC;
+    const int flags =
+        (start == FileStart::Append ? O_APPEND : O_TRUNC) | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
     bool created = false;
     int fd = OpenWith(path, flags);
     while (fd < 0 && errno == ENOENT) {

@@ -70,13 +70,20 @@ constexpr auto kWriterPause = std::chrono::milliseconds(10);
 
 const char* SignalName(LONGLONG number) {
     switch (number) {
-        case SIGINT: return "SIGINT";
-        case SIGTERM: return "SIGTERM";
-        case SIGHUP: return "SIGHUP";
-        case SIGQUIT: return "SIGQUIT";
-        case SIGTSTP: return "SIGTSTP";
-        case SIGUSR1: return "SIGUSR1";
-        default: return "signal";
+        case SIGINT:
+            return "SIGINT";
+        case SIGTERM:
+            return "SIGTERM";
+        case SIGHUP:
+            return "SIGHUP";
+        case SIGQUIT:
+            return "SIGQUIT";
+        case SIGTSTP:
+            return "SIGTSTP";
+        case SIGUSR1:
+            return "SIGUSR1";
+        default:
+            return "signal";
     }
 }
 
@@ -113,7 +120,8 @@ void WriteOut(Writer& w, const std::string& text) {
             w.failed = true;
             const std::string said = w.program + ": --trace " + EscapeText(w.path) + ": " +
                                      std::strerror(err) + "; the trace stops here\n";
-            [[maybe_unused]] const ssize_t ignored = ::write(STDERR_FILENO, said.data(), said.size());
+            [[maybe_unused]] const ssize_t ignored =
+                ::write(STDERR_FILENO, said.data(), said.size());
             return;
         }
         done += static_cast<std::size_t>(n);
@@ -129,8 +137,8 @@ LONGLONG NowUs() {
 std::string DroppedLine(std::uint64_t total, std::uint64_t since) {
     char line[96];
     std::snprintf(line, sizeof line, "%10lld dropped events=%llu total=%llu\n",
-                  static_cast<long long>(NowUs()),
-                  static_cast<unsigned long long>(since), static_cast<unsigned long long>(total));
+                  static_cast<long long>(NowUs()), static_cast<unsigned long long>(since),
+                  static_cast<unsigned long long>(total));
     return line;
 }
 
@@ -250,14 +258,16 @@ std::string FormatTraceEvent(const TraceEvent& e) {
             std::snprintf(line, sizeof line, "port rule=%s", text.c_str());
             break;
         case TraceKind::LineSettings:
-            std::snprintf(line, sizeof line, "line baud=%lld bits=%lld parity=%s stop=%lld wire_baud=%lld",
-                          ll(v[0]), ll(v[1]), v[2] == 0 ? "none" : "set", ll(v[3]), ll(v[4]));
+            std::snprintf(line, sizeof line,
+                          "line baud=%lld bits=%lld parity=%s stop=%lld wire_baud=%lld", ll(v[0]),
+                          ll(v[1]), v[2] == 0 ? "none" : "set", ll(v[3]), ll(v[4]));
             break;
         case TraceKind::PortFailed:
             std::snprintf(line, sizeof line, "port failed %s name=%s", word, text.c_str());
             break;
         case TraceKind::Write:
-            std::snprintf(line, sizeof line, "write cmd=0x%02llX len=%lld ticket=%lld started=%lld%s%s",
+            std::snprintf(line, sizeof line,
+                          "write cmd=0x%02llX len=%lld ticket=%lld started=%lld%s%s",
                           static_cast<unsigned long long>(v[0]), ll(v[1]), ll(v[2]), ll(v[3]),
                           v[4] != 0 ? "" : " failed", e.word != nullptr ? " fresh" : "");
             break;
@@ -292,8 +302,9 @@ std::string FormatTraceEvent(const TraceEvent& e) {
             std::snprintf(line, sizeof line, "bus %s %s", word, text.c_str());
             break;
         case TraceKind::Verdict:
-            std::snprintf(line, sizeof line, "verdict %s sent=%lld acknowledged=%lld blocks=%lld \"%s\"",
-                          word, ll(v[0]), ll(v[1]), ll(v[2]), text.c_str());
+            std::snprintf(line, sizeof line,
+                          "verdict %s sent=%lld acknowledged=%lld blocks=%lld \"%s\"", word,
+                          ll(v[0]), ll(v[1]), ll(v[2]), text.c_str());
             break;
         default:
             std::snprintf(line, sizeof line, "event kind=%u", static_cast<unsigned>(e.kind));

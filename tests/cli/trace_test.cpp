@@ -81,8 +81,9 @@ TEST_P(FlashTrace, ShowsWhatCrossedTheLineAndTheVerdict) {
     }
     if (row.fileLimit != 0) {
         // The upgrade is not the trace's to fail: said once, and the verdict stands.
-        EXPECT_EQ(Count(flash.err, "vantra-flash: --trace " + file + ": File too large; the "
-                                   "trace stops here\n"),
+        EXPECT_EQ(Count(flash.err, "vantra-flash: --trace " + file +
+                                       ": File too large; the "
+                                       "trace stops here\n"),
                   1)
             << flash.err;
         EXPECT_NE(flash.err.find("Transfer Complete."), std::string::npos) << flash.err;
@@ -90,7 +91,8 @@ TEST_P(FlashTrace, ShowsWhatCrossedTheLineAndTheVerdict) {
         return;
     }
     for (const auto& [part, n] : row.counts) EXPECT_EQ(Count(trace, part), n) << part;
-    for (const std::string& part : row.lines) EXPECT_NE(trace.find(part), std::string::npos) << part;
+    for (const std::string& part : row.lines)
+        EXPECT_NE(trace.find(part), std::string::npos) << part;
     EXPECT_NE(trace.find(" trace end dropped=0\n"), std::string::npos) << trace;
     // A copy of the last block's acknowledgement, come too soon to be the next one's own.
     std::smatch stale;
@@ -120,8 +122,11 @@ INSTANTIATE_TEST_SUITE_P(
                  false,
                  0,
                  0,
-                 {{"write cmd=0xFB ", 536}, {"ack counted ", 536}, {"/536 acknowledged", 536},
-                  {"ack stale", 0}, {" fresh\n", 1}},
+                 {{"write cmd=0xFB ", 536},
+                  {"ack counted ", 536},
+                  {"/536 acknowledged", 536},
+                  {"ack stale", 0},
+                  {" fresh\n", 1}},
                  {"verdict complete sent=536 acknowledged=536 blocks=536 \"Transfer Complete.\""}},
         TraceRow{"RefusedThroughASymbolicLink", {"--baud", "0"}, true, 0, 64, {}, {}},
         TraceRow{"OutgrowingAFileSizeLimit", {"--baud", "0"}, false, 16384, 0, {}, {}}),
