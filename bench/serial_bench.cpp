@@ -4,7 +4,9 @@
 //   2. one block through the link (SendSector, worker, board, decoder, the block exchange's
 //      wait) with the board at full speed: median and p99, beside the same frame and
 //      acknowledgement written and read on the port directly, with no worker in between;
-//   6. heap allocations on the protocol path during a 536-block exchange.
+//   6. heap allocations on the protocol path during a 536-block exchange;
+//   7. the embedded image by RunTransfer with the board at full speed, without and with a byte
+//      trace (--trace) open, rounds interleaved.
 // Figures, not pass/fail: run by tools/bench.sh (see README).
 #include <algorithm>
 #include <chrono>
@@ -17,9 +19,10 @@
 #include "link/frame_codec.h"
 #include "platform/message_box.h"
 #include "platform/resources.h"
+#include "platform/trace.h"
 #include "platform/winserial.h"
-#include "tests/support/pty_helpers.h"
 #include "tests/support/alloc_counter.h"
+#include "tests/support/pty_helpers.h"
 #include "ui/res/vantra_resources.h"
 #include "upgrade/firmware_transfer.h"
 
@@ -171,15 +174,55 @@ bool AllocationsOnTheProtocolPath() {
     return true;
 }
 
+// One full-speed transfer of the embedded image; its seconds, or a negative number on failure.
+double FullSpeedTransfer() {
+    testutil::LinkedBoard link;
+    if (!link.Connect({})) return -1;
+    TimingView view;
+    const Clock::time_point start = Clock::now();
+    RunTransfer(&view, &view);
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    const std::vector<std::u16string> shown = platform::TakeRecordedMessages();
+    return shown.size() == 1 && shown[0] == u"Transfer Complete." ? seconds : -1;
+}
+
+bool TransferWithTrace() {
+    platform::SetProgramResources(&VantraResources());
+    constexpr int kRounds = 9;
+    const std::string file = testutil::TempPath("bench-trace");
+    std::vector<double> plain, traced;
+    for (int round = 0; round < kRounds; ++round) {
+        plain.push_back(FullSpeedTransfer());
+        std::string error;
+        if (!platform::OpenTrace(file, "vantra_serial_bench", &error)) return false;
+        traced.push_back(FullSpeedTransfer());
+        platform::CloseTrace();
+    }
+    std::remove(file.c_str());
+    for (const double s : plain)
+        if (s < 0) return false;
+    for (const double s : traced)
+        if (s < 0) return false;
+    double plainMedian, plainP99, tracedMedian, tracedP99;
+    Percentiles(plain, &plainMedian, &plainP99);
+    Percentiles(traced, &tracedMedian, &tracedP99);
+    std::printf(
+        "7. whole image, board at full speed: median %.3f s without a trace, %.3f s with "
+        "--trace (%d rounds each, interleaved); ratio %.3f\n",
+        plainMedian, tracedMedian, kRounds, tracedMedian / plainMedian);
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    // "--only N" runs one figure (1, 2 or 6), for repeating a measurement.
+    // "--only N" runs one figure (1, 2, 6 or 7), for repeating a measurement.
     const std::string only = argc == 3 && std::strcmp(argv[1], "--only") == 0 ? argv[2] : "";
     bool ok = true;
     if (only.empty() || only == "1") ok = WholeImageAt38400() && ok;
     if (only.empty() || only == "2") ok = BlockThroughLink() && ok;
     if (only.empty() || only == "6") ok = AllocationsOnTheProtocolPath() && ok;
+    if (only.empty() || only == "7") ok = TransferWithTrace() && ok;
     if (!ok) std::fprintf(stderr, "vantra_serial_bench: a figure could not be measured\n");
     return ok ? 0 : 1;
 }

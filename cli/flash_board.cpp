@@ -20,6 +20,7 @@
 #include "platform/host_facts.h"
 #include "platform/host_signals.h"
 #include "platform/text.h"
+#include "platform/trace.h"
 #include "platform/wincore.h"
 #include "transport/link_session.h"
 #include "transport/port_discovery.h"
@@ -170,8 +171,10 @@ private:
                 }
             } else if (s.number == SIGTSTP) {
                 stopHeld_ = true;
+                platform::Trace(platform::TraceKind::SignalHeld, {s.number});
                 Held("Ctrl-Z");
             } else {
+                platform::Trace(platform::TraceKind::SignalHeld, {s.number});
                 Held(s.number == SIGHUP ? "SIGHUP" : s.number == SIGTERM ? "SIGTERM" : "SIGQUIT");
             }
         }
@@ -199,6 +202,7 @@ struct TerminalLink {
     CLinkSession session;
     ~TerminalLink() {
         if (!session.Close(kWorkerStopMs)) {
+            platform::CloseTrace();
             FlushOutputAtExit();
             ::_exit(kExitFailed);
         }
@@ -438,6 +442,7 @@ int FlashOneBoard(const FlashOptions& options) {
     if (stopHeld) ::raise(SIGTSTP);
     if (status > 128 && status != kExitInterrupted) {
         // A signal that ends the program as it always has, now that the port is closed.
+        platform::CloseTrace();
         FlushOutputAtExit();
         platform::RestoreSignal(status - 128);
         ::raise(status - 128);

@@ -10,89 +10,13 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/regular_file.h"
+
 namespace {
 
-// What stands at `path` when it is not a file the record may go into.
-std::string NotAFile(const std::string& path) {
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0) return path + ": " + std::strerror(errno);
-    const char* what = S_ISLNK(st.st_mode)    ? "a symbolic link"
-                       : S_ISDIR(st.st_mode)  ? "a directory"
-                       : S_ISFIFO(st.st_mode) ? "a FIFO"
-                       : S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) ? "a device"
-                       : S_ISSOCK(st.st_mode)                      ? "a socket"
-                                                                   : "not a regular file";
-    return path + ": is " + std::string(what) + "; the record must go to a regular file";
-}
-
-// Read and write where the account may read it back (to see whether the last line is whole),
-// else write only.
-int OpenWith(const std::string& path, int flags) {
-    int fd = ::open(path.c_str(), O_RDWR | flags, 0644);
-    if (fd < 0 && errno == EACCES) fd = ::open(path.c_str(), O_WRONLY | flags, 0644);
-    return fd;
-}
-
-// A new file's name lives in its folder: until the folder is synced, a power cut can lose the
-// file with every record synced into it.
-bool SyncFolderOf(const std::string& path, std::string* error) {
-    const std::size_t slash = path.rfind('/');
-    const std::string folder = slash == std::string::npos ? "."
-                               : slash == 0               ? "/"
-                                                          : path.substr(0, slash);
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return true;  // a folder the account may not read cannot be synced; not fatal
-    int rc;
-    do {
-        rc = ::fsync(fd);
-    } while (rc != 0 && errno == EINTR);
-    const int err = errno;
-    ::close(fd);
-    // EINVAL: a file system that cannot sync a folder; its writes are as durable as they get.
-    if (rc != 0 && err != EINVAL) {
-        *error = folder + ": " + std::strerror(err) + " (syncing the folder of a new log)";
-        return false;
-    }
-    return true;
-}
-
-// The log, opened for appending. Only a regular file will do: a symbolic link could turn the
-// record against whoever writes it (an upgrade run as root appending to a file it points at), a
-// FIFO with no reader would hang the upgrade, and a device such as a terminal would receive it.
-// O_NONBLOCK keeps the open of a FIFO from waiting for a reader. A file this call creates has
-// its folder synced.
+// The log, opened for appending (platform/regular_file.h: a regular file only).
 int OpenLog(const std::string& path, std::string* error) {
-    const int flags = O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-    bool created = false;
-    int fd = OpenWith(path, flags);
-    while (fd < 0 && errno == ENOENT) {
-        fd = OpenWith(path, flags | O_CREAT | O_EXCL);
-        if (fd >= 0) {
-            created = true;
-        } else if (errno == EEXIST) {
-            fd = OpenWith(path, flags);  // another board created it first
-        } else {
-            break;
-        }
-    }
-    if (fd < 0) {
-        const int err = errno;
-        *error = err == ELOOP || err == EISDIR || err == ENXIO || err == EEXIST
-                     ? NotAFile(path)
-                     : path + ": " + std::strerror(err);
-        return -1;
-    }
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        *error = NotAFile(path);
-        ::close(fd);
-        return -1;
-    }
-    if (created && !SyncFolderOf(path, error)) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
+    return platform::OpenRegularFile(path, platform::FileStart::Append, "the record", error);
 }
 
 // Writes all of `record` at the end of the file, synced. False with errno set otherwise.

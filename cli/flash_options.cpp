@@ -10,7 +10,8 @@
 #include "upgrade/carried_firmware.h"
 
 const char kFlashUsage[] =
-    "usage: vantra-flash [--port DEVICE | --all] [--yes] [--json] [--log FILE] [--ignore-power]\n"
+    "usage: vantra-flash [--port DEVICE | --all] [--yes] [--json] [--log FILE] [--trace FILE]\n"
+    "                    [--ignore-power]\n"
     "       vantra-flash --doctor [--port DEVICE] [--json] [--sysroot DIR]\n"
     "\n"
     "Upgrades a Tovrin instrument's firmware over its serial adapter with the image this\n"
@@ -24,6 +25,9 @@ const char kFlashUsage[] =
     "  --log FILE     append one JSON line per board upgraded: port, serial, old and new\n"
     "                 version, image checksum, outcome, start time and duration; a\n"
     "                 \"started\" line before the first block, with the same upgrade_id\n"
+    "  --trace FILE   write every byte frame, acknowledgement decision, signal, bus call and\n"
+    "                 the verdict to FILE, one timed line each (truncated first); for\n"
+    "                 engineering when an upgrade fails. VANTRA_TRACE=FILE does the same\n"
     "  --ignore-power start even when the computer runs on a battery below 10 %\n"
     "  --doctor       say which port would be used and why, and what stands in the way\n"
     "                 (permissions, programs holding or probing the port, brltty, a slow\n"
@@ -99,7 +103,7 @@ bool ParseFlashOptions(int argc, char** argv, FlashOptions* options, std::string
         } else if (std::strcmp(arg, "--doctor") == 0) {
             options->doctor = true;
         } else if (value("--port", &options->port) || value("--log", &options->log) ||
-                   value("--sysroot", &options->sysroot)) {
+                   value("--trace", &options->trace) || value("--sysroot", &options->sysroot)) {
             if (!error->empty()) return false;
         } else {
             *error = std::string("unknown option: ") + arg;
@@ -110,9 +114,14 @@ bool ParseFlashOptions(int argc, char** argv, FlashOptions* options, std::string
         *error = "--all and --port exclude each other";
         return false;
     }
+    // One trace is one board's line: --all's children would all write the one file.
+    if (options->all && !options->trace.empty()) {
+        *error = "--all and --trace exclude each other";
+        return false;
+    }
     // The doctor reads and reports; it upgrades nothing, so it has nothing to confirm or record.
-    if (options->doctor &&
-        (options->all || options->yes || options->ignorePower || !options->log.empty())) {
+    if (options->doctor && (options->all || options->yes || options->ignorePower ||
+                            !options->log.empty() || !options->trace.empty())) {
         *error = "--doctor takes only --port, --json and --sysroot";
         return false;
     }

@@ -16,6 +16,7 @@ inline constexpr int kExitInterrupted = 130;
 struct FlashOptions {
     std::string port;  // empty: the window's discovery
     std::string log;   // empty: no record
+    std::string trace;  // empty: VANTRA_TRACE, else no trace
     // Where /sys, /run/udev, /proc and /etc/group are read; empty: the live ones.
     std::string sysroot;
     bool doctor = false;

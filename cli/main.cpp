@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdlib>
 #include <string>
 
 #include "cli/doctor.h"
@@ -15,6 +16,7 @@
 #include "platform/host_facts.h"
 #include "platform/resources.h"
 #include "platform/text.h"
+#include "platform/trace.h"
 #include "ui/res/vantra_resources.h"
 
 namespace {
@@ -54,6 +56,20 @@ int Run(int argc, char** argv) {
         WriteAll(STDERR_FILENO, "vantra-flash: --log " + platform::EscapeText(error) + "\n");
         return kExitUsage;
     }
+    // --trace, else VANTRA_TRACE; --all's children would all truncate the one file.
+    std::string trace = options.trace;
+    const char* origin = "--trace";
+    if (options.all) {
+        ::unsetenv("VANTRA_TRACE");
+    } else if (const char* env = std::getenv("VANTRA_TRACE"); trace.empty() && env && *env) {
+        trace = env;
+        origin = "VANTRA_TRACE";
+    }
+    if (!trace.empty() && !platform::OpenTrace(trace, "vantra-flash", &error)) {
+        WriteAll(STDERR_FILENO,
+                 std::string("vantra-flash: ") + origin + " " + platform::EscapeText(error) + "\n");
+        return kExitUsage;
+    }
     platform::SetProgramResources(&VantraResources());
     return options.all ? FlashAllBoards(options) : FlashOneBoard(options);
 }
@@ -62,6 +78,7 @@ int Run(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     const int status = Run(argc, argv);
+    platform::CloseTrace();
     FlushOutputAtExit();  // everything queued is out before the process ends
     return status;
 }

@@ -42,6 +42,9 @@ public:
     bool Admit(LONGLONG arrivedUs);
     // The shortest round trip the block's own acknowledgement can have; 0 when nothing is known.
     LONGLONG EarliestUs() const;
+    // When the block on the line started, and whether a stale one was found among those counted.
+    LONGLONG StartedUs() const { return m_startedUs; }
+    bool Spoilt() const { return m_spoilt; }
 
 private:
     void Learn(LONGLONG roundTripUs);

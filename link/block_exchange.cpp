@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "platform/trace.h"
 #include "transport/serial_transport.h"
 
 // The event ends with the process: the worker may still set it during exit.
@@ -77,14 +78,33 @@ bool CBlockExchange::OnAcknowledgement(LONGLONG arrivedUs) {
     // report success for a block the board never confirmed.
     DWORD word = m_word.load();
     const DWORD state = StateOf(word);
-    if (state == kOnLine && m_gate.Admit(arrivedUs)) {
-        const DWORD acknowledged = (word & ~(kStateMask | kStaleSeen)) | kAcknowledged;
-        if (!m_word.compare_exchange_strong(word, acknowledged)) return false;  // superseded
-        SetEvent(m_hEvent);
-        return true;
+    if (state == kOnLine) {
+        // Read before Admit, which may learn from this one: the trace shows what it was judged by.
+        const LONGLONG earliest = m_gate.EarliestUs();
+        const bool spoilt = m_gate.Spoilt();
+        const LONGLONG roundTrip = arrivedUs - m_gate.StartedUs();
+        const bool admitted = m_gate.Admit(arrivedUs);
+        const char* decision = admitted                     ? "counted"
+                               : spoilt || !m_gate.Spoilt() ? "stale"
+                                                            : "stale-second";
+        if (admitted) {
+            const DWORD acknowledged = (word & ~(kStateMask | kStaleSeen)) | kAcknowledged;
+            if (m_word.compare_exchange_strong(word, acknowledged)) {
+                platform::TraceAt(arrivedUs, platform::TraceKind::Ack,
+                                  {roundTrip, earliest, LONGLONG{TicketOf(word)}}, decision);
+                SetEvent(m_hEvent);
+                return true;
+            }
+            decision = "superseded";
+        }
+        platform::TraceAt(arrivedUs, platform::TraceKind::Ack,
+                          {roundTrip, earliest, LONGLONG{TicketOf(word)}}, decision);
+        if (!admitted) m_word.compare_exchange_strong(word, word | kStaleSeen);
+        return false;
     }
-    if (state == kQueued || state == kOnLine)
-        m_word.compare_exchange_strong(word, word | kStaleSeen);
+    platform::TraceAt(arrivedUs, platform::TraceKind::Ack, {0, 0, LONGLONG{TicketOf(word)}},
+                      state == kQueued ? "stale-queued" : "not-in-hand");
+    if (state == kQueued) m_word.compare_exchange_strong(word, word | kStaleSeen);
     return false;
 }
 

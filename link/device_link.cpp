@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "link/frame_codec.h"
+#include "platform/trace.h"
 #include "platform/winserial.h"
 #include "transport/serial_transport.h"
 
@@ -74,6 +75,7 @@ void CDeviceLink::BeginTransfer() {
 }
 
 void CDeviceLink::BeginTransfer(DWORD wireBaud) {
+    platform::Trace(platform::TraceKind::TransferBegin, {LONGLONG{wireBaud}});
     m_blocks.Begin(wireBaud);
 }
 
@@ -90,7 +92,10 @@ bool CDeviceLink::Resync(DWORD timeoutMs) {
 void CDeviceLink::OnFrame(BYTE command, const BYTE* payload, std::int32_t length,
                           LONGLONG receivedUs) {
     if (g_bDispatchBusy.exchange(true)) return;
-    if (payload == nullptr || length < 0 || !VerifyFrame(command, payload, length)) {
+    const bool good = payload != nullptr && length >= 0 && VerifyFrame(command, payload, length);
+    platform::Trace(platform::TraceKind::Read,
+                    {command, length, receivedUs >= 0 ? receivedUs : NowUs(), good});
+    if (!good) {
         g_bDispatchBusy.store(false);
         return;
     }
@@ -99,6 +104,7 @@ void CDeviceLink::OnFrame(BYTE command, const BYTE* payload, std::int32_t length
             {
                 std::lock_guard lock(m_textLock);
                 StoreText(m_szVersion, sizeof m_szVersion, payload, length, sizeof m_szVersion - 1);
+                platform::TraceText(platform::TraceKind::BoardText, m_szVersion, "version");
             }
             m_versionReplies.fetch_add(1);
             m_blocks.OnVersionReply();
@@ -111,6 +117,7 @@ void CDeviceLink::OnFrame(BYTE command, const BYTE* payload, std::int32_t length
             {
                 std::lock_guard lock(m_textLock);
                 StoreText(m_szSerial, sizeof m_szSerial, payload, length, 8);
+                platform::TraceText(platform::TraceKind::BoardText, m_szSerial, "serial");
             }
             m_serialReplies.fetch_add(1);
             break;

@@ -2,6 +2,7 @@
 
 #include "link/device_link.h"
 #include "link/frame_codec.h"
+#include "platform/trace.h"
 #include "platform/winserial.h"
 #include "transport/serial_transport.h"
 
@@ -46,14 +47,18 @@ DWORD LinkWorker(LPVOID) {
                      status.cbInQue < kReceiveBytes ? status.cbInQue : kReceiveBytes, &count,
                      nullptr);
             const LONGLONG receivedUs = NowUs();
+            DWORD dropped = 0;  // bytes the decoder threw away: noise, or a frame broken off
             for (DWORD i = 0; i < count; ++i) {
                 g_FrameDecoder.Push(received[i]);
+                dropped += g_FrameDecoder.state == CFrameDecoder::Idle;
                 if (g_FrameDecoder.state == CFrameDecoder::Complete) {
                     g_DeviceLink.OnFrame(g_FrameDecoder.command, g_FrameDecoder.payload,
                                          g_FrameDecoder.length, receivedUs);
                     g_FrameDecoder.Reset();
                 }
             }
+            if (dropped > 0)
+                platform::TraceAt(receivedUs, platform::TraceKind::Noise, {LONGLONG{dropped}});
             if (count > 0) {
                 backlog = count >= kLineDisciplineBytes;
                 continue;
@@ -74,7 +79,8 @@ DWORD LinkWorker(LPVOID) {
             DWORD ticket = 0;
             DWORD length = CSerialTransport::TakeFrame(frame, sizeof frame, &ticket);
             CBlockExchange& blocks = g_DeviceLink.Blocks();
-            if (blocks.StartsFresh(ticket) && port != INVALID_HANDLE_VALUE) {
+            const bool fresh = blocks.StartsFresh(ticket);
+            if (fresh && port != INVALID_HANDLE_VALUE) {
                 // A transfer's first block: a block of a failed transfer still in the kernel's
                 // queue would go out ahead of it, and its acknowledgement be taken for this one's.
                 PurgeComm(port, PURGE_TXCLEAR | PURGE_RXCLEAR);
@@ -83,9 +89,14 @@ DWORD LinkWorker(LPVOID) {
             DWORD written = 0;
             // Taken before the write: the frame starts onto the line as the write hands it over.
             const LONGLONG startedUs = NowUs();
-            if (length > 0 && WriteFile(port, frame, length, &written, nullptr) &&
-                written == length)
-                blocks.OnStarted(ticket, length, startedUs);
+            const bool sent = length > 0 && WriteFile(port, frame, length, &written, nullptr) &&
+                              written == length;
+            if (sent) blocks.OnStarted(ticket, length, startedUs);
+            // The command follows the frame's lead and start bytes (stuffed only for 0x11).
+            if (length > 2)
+                platform::Trace(platform::TraceKind::Write,
+                                {frame[2], LONGLONG{length}, LONGLONG{ticket}, startedUs, sent},
+                                fresh ? "fresh" : nullptr);
             continue;
         }
 

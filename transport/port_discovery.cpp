@@ -10,6 +10,7 @@
 
 #include "platform/message_box.h"
 #include "platform/text.h"
+#include "platform/trace.h"
 #include "platform/winreg.h"
 #include "platform/winserial.h"
 #include "transport/serial_transport.h"
@@ -349,6 +350,7 @@ PortOpenResult OpenPort() {
     if (port == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();  // before the log line's own calls can change it
         LogFailure("cannot open");
+        platform::TraceText(platform::TraceKind::PortFailed, g_szPortName, "open");
         ShowOpenFailure(PortOpen::CannotOpen);
         return {PortOpen::CannotOpen, error};
     }
@@ -370,6 +372,7 @@ PortOpenResult OpenPort() {
     SetupComm(port, 4096, 1024);
     if (!SetCommState(port, &dcb)) {
         LogFailure("line settings refused by");
+        platform::TraceText(platform::TraceKind::PortFailed, g_szPortName, "line-settings");
         CloseHandle(port);
         g_hPort.store(INVALID_HANDLE_VALUE);
         ShowOpenFailure(PortOpen::LineSettingsRefused);
@@ -386,6 +389,12 @@ PortOpenResult OpenPort() {
     PurgeComm(port, PURGE_TXCLEAR);
     PurgeComm(port, PURGE_RXCLEAR);
     g_hPort.store(port);
+    platform::TraceText(platform::TraceKind::PortOpened, g_szPortName);
+    if (platform::Tracing())
+        platform::TraceText(platform::TraceKind::PortRule, choice.rule + " " + choice.reason);
+    platform::Trace(platform::TraceKind::LineSettings,
+                    {static_cast<LONGLONG>(dcb.BaudRate), dcb.ByteSize, dcb.Parity,
+                     dcb.StopBits == ONESTOPBIT ? 1 : 2, platform::GetWireBaud(port)});
     LogSlowAdapter();
     return {PortOpen::Opened, 0};
 }

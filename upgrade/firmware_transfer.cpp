@@ -6,6 +6,7 @@
 
 #include "platform/message_box.h"
 #include "platform/text.h"
+#include "platform/trace.h"
 #include "platform/wincore.h"
 
 namespace {
@@ -82,6 +83,7 @@ TransferResult RunTransfer(ITransferView* view, IProgressSink* progress,
     if (!LoadFirmwareImage(kFirmwareResourceId, &image)) {
         // Nothing to send: say why and give LOAD back, without an outcome box.
         const DWORD error = GetLastError();
+        platform::TraceText(platform::TraceKind::Verdict, Narrow(SystemText(error)), "no-image");
         view->ReportLastSystemError();
         view->EnableLoad(TRUE);
         return {TransferOutcome::NoImage, Narrow(SystemText(error))};
@@ -92,6 +94,8 @@ TransferResult RunTransfer(ITransferView* view, IProgressSink* progress,
     g_DeviceLink.BeginTransfer();
     auto refuse = [&] {
         g_DeviceLink.EndTransfer();
+        platform::TraceText(platform::TraceKind::Verdict, "nothing was sent", "refused",
+                            {0, 0, LONGLONG{BlockCount(image)}});
         view->EndTransfer(TransferOutcome::Refused);
         view->EnableLoad(TRUE);
         return TransferResult{TransferOutcome::Refused, {}};
@@ -110,6 +114,8 @@ TransferResult RunTransfer(ITransferView* view, IProgressSink* progress,
     // has ended): the repaint then runs while that block crosses the line instead of holding it
     // back.
     int position = -1;
+    DWORD sent = 0;
+    DWORD acknowledged = 0;
     for (DWORD i = 0; i < blocks; ++i) {
         if (stop != nullptr && stop->load()) {
             outcome = TransferOutcome::Stopped;
@@ -117,9 +123,15 @@ TransferResult RunTransfer(ITransferView* view, IProgressSink* progress,
         }
         CopyBlock(image, i, block);
         g_DeviceLink.SendSector(image.start + kWordsPerBlock * i, block);
+        sent = i + 1;
         if (position >= 0) progress->SetPosition(std::exchange(position, -1));
-        const bool ok =
-            g_DeviceLink.Blocks().Await(kAcknowledgeTimeoutMs) == BlockWait::Acknowledged;
+        const BlockWait wait = g_DeviceLink.Blocks().Await(kAcknowledgeTimeoutMs);
+        const bool ok = wait == BlockWait::Acknowledged;
+        platform::Trace(platform::TraceKind::Block, {LONGLONG{i}, LONGLONG{blocks}},
+                        ok                            ? "acknowledged"
+                        : wait == BlockWait::TimedOut ? "timed-out"
+                                                      : "stale");
+        acknowledged += ok;
         progress->OnBlockDone(i, blocks, ok);
         if (!ok) {
             outcome = TransferOutcome::Failed;
@@ -137,6 +149,12 @@ TransferResult RunTransfer(ITransferView* view, IProgressSink* progress,
     view->EndTransfer(outcome);
     const char* verdict =
         outcome == TransferOutcome::Complete ? kTransferComplete : kTransferFailed;
+    platform::TraceText(platform::TraceKind::Verdict, verdict,
+                        outcome == TransferOutcome::Complete  ? "complete"
+                        : outcome == TransferOutcome::Stopped ? "stopped"
+                        : inStep                              ? "failed"
+                                                              : "failed-resync",
+                        {LONGLONG{sent}, LONGLONG{acknowledged}, LONGLONG{BlockCount(image)}});
     ShowText(verdict, MB_OK);
     view->EnableLoad(TRUE);
     return {outcome, verdict};

@@ -7,9 +7,12 @@
 
 #include <cerrno>
 #include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+
+#include "platform/trace.h"
 
 namespace platform {
 namespace {
@@ -204,7 +207,31 @@ BusDeadline BusDeadlineAfter(unsigned milliseconds) {
     return NowUsec() + static_cast<std::uint64_t>(milliseconds) * 1000u;
 }
 
+namespace {
+HostPower AskHostPower(BusDeadline deadline);
+
+// What a bus call came to, for the trace; never between two blocks.
+void TraceBus(const char* call, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void TraceBus(const char* call, const char* format, ...) {
+    if (!Tracing()) return;
+    char text[kTraceText + 1];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    TraceText(TraceKind::Bus, text, call);
+}
+}  // namespace
+
 HostPower QueryHostPower(BusDeadline deadline) {
+    const HostPower power = AskHostPower(deadline);
+    TraceBus("upower", "answered=%d on_battery=%d battery=%d percent=%.0f", power.answered,
+             power.onBattery, power.batteryPresent, power.percentage);
+    return power;
+}
+
+namespace {
+HostPower AskHostPower(BusDeadline deadline) {
     HostPower power;
     Connection bus(Which::System, deadline);
     int onBattery = 0;
@@ -228,9 +255,11 @@ HostPower QueryHostPower(BusDeadline deadline) {
     }
     return power;
 }
+}  // namespace
 
-InhibitorLock TakeInhibitorLock(const char* what, const char* who, const char* why,
-                                const char* mode, BusDeadline deadline) {
+namespace {
+InhibitorLock AskInhibitorLock(const char* what, const char* who, const char* why, const char* mode,
+                               BusDeadline deadline) {
     InhibitorLock lock;
     Connection bus(Which::System, deadline);
     Message reply;
@@ -244,6 +273,15 @@ InhibitorLock TakeInhibitorLock(const char* what, const char* who, const char* w
     // The reply owns its descriptor; the lock is held by a copy of our own.
     if (sd_bus_message_read(reply.m, "h", &fd) > 0) lock.fd = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
     if (lock.fd < 0) lock.error = "logind sent no lock descriptor";
+    return lock;
+}
+}  // namespace
+
+InhibitorLock TakeInhibitorLock(const char* what, const char* who, const char* why,
+                                const char* mode, BusDeadline deadline) {
+    InhibitorLock lock = AskInhibitorLock(what, who, why, mode, deadline);
+    TraceBus("logind-inhibit", "mode=%s held=%d refused=%d %s", mode, lock.fd >= 0, lock.refused,
+             lock.error.c_str());
     return lock;
 }
 
@@ -263,9 +301,11 @@ PortalInhibit* BeginPortalInhibit(const char* parentWindow, unsigned flags, cons
                            "Inhibit", "sua{sv}", parentWindow, flags, 1, "reason", "s", reason) ||
         sd_bus_message_read(reply.m, "o", &handle) <= 0 || handle == nullptr) {
         delete request;
+        TraceBus("portal-inhibit", "flags=%u held=0", flags);
         return nullptr;
     }
     request->handle = handle;
+    TraceBus("portal-inhibit", "flags=%u held=1", flags);
     return request;
 }
 
@@ -274,8 +314,10 @@ void EndPortalInhibit(PortalInhibit* request, BusDeadline deadline) {
     // The connection's deadline was the start's; the verdict brings its own.
     request->bus.SetDeadline(deadline);
     Message reply;
-    request->bus.Call(&reply, "org.freedesktop.portal.Desktop", request->handle.c_str(),
-                      "org.freedesktop.portal.Request", "Close", "");
+    const bool closed =
+        request->bus.Call(&reply, "org.freedesktop.portal.Desktop", request->handle.c_str(),
+                          "org.freedesktop.portal.Request", "Close", "");
+    TraceBus("portal-close", "answered=%d", closed);
     delete request;
 }
 

@@ -10,6 +10,7 @@
 
 #include "platform/core/handles.h"
 #include "platform/host_signals.h"
+#include "platform/trace.h"
 
 namespace platform {
 namespace {
@@ -46,6 +47,8 @@ void OnSignal(int number) {
         if (n.count.load() == 0) n.firstTick.store(now);
         n.lastTick.store(now);
         if (n.count.fetch_add(1) == 0) g_pending.fetch_add(1);
+        // The ring takes an event without a lock or an allocation, so the handler may trace.
+        Trace(TraceKind::SignalCaught, {number});
         const char byte = static_cast<char>(number);
         [[maybe_unused]] const ssize_t written = ::write(g_pipe[1], &byte, 1);  // full: one is enough
     }
