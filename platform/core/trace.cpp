@@ -190,7 +190,7 @@ void Emit(TraceKind kind, const LONGLONG* values, std::size_t count, const char*
     event.word = word;
     for (std::size_t i = 0; i < kTraceValues; ++i) event.value[i] = i < count ? values[i] : 0;
     const std::size_t n = std::min(text.size(), kTraceText);
-    std::memcpy(event.text, text.data(), n);
+    if (n != 0) std::memcpy(event.text, text.data(), n);  // an empty view may hold no pointer
     event.textLength = static_cast<std::uint16_t>(n);
     event.textCut = text.size() > kTraceText;
     Ring().Push(event);
