@@ -15,4 +15,5 @@ apt-get install -y --no-install-recommends \
   fonts-dejavu-core fonts-wine fontconfig \
   libxcb1-dev xvfb xauth x11-utils x11-apps xdotool imagemagick openbox time \
   lintian desktop-file-utils appstream bash-completion \
-  dbus-daemon dbus-bin python3-dbusmock
+  dbus-daemon dbus-bin python3-dbusmock \
+  at-spi2-core python3-pyatspi gir1.2-atspi-2.0

@@ -8,10 +8,9 @@
 #include "ui/res/resource.h"
 #include "ui/shutdown_policy.h"
 
-const char kCurrentVersionFormat[] = "Current Version: %s";
-const char kPressLoadText[] = "Press 'LOAD' to upgrade";
-
 namespace {
+
+constexpr WCHAR kProgressName[] = u"Upgrade progress";
 
 constexpr COLORREF kBlack = RGB(0, 0, 0);
 constexpr COLORREF kYellow = RGB(255, 255, 0);
@@ -51,6 +50,11 @@ void CVantraView::DoDataExchange(CDataExchange* pDX) {
     CFormView::DoDataExchange(pDX);
     DDX_Control(pDX, IDC_LOAD, m_btnLoad);
     DDX_Control(pDX, IDC_PROGRESS, m_progress);
+}
+
+void CVantraView::OnInitialUpdate() {
+    CFormView::OnInitialUpdate();
+    m_progress.SetAccessibleName(kProgressName);
 }
 
 void CVantraView::OnDraw(CDC* pDC) {
@@ -108,6 +112,7 @@ void CVantraView::OnDraw(CDC* pDC) {
         WCHAR wide[4096];
         const int length = static_cast<int>(platform::WidenText(text, wide, 4096));
         memory.DrawText(wide, length, &rect, bands[i].format);
+        SetShownText(i, wide, length, rect);  // what a screen reader reads, in this order
     }
 
     pDC->BitBlt(0, 0, width, height, &memory, 0, 0, SRCCOPY);

@@ -16,6 +16,7 @@ public:
 
     ~CVantraView() override;
     BOOL PreCreateWindow(CREATESTRUCT& cs) override;
+    void OnInitialUpdate() override;  // names the progress bar for screen readers
 
     // ITransferView
     void EnableLoad(BOOL enable) override;
@@ -43,5 +44,5 @@ protected:
 
 // The texts of the screen's four bands; band 2 takes the board's version. The warning and the new
 // version come from upgrade/firmware_transfer.h, shared with the terminal.
-extern const char kCurrentVersionFormat[];
-extern const char kPressLoadText[];
+inline constexpr char kCurrentVersionFormat[] = "Current Version: %s";
+inline constexpr char kPressLoadText[] = "Press 'LOAD' to upgrade";

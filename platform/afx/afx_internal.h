@@ -68,6 +68,10 @@ int ControlId(QWidget* widget);
 // every later modal loop return at once, so the main frame only ends a loop that runs.
 bool MainLoopRunning();
 
+// Puts the framework's windows in the accessibility tree as accessible.cpp has them; done by
+// the first framework window, before anyone can ask about it. Repeated calls do nothing.
+void InstallAccessibility();
+
 // Sends a notification to the nearest window object around `control`.
 void NotifyParent(QWidget* control, UINT code);
 

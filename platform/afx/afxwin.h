@@ -300,6 +300,13 @@ public:
 
     QWidget* GetQWidget() const;  // the Qt widget behind the window, for tests and embedding
 
+    // For screen readers, which cannot read paint: text `index` of what the window shows, in
+    // reading order, drawn in `rect` (client coordinates). Paints nothing; a new or changed
+    // text is announced. Never runs the event loop.
+    void SetShownText(int index, LPCWSTR text, int length, const RECT& rect);
+    // What a screen reader calls a control whose own text does not say what it is.
+    void SetAccessibleName(LPCWSTR name);
+
     // Entry points used by this layer's widgets.
     virtual LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam);
     virtual void OnPaintWidget();  // Qt paint event on this window

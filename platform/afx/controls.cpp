@@ -4,6 +4,7 @@
 #include <QFontMetrics>
 #include <QImage>
 #include <QImageReader>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPixmap>
 #include <QProgressBar>
@@ -45,6 +46,24 @@ QString LoadSystemFamily() {
     // DejaVu Sans and its like wrap the warning into one line more than its band holds.
     return QFontDatabase::hasFamily(tahoma) ? tahoma : QStringLiteral("Sans Serif");
 }
+
+// A form's push button. Enter presses the focused one as Space does, as on the handheld's forms;
+// Qt leaves Enter to a dialog's default button, and a form view has none. Keys the window
+// thread's gate drops never get here.
+class PushButton final : public QPushButton {
+public:
+    using QPushButton::QPushButton;
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override {
+        const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+        if (enter && (event->modifiers() & ~Qt::KeypadModifier) == 0 && !event->isAutoRepeat()) {
+            click();
+            return;
+        }
+        QPushButton::keyPressEvent(event);
+    }
+};
 
 }  // namespace
 
@@ -164,7 +183,7 @@ void afx::BuildControls(QWidget* parent, const platform::DialogTemplate& tmpl, Q
         QWidget* w = nullptr;
         if (item.classAtom == 0x0080 ||
             cls.compare(QLatin1String("button"), Qt::CaseInsensitive) == 0) {
-            auto* b = new QPushButton(text, parent);
+            auto* b = new PushButton(text, parent);
             QObject::connect(b, &QPushButton::clicked, b, [b] { NotifyParent(b, BN_CLICKED); });
             w = b;
         } else if (cls == QLatin1String("msctls_progress32")) {
@@ -235,6 +254,9 @@ BOOL CCeCommandBar::AddAdornments(DWORD) {
     QAction* close = bar->addAction(QStringLiteral("\u00D7"));
     close->setObjectName(QStringLiteral("afxClose"));
     close->setToolTip(QStringLiteral("Close"));
+    // A screen reader would read its face, the multiplication sign.
+    if (QWidget* button = bar->widgetForAction(close))
+        button->setAccessibleName(close->toolTip());
     HWND self = m_hWnd;
     QObject::connect(close, &QAction::triggered, bar, [self] {
         if (CWnd* parent = CWnd::FromHandle(self) ? CWnd::FromHandle(self)->GetParent() : nullptr)
@@ -325,7 +347,11 @@ LRESULT CCeCommandBar::SetTooltips(WPARAM count, LPARAM texts) {
     for (QAction* a : bar->actions())
         if (!a->isSeparator() && a->data().isValid()) buttons.push_back(a);
     std::size_t skip = m_tooltips.size() > buttons.size() ? m_tooltips.size() - buttons.size() : 0;
-    for (std::size_t i = 0; i < buttons.size() && skip + i < m_tooltips.size(); ++i)
-        buttons[i]->setToolTip(QString::fromStdU16String(m_tooltips[skip + i].str()));
+    for (std::size_t i = 0; i < buttons.size() && skip + i < m_tooltips.size(); ++i) {
+        const QString tip = QString::fromStdU16String(m_tooltips[skip + i].str());
+        buttons[i]->setToolTip(tip);
+        // The button shows only its image: its tooltip is its name for a screen reader.
+        if (QWidget* button = bar->widgetForAction(buttons[i])) button->setAccessibleName(tip);
+    }
     return TRUE;
 }

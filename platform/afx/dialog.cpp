@@ -152,6 +152,8 @@ int AfxMessageBox(LPCWSTR text, UINT type, UINT) {
     CWinApp* app = AfxGetApp();
     box.setWindowTitle(app ? afx::ToQString(app->m_pszAppName) : QString());
     box.setText(afx::ToQString(text));
+    // A screen reader announces the box as an alert by its own texts, the message among them.
+    box.setAccessibleDescription(box.text());
     // Every box of the program has OK alone, however it is dismissed.
     box.setStandardButtons(QMessageBox::Ok);
     afx::WindowGate::BoxScope loop;

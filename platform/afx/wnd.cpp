@@ -115,7 +115,9 @@ LRESULT afx::DefaultWidgetProc(QWidget* widget, UINT message, WPARAM wParam, LPA
 // --- Qt widget
 // ------------------------------------------------------------------------------------
 afx::Widget::Widget(CWnd* owner, QWidget* parent, Qt::WindowFlags flags)
-    : QWidget(parent, flags), owner_(owner) {}
+    : QWidget(parent, flags), owner_(owner) {
+    InstallAccessibility();
+}
 
 void afx::Widget::paintEvent(QPaintEvent*) {
     if (owner_) owner_->OnPaintWidget();

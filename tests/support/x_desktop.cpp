@@ -219,6 +219,13 @@ bool XDesktop::Click(std::uint32_t window, int x, int y) {
                  Display(), true) == 0;
 }
 
+bool XDesktop::Focus(pid_t pid, const std::string& title) {
+    // windowactivate fails, so the command does, when the search found nothing.
+    return Spawn({"xdotool", "search", "--all", "--onlyvisible", "--pid", std::to_string(pid),
+                  "--name", "^" + title + "$", "windowactivate", "--sync"},
+                 Display(), true) == 0;
+}
+
 bool XDesktop::Key(const std::string& keys) {
     return Spawn({"xdotool", "key", keys}, Display(), true) == 0;
 }

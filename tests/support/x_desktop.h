@@ -38,6 +38,9 @@ public:
     bool IsViewable(std::uint32_t window);
     // A real button press and release through the X server at (x, y) inside `window`.
     bool Click(std::uint32_t window, int x, int y);
+    // Brings the window titled `title` of process `pid` to the front with the keyboard focus,
+    // as the window manager does when a user picks it; true once it is active.
+    bool Focus(pid_t pid, const std::string& title);
     // A real key press through the X server, to whatever window has the focus (xdotool names).
     bool Key(const std::string& keys);
     // Startup-notification messages clients have sent so far ("remove: ID=..."), oldest first.

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
+#include <QAccessible>
 #include <QApplication>
 #include <QDialog>
 #include <QFile>
@@ -12,19 +13,24 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
 #include <atomic>
 #include <csignal>
 
+#include "link/device_link.h"
 #include "platform/afx/afx_internal.h"
 #include "platform/message_box.h"
 #include "platform/sound.h"
 #include "tests/support/modal_boxes.h"
+#include "tests/support/wait_until.h"
 #include "tests/ui/test_resources.h"
 #include "tests/ui/test_shell.h"
+#include "transport/serial_transport.h"
 #include "ui/vantra_doc.h"
+#include "upgrade/firmware_transfer.h"
 
 namespace {
 
@@ -175,6 +181,87 @@ TEST_F(Shell, TheLoadButtonReachesItsHandlerThroughTheMessageMap) {
     view->m_btnLoad.EnableWindow(TRUE);
     view->m_btnLoad.Click();
     EXPECT_EQ(ShellLog::Get().loads, 2);
+    // From the keyboard, as a screen reader user presses it: Space, and Enter as on a form.
+    for (Qt::Key key : {Qt::Key_Space, Qt::Key_Return, Qt::Key_Enter}) {
+        view->m_btnLoad.EnableWindow(TRUE);
+        const int before = ShellLog::Get().loads;
+        QTest::keyClick(button, key, key == Qt::Key_Enter ? Qt::KeypadModifier : Qt::NoModifier);
+        EXPECT_EQ(ShellLog::Get().loads, before + 1) << "key " << key;
+    }
+}
+
+// A version reply as the board sends it, its check byte last.
+void StoreVersion(const char* version) {
+    std::vector<BYTE> payload(version, version + std::strlen(version) + 1);
+    BYTE check = kCmdVersion;
+    for (BYTE b : payload) check ^= b;
+    payload.push_back(check);
+    g_DeviceLink.OnFrame(kCmdVersion, payload.data(), static_cast<std::int32_t>(payload.size()));
+    BYTE query[kTransmitSlotBytes];
+    CSerialTransport::TakeFrame(query, sizeof query);  // the serial query it queues: no board
+}
+
+// A screen reader finds the view's painted texts, in reading order, ahead of its controls, and
+// a repaint that shows another version shows it the new text.
+TEST_F(Shell, AScreenReaderReadsTheViewsTextsAsARepaintShowsThem) {
+    Start();
+    FlushEvents();
+    char version[32];
+    g_DeviceLink.GetVersion(version, sizeof version);
+    QAccessibleInterface* view = QAccessible::queryAccessibleInterface(View()->GetQWidget());
+    ASSERT_NE(view, nullptr);
+    char current[64];
+    std::snprintf(current, sizeof current, kCurrentVersionFormat, version);
+    const QString texts[] = {kWarningText, current, kNewVersionText, kPressLoadText};
+    ASSERT_EQ(view->childCount(), 6);
+    for (int i = 0; i < 4; ++i) {
+        QAccessibleInterface* text = view->child(i);
+        EXPECT_EQ(text->role(), QAccessible::StaticText);
+        EXPECT_EQ(text->text(QAccessible::Name), texts[i]);
+        EXPECT_EQ(text->parent(), view);
+        EXPECT_EQ(view->indexOfChild(text), i);
+    }
+    EXPECT_EQ(view->child(1)->rect().size(), QSize(240, 20));
+    EXPECT_EQ(view->child(4)->text(QAccessible::Name), QStringLiteral("LOAD"));
+    EXPECT_EQ(view->indexOfChild(view->child(4)), 4);
+    EXPECT_EQ(view->child(5)->role(), QAccessible::ProgressBar);
+    EXPECT_EQ(view->child(5)->text(QAccessible::Name), QStringLiteral("Upgrade progress"));
+
+    StoreVersion("V9.87");
+    View()->UpdateWindow();
+    EXPECT_EQ(view->childCount(), 6);
+    EXPECT_EQ(view->child(1)->text(QAccessible::Name), QStringLiteral("Current Version: V9.87"));
+
+    StoreVersion(version);
+}
+
+// The command bar's buttons are named by their tooltips, and a screen reader's press returns at
+// once: the About box it opens would otherwise hold the reader until the box was closed.
+TEST_F(Shell, AScreenReadersPressOfAToolbarButtonReturnsBeforeItsBoxOpens) {
+    Start();
+    auto* toolbar = qobject_cast<QToolBar*>(Frame()->m_bar.GetQWidget());
+    QAction* close = toolbar->findChild<QAction*>(QStringLiteral("afxClose"));
+    QAccessibleInterface* closeButton =
+        QAccessible::queryAccessibleInterface(toolbar->widgetForAction(close));
+    EXPECT_EQ(closeButton->text(QAccessible::Name), QStringLiteral("Close"));
+    QAccessibleInterface* about =
+        QAccessible::queryAccessibleInterface(toolbar->widgetForAction(AboutAction()));
+    ASSERT_NE(about, nullptr);
+    EXPECT_EQ(about->role(), QAccessible::Button);
+    EXPECT_EQ(about->text(QAccessible::Name), QStringLiteral("About"));
+    ASSERT_NE(about->actionInterface(), nullptr);
+    bool opened = false;
+    testutil::OnNextModal([&opened](QWidget* modal) {
+        opened = true;
+        testutil::PressOk(modal);
+    });
+    about->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+    EXPECT_EQ(ShellLog::Get().abouts, 0);
+    EXPECT_TRUE(testutil::WaitUntil([&] {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        return opened;
+    }));
+    EXPECT_EQ(ShellLog::Get().abouts, 1);
 }
 
 TEST_F(Shell, FormControlsSitAtTheirDialogUnitRectanglesForTheDialogFont) {
