@@ -33,8 +33,8 @@ complete_line() {
     read -ra COMP_WORDS <<<"${line//=/ = }"  # readline splits at "=" too
     [[ $line == *[\ =] ]] && COMP_WORDS+=("")
     COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
-    spec=$(complete -p "${COMP_WORDS[0]}") || exit 1
-    fn=${spec#*-F }
+    registered=$(complete -p "${COMP_WORDS[0]}") || exit 1
+    fn=${registered#*-F }
     fn=${fn%% *}
     "$fn" "${COMP_WORDS[0]}" "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD - 1]}"
     printf "%s\n" "${COMPREPLY[@]}"
