@@ -11,7 +11,10 @@
 
 const char kFlashUsage[] =
     "usage: vantra-flash [--port DEVICE | --all] [--yes] [--json] [--log FILE] [--trace FILE]\n"
-    "                    [--ignore-power]\n"
+    "                    [--ignore-power] [--retries N] [--on-result CMD]\n"
+    "       vantra-flash --station [--port DEVICE]... [--yes] [--json] [--log FILE] [--again]\n"
+    "                    [--retries N] [--on-result CMD] [--ignore-power] [--sysroot DIR]\n"
+    "       vantra-flash --report FILE [--json]\n"
     "       vantra-flash --doctor [--port DEVICE] [--json] [--sysroot DIR]\n"
     "\n"
     "Upgrades a Tovrin instrument's firmware over its serial adapter with the image this\n"
@@ -19,6 +22,17 @@ const char kFlashUsage[] =
     "\n"
     "  --port DEVICE  use DEVICE (/dev/ttyUSB0, COM1:) instead of looking for the adapter\n"
     "  --all          upgrade every matching adapter at once, each in its own process\n"
+    "  --station      run until stopped, upgrading each board plugged into a matching adapter\n"
+    "                 or a --port given (repeatable) once; adapters may come and go. With\n"
+    "                 --log, a board the log says has this image already is skipped\n"
+    "  --again        with --station: upgrade the boards the log says are done, too\n"
+    "  --retries N    after a failed transfer, start again from block 0 up to N more times\n"
+    "                 while the board still answers (0 to 20; default 0)\n"
+    "  --on-result CMD  after each board's verdict, run CMD (split at spaces, no shell) with\n"
+    "                 VANTRA_OUTCOME, VANTRA_EXIT, VANTRA_SERIAL and the rest in its\n"
+    "                 environment; stopped after 10 s; it never changes a verdict\n"
+    "  --report FILE  read a --log file: each board's latest outcome, the boards left with an\n"
+    "                 incomplete image, and totals per day\n"
     "  -y, --yes      do not ask for confirmation before the transfer\n"
     "  --json         one JSON object per event on standard output (port, version, serial,\n"
     "                 warning, progress, error, outcome), each with \"time\" and \"elapsed\"\n"
@@ -66,6 +80,8 @@ const char kFlashUsage[] =
     "  130  interrupted\n"
     "With --all: 0 only when every board completed; otherwise 130 if any was interrupted,\n"
     "else 1 if any transfer failed, else 4, 3, 2, 5 in that order.\n"
+    "With --station: 0 when every board met completed or was skipped, 1 when any failed,\n"
+    "130 when stopped in the middle of a transfer.\n"
     "With --doctor: 0 when the port would open and nothing stands in its way, else 2.\n";
 
 bool ParseFlashOptions(int argc, char** argv, FlashOptions* options, std::string* error) {
@@ -88,8 +104,29 @@ bool ParseFlashOptions(int argc, char** argv, FlashOptions* options, std::string
             if (out->empty() && error->empty()) *error = std::string(name) + " needs a value";
             return true;
         };
+        std::string port;
+        std::string retries;
         if (std::strcmp(arg, "--all") == 0) {
             options->all = true;
+        } else if (std::strcmp(arg, "--station") == 0) {
+            options->station = true;
+        } else if (std::strcmp(arg, "--station-socket") == 0) {
+            options->stationSocket = true;
+        } else if (std::strcmp(arg, "--again") == 0) {
+            options->again = true;
+        } else if (value("--port", &port)) {
+            if (!error->empty()) return false;
+            options->stationPorts.push_back(port);
+        } else if (value("--retries", &retries)) {
+            if (!error->empty()) return false;
+            char* end = nullptr;
+            const long n = std::strtol(retries.c_str(), &end, 10);
+            if (*end != 0 || retries[0] == '-' || retries[0] == '+' || n < 0 ||
+                n > kMaxRetries) {
+                *error = "--retries: a number from 0 to " + std::to_string(kMaxRetries);
+                return false;
+            }
+            options->retries = static_cast<int>(n);
         } else if (std::strcmp(arg, "--yes") == 0 || std::strcmp(arg, "-y") == 0) {
             options->yes = true;
         } else if (std::strcmp(arg, "--ignore-power") == 0) {
@@ -102,13 +139,49 @@ bool ParseFlashOptions(int argc, char** argv, FlashOptions* options, std::string
             options->version = true;
         } else if (std::strcmp(arg, "--doctor") == 0) {
             options->doctor = true;
-        } else if (value("--port", &options->port) || value("--log", &options->log) ||
-                   value("--trace", &options->trace) || value("--sysroot", &options->sysroot)) {
+        } else if (value("--log", &options->log) || value("--trace", &options->trace) ||
+                   value("--sysroot", &options->sysroot) || value("--report", &options->report) ||
+                   value("--on-result", &options->onResult)) {
             if (!error->empty()) return false;
         } else {
             *error = std::string("unknown option: ") + arg;
             return false;
         }
+    }
+    // One --port names the board; a station takes several, a socket each.
+    if (!options->station && options->stationPorts.size() > 1) {
+        *error = "--port given more than once (only --station takes several)";
+        return false;
+    }
+    if (!options->station && options->stationPorts.size() == 1) {
+        options->port = options->stationPorts.front();
+        options->stationPorts.clear();
+    }
+    if (!options->report.empty() &&
+        (options->all || options->station || options->doctor || options->yes ||
+         options->ignorePower || options->again || options->retries != 0 ||
+         !options->port.empty() || !options->log.empty() || !options->trace.empty() ||
+         !options->onResult.empty() || !options->sysroot.empty())) {
+        *error = "--report takes only --json";
+        return false;
+    }
+    if (options->station && (options->all || options->doctor)) {
+        *error = std::string("--station and ") + (options->all ? "--all" : "--doctor") +
+                 " exclude each other";
+        return false;
+    }
+    // As with --all: each socket's process would write the one file.
+    if (options->station && !options->trace.empty()) {
+        *error = "--station and --trace exclude each other";
+        return false;
+    }
+    if (options->again && !options->station && !options->stationSocket) {
+        *error = "--again is for --station";
+        return false;
+    }
+    if (options->all && (options->retries != 0 || !options->onResult.empty())) {
+        *error = "--retries and --on-result are for one board or --station";
+        return false;
     }
     if (options->all && !options->port.empty()) {
         *error = "--all and --port exclude each other";
@@ -121,11 +194,18 @@ bool ParseFlashOptions(int argc, char** argv, FlashOptions* options, std::string
     }
     // The doctor reads and reports; it upgrades nothing, so it has nothing to confirm or record.
     if (options->doctor && (options->all || options->yes || options->ignorePower ||
-                            !options->log.empty() || !options->trace.empty())) {
+                            options->again || options->retries != 0 || !options->log.empty() ||
+                            !options->trace.empty() || !options->onResult.empty())) {
         *error = "--doctor takes only --port, --json and --sysroot";
         return false;
     }
     // The port name has a fixed-size home; a shortened one could name another board's port.
+    for (const std::string& p : options->stationPorts) {
+        if (p.size() >= kPortNameBytes) {
+            *error = "--port: device name too long";
+            return false;
+        }
+    }
     if (options->port.size() >= kPortNameBytes) {
         *error = "--port: device name too long";
         return false;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 // Exit statuses, for scripts and production lines.
 inline constexpr int kExitComplete = 0;
@@ -13,14 +14,24 @@ inline constexpr int kExitNotRecorded = 5;  // complete, but the --log record co
 inline constexpr int kExitUsage = 64;  // bad command line, or a log file that cannot be written
 inline constexpr int kExitInterrupted = 130;
 
+inline constexpr int kMaxRetries = 20;
+
 struct FlashOptions {
     std::string port;  // empty: the window's discovery
+    // With --station, every --port given: a socket each, beside the adapters found.
+    std::vector<std::string> stationPorts;
+    std::string report;    // --report FILE: read a log and say what it holds; no board touched
+    std::string onResult;  // a program (and its arguments, split at spaces) run after each verdict
+    int retries = 0;       // more attempts after a failed transfer, while the board answers
     std::string log;   // empty: no record
     std::string trace;  // empty: VANTRA_TRACE, else no trace
     // Where /sys, /run/udev, /proc and /etc/group are read; empty: the live ones.
     std::string sysroot;
     bool doctor = false;
     bool all = false;
+    bool station = false;        // every board plugged in, each once, until stopped
+    bool stationSocket = false;  // one socket of a station: the station's own child process
+    bool again = false;          // a station upgrades boards its log says are done already
     bool yes = false;
     bool json = false;
     bool help = false;

@@ -12,6 +12,8 @@
 #include "cli/flash_log.h"
 #include "cli/flash_options.h"
 #include "cli/flash_report.h"
+#include "cli/log_report.h"
+#include "cli/station.h"
 #include "cli/output_queue.h"
 #include "platform/host_facts.h"
 #include "platform/resources.h"
@@ -38,6 +40,7 @@ int Run(int argc, char** argv) {
         WriteAll(STDOUT_FILENO, FlashVersionText());
         return kExitComplete;
     }
+    if (!options.report.empty()) return ReportFlashLog(options);
     if (!options.sysroot.empty()) {
         struct stat st {};
         if (::stat(options.sysroot.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
@@ -56,10 +59,10 @@ int Run(int argc, char** argv) {
         WriteAll(STDERR_FILENO, "vantra-flash: --log " + platform::EscapeText(error) + "\n");
         return kExitUsage;
     }
-    // --trace, else VANTRA_TRACE; --all's children would all truncate the one file.
+    // --trace, else VANTRA_TRACE; --all's and a station's children would all truncate one file.
     std::string trace = options.trace;
     const char* origin = "--trace";
-    if (options.all) {
+    if (options.all || options.station || options.stationSocket) {
         ::unsetenv("VANTRA_TRACE");
     } else if (const char* env = std::getenv("VANTRA_TRACE"); trace.empty() && env && *env) {
         trace = env;
@@ -71,6 +74,8 @@ int Run(int argc, char** argv) {
         return kExitUsage;
     }
     platform::SetProgramResources(&VantraResources());
+    if (options.station) return RunStation(options);
+    if (options.stationSocket) return RunStationSocket(options);
     return options.all ? FlashAllBoards(options) : FlashOneBoard(options);
 }
 
