@@ -69,6 +69,10 @@ JsonLine CFlashReport::Event(const char* name) const {
     return event;
 }
 
+void CFlashReport::Emit(const JsonLine& event) const {
+    if (json_) WriteAll(STDOUT_FILENO, event.Finish());
+}
+
 void CFlashReport::PortOpened() {
     if (json_) {
         WriteAll(STDOUT_FILENO, Event("port").Finish());

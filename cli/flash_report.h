@@ -55,8 +55,12 @@ public:
 
     double transferSeconds() const;
 
+    // A line's start: event, time, elapsed, port and adapter; for events of a caller's own,
+    // written with Emit (--json only).
+    JsonLine Event(const char* name) const;
+    void Emit(const JsonLine& event) const;
+
 private:
-    JsonLine Event(const char* name) const;  // a line's start: event, time, elapsed, port
     void DrawProgress(DWORD acknowledged, DWORD count, bool last);
 
     bool json_;

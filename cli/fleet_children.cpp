@@ -33,7 +33,10 @@ std::string OwnProgram() {
     return program;
 }
 
-bool Spawn(Board& b, const FlashOptions& options, const std::string& program) {
+}  // namespace
+
+bool StartChild(Board& b, std::vector<std::string> args) {
+    const std::string program = OwnProgram();  // each time: the package may be replaced meanwhile
     int fds[2];
     int errFds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) return false;
@@ -42,16 +45,7 @@ bool Spawn(Board& b, const FlashOptions& options, const std::string& program) {
         ::close(fds[1]);
         return false;
     }
-    std::vector<std::string> args{"vantra-flash", "--port", b.port, "--yes", "--json"};
-    if (options.ignorePower) args.push_back("--ignore-power");
-    if (!options.log.empty()) {
-        args.push_back("--log");
-        args.push_back(options.log);
-    }
-    if (!options.sysroot.empty()) {
-        args.push_back("--sysroot");
-        args.push_back(options.sysroot);
-    }
+    args.insert(args.begin(), "vantra-flash");
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -88,12 +82,23 @@ bool Spawn(Board& b, const FlashOptions& options, const std::string& program) {
     return true;
 }
 
-}  // namespace
+std::vector<std::string> ChildOptions(const FlashOptions& options) {
+    std::vector<std::string> args{"--yes", "--json"};
+    if (options.ignorePower) args.push_back("--ignore-power");
+    for (const auto& [name, value] : {std::pair<const char*, const std::string&>{"--log", options.log},
+                                      {"--sysroot", options.sysroot}}) {
+        if (value.empty()) continue;
+        args.push_back(name);
+        args.push_back(value);
+    }
+    return args;
+}
 
 void StartChildren(std::vector<Board>& boards, const FlashOptions& options) {
-    const std::string program = OwnProgram();
     for (Board& b : boards) {
-        if (!Spawn(b, options, program)) {
+        std::vector<std::string> args = ChildOptions(options);
+        args.insert(args.begin(), {"--port", b.port});
+        if (!StartChild(b, args)) {
             b.outcome = "could not start a process for this port";
             b.status = kExitNoPort;
         }

@@ -11,6 +11,13 @@
 
 namespace fleet {
 
+// The options every child is given, from this process's own: --yes, --json and those a child
+// must share (--ignore-power, --log, --sysroot).
+std::vector<std::string> ChildOptions(const FlashOptions& options);
+// This program again as `b`'s child, with `args`: its events and standard error piped back,
+// standard input /dev/null, in a process group of its own. False when it could not be started.
+bool StartChild(Board& b, std::vector<std::string> args);
+
 // A child for each board; a board whose child could not be started has its outcome already.
 void StartChildren(std::vector<Board>& boards, const FlashOptions& options);
 

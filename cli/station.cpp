@@ -3,7 +3,3 @@
 int RunStation(const FlashOptions&) {
     return kExitUsage;
 }
-
-int RunStationSocket(const FlashOptions&) {
-    return kExitUsage;
-}

@@ -44,7 +44,7 @@ bool CLinkSession::StartWorker() {
     return m_worker != nullptr;
 }
 
-BoardAnswer CLinkSession::Query(ReplyWait wait, HANDLE interrupt) {
+BoardAnswer CLinkSession::Query(ReplyWait wait, HANDLE interrupt, DWORD limitMs) {
     // The counts move when a reply is stored, whatever its text: a board that says "0.00" has
     // answered too.
     const unsigned versions = g_DeviceLink.VersionReplies();
@@ -57,7 +57,7 @@ BoardAnswer CLinkSession::Query(ReplyWait wait, HANDLE interrupt) {
     };
     g_DeviceLink.SendCommand(kCmdVersion, nullptr, 0);
     if (wait == ReplyWait::FullPause) {
-        Pause(kReplyWaitMs, interrupt);
+        Pause(limitMs, interrupt);
         look();
         return answer;
     }
@@ -66,9 +66,9 @@ BoardAnswer CLinkSession::Query(ReplyWait wait, HANDLE interrupt) {
         look();
         if (answer.serial || Signalled(interrupt)) return answer;
         const DWORD elapsed = GetTickCount() - start;
-        if (elapsed >= kReplyWaitMs) return answer;
+        if (elapsed >= limitMs) return answer;
         // The reply events are pulsed, so the counts are what tell; a wait only ends the slice.
-        const DWORD left = kReplyWaitMs - elapsed;
+        const DWORD left = limitMs - elapsed;
         const HANDLE objects[2] = {g_DeviceLink.m_hReply[answer.version ? kCmdSerial : kCmdVersion],
                                    interrupt};
         WaitForMultipleObjects(interrupt != nullptr ? 2 : 1, objects, FALSE,

@@ -40,8 +40,9 @@ public:
     void Settle(HANDLE interrupt);
     // False when no thread could be made: nothing is read then, and every reply is missed.
     bool StartWorker();
-    // Queues the version query (the device link asks for the serial in answer) and waits.
-    BoardAnswer Query(ReplyWait wait, HANDLE interrupt);
+    // Queues the version query (the device link asks for the serial in answer) and waits, up
+    // to `limitMs` (a station asks again and again, and must hear a board leave).
+    BoardAnswer Query(ReplyWait wait, HANDLE interrupt, DWORD limitMs = kReplyWaitMs);
 
     // Taking it down. ClosePort deletes the transport: its pause (up to 1 s), then the port
     // closed; the worker runs on, polling a closed port. ClosePortAtOnce skips the pause, for
