@@ -28,6 +28,7 @@ struct Board {
     int tenth = -1;  // of the transfer, last shown as a line of its own
     int status = -1;
     bool transferring = false;  // from its first block to its verdict
+    bool adapterGone = false;   // a station's socket whose adapter was pulled out
 };
 
 // The ports the driver list names, each device once: two entries (or an entry and a sysfs

@@ -10,10 +10,7 @@
 
 namespace fleet {
 
-namespace {
-
-// The line a terminal shows for a board: its port, the socket it sits in, what it answered and
-// how it is going. Every text from a board or a child is shown, not obeyed.
+// Every text from a board or a child is shown, not obeyed.
 std::string BoardLine(const Board& b) {
     const std::string where = DescribeIdentity(b.identity);
     std::string line =
@@ -21,8 +18,6 @@ std::string BoardLine(const Board& b) {
     if (!b.version.empty()) line += b.version + (b.serial.empty() ? "" : " #" + b.serial) + "  ";
     return platform::EscapeText(line + (b.outcome.empty() ? b.state : b.outcome));
 }
-
-}  // namespace
 
 void Display::ListBoards(const std::vector<Board>& boards) const {
     std::string list;

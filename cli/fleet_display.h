@@ -10,6 +10,10 @@
 
 namespace fleet {
 
+// The line a terminal shows for a board: its port, the socket it sits in, what it answered and
+// how it is going, escaped.
+std::string BoardLine(const Board& b);
+
 class Display {
 public:
     // `terminal`: standard error is one, and not --json.

@@ -74,6 +74,17 @@ void SysTree::Add(const UsbSerial& d) {
     Write(fs::path(root) / "run/udev/data" / ("c" + number), record);
 }
 
+void SysTree::Remove(const UsbSerial& d) {
+    const fs::path sys = fs::path(root) / "sys";
+    // The class entry first: a look at the tree meanwhile finds no device, not half of one.
+    fs::remove_all(sys / "class/tty" / d.tty);
+    fs::remove_all(sys / "devices/pci0000:00/0000:00:14.0/usb1" / d.port);
+    std::string node = "/dev/" + d.tty;
+    std::replace(node.begin(), node.end(), '!', '/');
+    const std::string number = d.number.empty() ? DeviceNumber(node) : d.number;
+    if (!number.empty()) fs::remove(fs::path(root) / "run/udev/data" / ("c" + number));
+}
+
 void SysTree::AddProcess(pid_t pid, const std::string& name, const std::vector<std::string>& open) {
     const fs::path dir = fs::path(root) / "proc" / std::to_string(pid);
     Write(dir / "comm", name + "\n");

@@ -34,6 +34,8 @@ public:
     SysTree& operator=(const SysTree&) = delete;
 
     void Add(const UsbSerial& device);
+    // The device unplugged: gone from sysfs and udev's records, its USB port free again.
+    void Remove(const UsbSerial& device);
     // A process in /proc: its name and the files its descriptors are open on.
     void AddProcess(pid_t pid, const std::string& name, const std::vector<std::string>& open = {});
     // A file below the root ("usr/lib/udev/rules.d/85-brltty.rules").
