@@ -107,7 +107,7 @@ void StartChildren(std::vector<Board>& boards, const FlashOptions& options) {
 
 bool ReadChildren(std::vector<Board>& boards,
                   const std::function<void(Board&, const std::string&)>& onEvent,
-                  std::string* said) {
+                  std::string* said, int wake) {
     std::vector<pollfd> polls;
     std::vector<Board*> owners;
     for (Board& b : boards) {
@@ -119,8 +119,9 @@ bool ReadChildren(std::vector<Board>& boards,
     }
     if (polls.empty()) return false;
     polls.push_back({platform::CaughtSignalsDescriptor(), POLLIN, 0});
+    polls.push_back({wake, POLLIN, 0});  // a negative descriptor is left out by poll
     if (::poll(polls.data(), polls.size(), 200) <= 0) return true;
-    polls.pop_back();
+    polls.resize(polls.size() - 2);
     for (std::size_t i = 0; i < polls.size(); ++i) {
         if (polls[i].revents == 0) continue;
         Board& b = *owners[i];

@@ -21,12 +21,13 @@ bool StartChild(Board& b, std::vector<std::string> args);
 // A child for each board; a board whose child could not be started has its outcome already.
 void StartChildren(std::vector<Board>& boards, const FlashOptions& options);
 
-// Waits up to 200 ms for the children's output or a caught signal, and reads what came: each
-// whole event line goes to `onEvent`, each line of a child's standard error is added to `said`
-// (escaped, after its port). False once every child's output has ended.
+// Waits up to 200 ms for the children's output, a caught signal or `wake` (a descriptor, or -1),
+// and reads what came: each whole event line goes to `onEvent`, each line of a child's standard
+// error is added to `said` (escaped, after its port). False once every child's output has
+// ended: nothing was waited for then.
 bool ReadChildren(std::vector<Board>& boards,
                   const std::function<void(Board&, const std::string&)>& onEvent,
-                  std::string* said);
+                  std::string* said, int wake = -1);
 
 // SIGUSR1 to every child still running: each stops where it is safe.
 void StopChildren(const std::vector<Board>& boards);

@@ -1,5 +1,6 @@
 #include "cli/station.h"
 
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -21,6 +22,7 @@
 #include "cli/port_holders.h"
 #include "cli/second_interrupt.h"
 #include "cli/station_display.h"
+#include "platform/host_facts.h"
 #include "platform/host_signals.h"
 #include "platform/text.h"
 #include "transport/port_discovery.h"
@@ -102,17 +104,24 @@ public:
         }
     }
 
-    // Reads what the sockets said, up to 200 ms, and reaps those that ended.
-    void Read() {
+    // Reads what the sockets said, up to 200 ms or until udev tells of a device (`devices`,
+    // or -1), and reaps those that ended. True when udev told.
+    bool Read(int devices) {
         std::string said;
-        fleet::ReadChildren(
-            sockets_, [&](Board& b, const std::string& line) { Take(b, line); }, &said);
+        const bool reading = fleet::ReadChildren(
+            sockets_, [&](Board& b, const std::string& line) { Take(b, line); }, &said, devices);
         if (!said.empty()) display_.Said(said);
-        if (!anyRunning()) {
-            // Nothing to read: the signals alone are waited for.
-            WaitForSingleObject(signals_, 200);
+        if (!reading) {
+            // Nothing to read: the signals and udev alone are waited for.
+            pollfd polls[2] = {{platform::CaughtSignalsDescriptor(), POLLIN, 0},
+                               {devices, POLLIN, 0}};
+            ::poll(polls, 2, 200);
         }
         for (Board& b : sockets_) Reap(b);
+        pollfd told{devices, POLLIN, 0};
+        if (devices < 0 || ::poll(&told, 1, 0) <= 0) return false;
+        platform::DrainDeviceEvents(devices);
+        return true;
     }
 
     // The operator's Ctrl-C (or SIGTERM, SIGHUP, SIGQUIT). At rest, every socket stops at once;
@@ -143,7 +152,6 @@ public:
     bool stopHeld() const { return stopHeld_; }
     const std::vector<Board>& sockets() const { return sockets_; }
     const StationTotals& totals() const { return totals_; }
-    void SetSignals(HANDLE signals) { signals_ = signals; }
 
     // 0 when every board met completed or was skipped, 1 when any failed, 130 when a transfer
     // was stopped half-way.
@@ -258,7 +266,6 @@ private:
     StationDisplay& display_;
     std::vector<Board> sockets_;
     StationTotals totals_;
-    HANDLE signals_ = nullptr;
     CSecondInterrupt interrupts_;
     bool stopping_ = false;
     bool stopHeld_ = false;
@@ -294,21 +301,25 @@ int RunStation(const FlashOptions& options) {
     }
     std::signal(SIGPIPE, SIG_IGN);
     // From here on a stopped station would stall its sockets.
-    const HANDLE signals = platform::CatchSignals({SIGTSTP});
+    platform::CatchSignals({SIGTSTP});
     Station station(options, display);
-    station.SetSignals(signals);
     display.Started();
+    // udev's word where it runs; sysfs is looked at every half second all the same, which is
+    // all there is in a container or with --sysroot.
+    const int devices = platform::OpenDeviceEvents();
     double lastLook = -1;
+    bool told = false;
     while (!station.Done()) {
         station.TakeSignals();
         const double now = MonotonicSeconds();
-        if (!station.stopping() && now - lastLook >= kLookEverySeconds) {
+        if (!station.stopping() && (told || now - lastLook >= kLookEverySeconds)) {
             station.Look();
             lastLook = now;
         }
-        station.Read();
+        told = station.Read(devices);
         display.Show(station.sockets(), station.totals());
     }
+    if (devices >= 0) ::close(devices);
     display.Summary(station.sockets(), station.totals());
     if (station.stopHeld()) {
         FlushOutputAtExit();

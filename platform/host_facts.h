@@ -48,6 +48,13 @@ std::vector<SerialDevice> ScanSerialDevices();
 // False when sysfs does not describe it (a pty, a node without hardware).
 bool FindSerialDevice(const std::string& path, SerialDevice* device);
 
+// A descriptor that becomes readable when udev has added or removed a device, so a watcher of
+// adapters looks at sysfs at once rather than at its next turn. -1 where udev does not run (a
+// container) or the root is another machine's copy: sysfs is then only looked at. Drain each
+// wake-up with DrainDeviceEvents; the events' content is not needed.
+int OpenDeviceEvents();
+void DrainDeviceEvents(int fd);
+
 struct ProcessInfo {
     pid_t pid;
     std::string name;  // /proc/PID/comm, as the process set it

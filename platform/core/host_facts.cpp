@@ -1,6 +1,8 @@
 #include "platform/host_facts.h"
 
 #include <dirent.h>
+#include <linux/netlink.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/xattr.h>
@@ -135,6 +137,30 @@ void SetSystemRoot(const char* root) {
 std::string SystemPath(const std::string& path) {
     std::lock_guard lock(g_rootLock);
     return g_root + path;
+}
+
+int OpenDeviceEvents() {
+    // udev's own announcements (multicast group 2), sent once its rules have run: the device
+    // node and its udev record are in place by then. The kernel's (group 1) come earlier.
+    constexpr unsigned kUdevGroup = 2;
+    if (SystemPath("") != "" || ::access("/run/udev/control", F_OK) != 0) return -1;
+    const int fd = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK,
+                            NETLINK_KOBJECT_UEVENT);
+    if (fd < 0) return -1;
+    sockaddr_nl address{};
+    address.nl_family = AF_NETLINK;
+    address.nl_groups = kUdevGroup;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void DrainDeviceEvents(int fd) {
+    char buffer[8192];
+    while (fd >= 0 && ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT) > 0) {
+    }
 }
 
 std::string SerialDevice::byPath() const {
