@@ -116,20 +116,20 @@ int ReportFlashLog(const FlashOptions& options) {
         return kExitComplete;
     }
 
-    // Serials are printable and short (the reader saw to it); versions are a board's bytes.
+    // The reader keeps serials printable and short; escaped all the same, as every text shown.
     std::size_t width = 6;
     for (const auto& entry : boards) width = std::max(width, entry.first.size());
     std::string text = "Boards: " + std::to_string(boards.size()) + "\n";
     for (const auto& [serial, board] : boards) {
         const FlashRecord& r = Shown(board);
-        text += "  " + Padded(serial, width) + "  " + Padded(r.outcome, 11) + "  " +
-                DescribeRecordTime(r.start) + "  " + platform::EscapeText(r.oldVersion) + " -> " +
-                platform::EscapeText(r.newVersion) + "\n";
+        text += "  " + Padded(platform::EscapeText(serial), width) + "  " + Padded(r.outcome, 11) +
+                "  " + DescribeRecordTime(r.start) + "  " + platform::EscapeText(r.oldVersion) +
+                " -> " + platform::EscapeText(r.newVersion) + "\n";
     }
     text += "Incomplete images: " + std::to_string(incomplete.size()) + "\n";
     for (const Incomplete& i : incomplete) {
-        text += "  " + Padded(i.serial, width) + "  " + Padded(i.why, 11) + "  " +
-                DescribeRecordTime(i.record->start) + "\n";
+        text += "  " + Padded(platform::EscapeText(i.serial), width) + "  " + Padded(i.why, 11) +
+                "  " + DescribeRecordTime(i.record->start) + "\n";
     }
     text += "Days: " + std::to_string(days.size()) + "\n";
     for (const auto& [date, day] : days) {
