@@ -79,44 +79,24 @@ private:
             }
             if (i_ >= s_.size()) return false;
             const char e = s_[i_++];
-            switch (e) {
-                case '"':
-                case '\\':
-                case '/':
-                    *out += e;
-                    break;
-                case 'b':
-                    *out += '\b';
-                    break;
-                case 'f':
-                    *out += '\f';
-                    break;
-                case 'n':
-                    *out += '\n';
-                    break;
-                case 'r':
-                    *out += '\r';
-                    break;
-                case 't':
-                    *out += '\t';
-                    break;
-                case 'u': {
-                    if (i_ + 4 > s_.size()) return false;
-                    int code = 0;
-                    for (int k = 0; k < 4; ++k) {
-                        const int h = Hex(s_[i_++]);
-                        if (h < 0) return false;
-                        code = code * 16 + h;
-                    }
-                    // This program escapes single bytes only; a wider character would have to
-                    // be cut to a byte, which could forge another text.
-                    if (code > 0xFF) return false;
-                    *out += static_cast<char>(code);
-                    break;
-                }
-                default:
-                    return false;
+            static constexpr char kEscaped[] = "\"\\/bfnrt";
+            static constexpr char kMeant[] = "\"\\/\b\f\n\r\t";
+            if (const char* at = std::strchr(kEscaped, e); at != nullptr && e != 0) {
+                *out += kMeant[at - kEscaped];
+                continue;
             }
+            if (e != 'u') return false;
+            if (i_ + 4 > s_.size()) return false;
+            int code = 0;
+            for (int k = 0; k < 4; ++k) {
+                const int h = Hex(s_[i_++]);
+                if (h < 0) return false;
+                code = code * 16 + h;
+            }
+            // This program escapes single bytes only; a wider character would have to
+            // be cut to a byte, which could forge another text.
+            if (code > 0xFF) return false;
+            *out += static_cast<char>(code);
         }
         return false;
     }

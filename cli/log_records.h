@@ -39,7 +39,7 @@ public:
     // the last outcome that sent something. A refused or no-image line sent nothing, so it
     // changes nothing (a started line it answers is dropped with it). Null when none has.
     const FlashRecord* Holding() const { return holding_ ? &*holding_ : nullptr; }
-    // An upgrade began and no outcome came: the board holds part of an image.
+    // An upgrade began and no outcome came: the board holds an incomplete image.
     bool Unfinished() const { return holding_ && holding_->outcome == "started"; }
     // The last record of any kind, for a board whose every upgrade sent nothing.
     const FlashRecord* Last() const { return last_ ? &*last_ : nullptr; }

@@ -143,7 +143,7 @@ TEST(BoardHistory, WhatTheLogSaysOfOneBoard) {
 }
 
 std::string Versions(std::string record) {
-    return record.replace(record.find("V4.01"), 5, "V4.\\u001b[2J\\u009b");
+    return record.replace(record.find("V4.01"), 5, "V4.\\\"\\u001b[2J\\u009b");
 }
 
 bool HasControlByte(const std::string& text) {
