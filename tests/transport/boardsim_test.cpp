@@ -196,17 +196,20 @@ TEST_F(Board, BenchBoardsAnswerInTurnWithSilenceBetween) {
     EXPECT_NE(summary.find("\nboardsim: blocks=4 "), std::string::npos) << summary;
 }
 
-// The faults are the first transfer's: it stops at block 2, the stopped board still answers the
-// version query, and the second transfer starts the image over and completes.
+// The faults are the first two transfers', each counted from its own block 0: both stop at
+// block 2, the stopped board still answers the version query, and the third transfer starts the
+// image over and completes.
 TEST_F(Board, FaultsPlayOnlyOnTheFirstAttempts) {
     const auto image = testutil::MakeImage(0, 4 * 128);
     Connect({"--expect", ExpectFile(image, image.size()), "--stop-at", "2", "--fault-attempts",
-             "1"});
-    EXPECT_EQ(Send(image, 4, 2000), 2);
-    g_DeviceLink.EndTransfer();
-    EXPECT_TRUE(link_.session.Query(ReplyWait::UntilAnswered, nullptr).serial);
+             "2"});
+    for (int attempt = 1; attempt <= 2; ++attempt) {
+        EXPECT_EQ(Send(image, 4, 2000), 2) << attempt;
+        g_DeviceLink.EndTransfer();
+        EXPECT_TRUE(link_.session.Query(ReplyWait::UntilAnswered, nullptr).serial) << attempt;
+    }
     EXPECT_EQ(Send(image, 4, 2000), 4);
-    EXPECT_NE(Summary(0).find("blocks=7 first=0x0 last=0xC0 gaps=0 repeats=0 crc32=" +
+    EXPECT_NE(Summary(0).find("blocks=10 first=0x0 last=0xC0 gaps=0 repeats=0 crc32=" +
                               Crc32Of(image) + " expect=match"),
               std::string::npos);
 }
