@@ -40,7 +40,8 @@ protected:
     const std::string& ExpectFile(const std::vector<std::uint8_t>& image, std::size_t bytes) {
         expect_ = testutil::TempPath("expect");
         std::ofstream(expect_, std::ios::binary)
-            .write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(bytes));
+            .write(reinterpret_cast<const char*>(image.data()),
+                   static_cast<std::streamsize>(bytes));
         return expect_;
     }
 
@@ -201,8 +202,8 @@ TEST_F(Board, BenchBoardsAnswerInTurnWithSilenceBetween) {
 // image over and completes.
 TEST_F(Board, FaultsPlayOnlyOnTheFirstAttempts) {
     const auto image = testutil::MakeImage(0, 4 * 128);
-    Connect({"--expect", ExpectFile(image, image.size()), "--stop-at", "2", "--fault-attempts",
-             "2"});
+    Connect(
+        {"--expect", ExpectFile(image, image.size()), "--stop-at", "2", "--fault-attempts", "2"});
     for (int attempt = 1; attempt <= 2; ++attempt) {
         EXPECT_EQ(Send(image, 4, 2000), 2) << attempt;
         g_DeviceLink.EndTransfer();

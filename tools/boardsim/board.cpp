@@ -130,7 +130,8 @@ bool Board::Summarise(FILE* out, bool portClosed, const bool* verdict) const {
     std::uint32_t crc = 0;
     const bool match = Tally(gaps, crc);
     const char* expect = "";
-    if (!o_.expect.empty()) expect = (verdict ? *verdict : match) ? " expect=match" : " expect=MISMATCH";
+    if (!o_.expect.empty())
+        expect = (verdict ? *verdict : match) ? " expect=match" : " expect=MISMATCH";
     std::fprintf(out,
                  "boardsim: blocks=%lu first=0x%X last=0x%X gaps=%lu repeats=%lu "
                  "crc32=%08X%s%s%s\n",
@@ -145,8 +146,7 @@ bool Board::SummariseBoard(FILE* out, long number) const {
     std::uint32_t crc = 0;
     // A board that never got a block has not matched, whatever an empty image would say.
     const bool match = Tally(gaps, crc) && received_ > 0;
-    const long long readyMs =
-        versionMs_ >= 0 && blockZeroMs_ >= 0 ? blockZeroMs_ - versionMs_ : -1;
+    const long long readyMs = versionMs_ >= 0 && blockZeroMs_ >= 0 ? blockZeroMs_ - versionMs_ : -1;
     std::fprintf(out,
                  "board=%ld serial=%s blocks=%lu gaps=%lu repeats=%lu crc32=%08X expect=%s "
                  "ready_ms=%lld attempts=%ld\n",
@@ -209,8 +209,8 @@ void Board::Handle(std::uint8_t command, const std::uint8_t* payload, std::int32
             ++received_;
             ++transferBlocks_;
             if (!faults || o_.stopAt < 0 || index < o_.stopAt) {
-                const BlockReply reply = faults ? ReplyFor(o_.faults, index, o_.ackDelayMs)
-                                                : BlockReply{};
+                const BlockReply reply =
+                    faults ? ReplyFor(o_.faults, index, o_.ackDelayMs) : BlockReply{};
                 if (reply.delayMs > 0)
                     std::this_thread::sleep_for(std::chrono::milliseconds(reply.delayMs));
                 Reply(0xFB, nullptr, 0, reply.shape);

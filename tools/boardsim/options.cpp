@@ -144,7 +144,8 @@ std::string SerialOf(const Options& o, long number, bool& answers) {
     }
     const std::string& first = o.serial;
     if (number == 1) return first;
-    const bool digits = !first.empty() && first.find_first_not_of("0123456789") == std::string::npos;
+    const bool digits =
+        !first.empty() && first.find_first_not_of("0123456789") == std::string::npos;
     if (!digits) return first + "-" + std::to_string(number);
     // Counted on the digits, so leading zeros stay and no length is too long.
     std::string s = first;
