@@ -3,12 +3,13 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <utility>
 
+#include "cli/child_process.h"
 #include "platform/host_signals.h"
 #include "platform/text.h"
 
@@ -46,29 +47,9 @@ bool StartChild(Board& b, std::vector<std::string> args) {
         return false;
     }
     args.insert(args.begin(), "vantra-flash");
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-    // Into this process's display, not across the lines it redraws.
-    posix_spawn_file_actions_adddup2(&actions, errFds[1], STDERR_FILENO);
-    // The children do not ask; only this process reads the terminal.
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF);
-    posix_spawnattr_setpgroup(&attributes, 0);  // a group of its own: the terminal's keys stay here
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    for (const int number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP, SIGPIPE})
-        sigaddset(&defaults, number);
-    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    // Standard error into this process's display, not across the lines it redraws.
     const int rc =
-        posix_spawn(&b.pid, program.c_str(), &actions, &attributes, argv.data(), environ);
-    posix_spawnattr_destroy(&attributes);
-    posix_spawn_file_actions_destroy(&actions);
+        SpawnProgram(program, std::move(args), environ, false, fds[1], errFds[1], &b.pid);
     ::close(fds[1]);
     ::close(errFds[1]);
     if (rc != 0) {

@@ -3,12 +3,14 @@
 // that remembers boards, and the operator's Ctrl-C.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -164,6 +166,104 @@ TEST(Station, TheLogRemembersBoardsBySerial) {
     int completes = 0;
     for (const QJsonObject& r : Records(log)) completes += Str(r, "outcome") == "complete";
     EXPECT_EQ(completes, 2);
+}
+
+// Boards arrive one after another on one cable: each is upgraded once, with its own two lines.
+TEST(Station, ThreeBoardsInTurnOnOneSocket) {
+    BoardSim sim({"--baud", "0", "--boards", "3", "--serial", "30417265"});
+    const std::string log = testutil::TempPath("station-log");
+    RunningStation station({"--port", sim.path, "--log", log});
+    std::vector<std::string> verdicts;
+    for (int i = 0; i < 3; ++i) {
+        const QJsonObject v = station.AwaitEvent("verdict", sim.path);
+        verdicts.push_back(Str(v, "serial") + " " + Str(v, "outcome"));
+    }
+    EXPECT_EQ(verdicts, (std::vector<std::string>{"30417265 complete", "30417266 complete",
+                                                  "30417267 complete"}));
+    ::kill(station.pid, SIGINT);
+    EXPECT_EQ(station.Wait(), 0) << station.err;
+    int status = -1;
+    const std::string summary = sim.Finish(&status);
+    EXPECT_EQ(status, 0) << summary;
+    std::vector<std::string> lines;
+    for (const QJsonObject& r : Records(log)) lines.push_back(Str(r, "serial") + " " + Str(r, "outcome"));
+    EXPECT_EQ(lines, (std::vector<std::string>{"30417265 started", "30417265 complete",
+                                               "30417266 started", "30417266 complete",
+                                               "30417267 started", "30417267 complete"}));
+}
+
+// A failed transfer starts again from block 0 while the board answers, each attempt recorded
+// under the one upgrade id; the last attempt's verdict is the board's.
+struct RetryCase {
+    const char* name;
+    const char* faultedAttempts;  // the simulator's faults on this many first transfers
+    int status;
+    std::vector<std::string> records;  // outcome and attempt
+};
+
+class Retries : public ::testing::TestWithParam<RetryCase> {};
+
+TEST_P(Retries, FromBlockZeroWithTheOneUpgradeId) {
+    const RetryCase& c = GetParam();
+    BoardSim sim({"--baud", "0", "--stop-at", "10", "--fault-attempts", c.faultedAttempts});
+    const std::string log = testutil::TempPath("retry-log");
+    Flash flash({"--port", sim.path, "--yes", "--json", "--log", log, "--retries", "2"});
+    EXPECT_EQ(flash.Wait(), c.status) << flash.err;
+    std::vector<std::string> records;
+    std::set<std::string> ids;
+    for (const QJsonObject& r : Records(log)) {
+        records.push_back(Str(r, "outcome") + " " + std::to_string(r.value("attempt").toInt()));
+        ids.insert(Str(r, "upgrade_id"));
+    }
+    EXPECT_EQ(records, c.records);
+    EXPECT_EQ(ids.size(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Retries,
+    ::testing::Values(
+        RetryCase{"SecondAttemptCompletes", "1", 0,
+                  {"started 1", "failed 1", "started 2", "complete 2"}},
+        RetryCase{"EveryAttemptFails", "3", 1,
+                  {"started 1", "failed 1", "started 2", "failed 2", "started 3", "failed 3"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The result hook gets the outcome in its environment and its lines are shown after the
+// socket's port; one that hangs is killed at 10 s and holds up no other socket.
+TEST(Station, TheResultHookRunsPerSocketAndOneThatHangsIsKilled) {
+    const std::string out = testutil::TempPath("hook-env");
+    const std::string hook = testutil::TempPath("hook") + ".sh";
+    {
+        std::ofstream script(hook);
+        script << "#!/bin/sh
+"
+               << "[ \"$VANTRA_SERIAL\" = 3001 ] && exec sleep 60\n"
+               << "env | grep '^VANTRA_' | sort > " << out << "\n"
+               << "echo light green\n";
+    }
+    ::chmod(hook.c_str(), 0755);
+    BoardSim hangs({"--baud", "0", "--serial", "3001"});
+    BoardSim slower({"--baud", "0", "--serial", "3002", "--ack-delay", "5"});
+    RunningStation station({"--port", hangs.path, "--port", slower.path, "--on-result", hook});
+    station.AwaitEvent("verdict", hangs.path);
+    const QJsonObject verdict = station.AwaitEvent("verdict", slower.path);
+    // The other socket's hook was killed only later.
+    const QJsonObject killed = station.Await([&](const QJsonObject& e) {
+        return Str(e, "event") == "warning" && Str(e, "port") == hangs.path;
+    });
+    EXPECT_NE(Str(killed, "message").find("killed after 10 s"), std::string::npos)
+        << Str(killed, "message");
+    ::kill(station.pid, SIGINT);
+    EXPECT_EQ(station.Wait(), 0) << station.err;
+    EXPECT_NE(station.err.find(slower.path + ": on-result: light green"), std::string::npos)
+        << station.err;
+    const std::string env = ReadFile(out);
+    for (const std::string& expected :
+         {std::string("VANTRA_OUTCOME=complete\n"), std::string("VANTRA_EXIT=0\n"),
+          std::string("VANTRA_SERIAL=3002\n"), "VANTRA_PORT=" + slower.path + "\n",
+          "VANTRA_UPGRADE_ID=" + Str(verdict, "upgrade_id") + "\n",
+          std::string("VANTRA_OLD_VERSION=V4.01\n")})
+        EXPECT_NE(env.find(expected), std::string::npos) << expected << " in\n" << env;
 }
 
 // Ctrl-C at rest ends the station at once; with a transfer running it lets the verdict come,

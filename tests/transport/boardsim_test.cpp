@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <string>
 
@@ -28,8 +30,27 @@ protected:
     }
 
     void TearDown() override {
+        g_DeviceLink.EndTransfer();  // a block left in hand would keep the next test's queries
         EXPECT_TRUE(link_.Disconnect());
         platform::TakeRecordedMessages();
+        if (!expect_.empty()) std::remove(expect_.c_str());
+    }
+
+    // The board's --expect file: the first `bytes` of `image`'s file (header included).
+    const std::string& ExpectFile(const std::vector<std::uint8_t>& image, std::size_t bytes) {
+        expect_ = testutil::TempPath("expect");
+        std::ofstream(expect_, std::ios::binary)
+            .write(reinterpret_cast<const char*>(image.data()),
+                   static_cast<std::streamsize>(bytes));
+        return expect_;
+    }
+
+    // The board's summary, with the exit status checked.
+    std::string Summary(int wantStatus) {
+        int status = -1;
+        const std::string summary = sim_->Finish(&status);
+        EXPECT_EQ(status, wantStatus) << summary;
+        return summary;
     }
 
     // Sends blocks [0, count) of `image` as the transfer does; returns how many were
@@ -44,17 +65,19 @@ protected:
 
     testutil::LinkedBoard link_;
     testutil::BoardSim* sim_ = nullptr;
+    std::string expect_;
 };
+
+std::string Crc32Of(const std::vector<std::uint8_t>& image) {
+    char crc[16];
+    std::snprintf(crc, sizeof crc, "%08X", Crc32(image.data() + 8, image.size() - 8));
+    return crc;
+}
 
 TEST_F(Board, WholeImageArrivesByteForByteWithoutHeapAllocation) {
     std::vector<std::uint8_t> image = testutil::MakeImage(0, kImageBytes);
     image.resize(8 + 536 * 128, 0xFF);  // the last block is sent whole, as from the resource
-    std::string expect = testutil::TempPath("expect");
-    {
-        std::ofstream out(expect, std::ios::binary);
-        out.write(reinterpret_cast<const char*>(image.data()), 8 + kImageBytes);
-    }
-    Connect({"--expect", expect, "--exit-after", "536"});
+    Connect({"--expect", ExpectFile(image, 8 + kImageBytes), "--exit-after", "536"});
     const unsigned long beepsBefore = platform::BeepCount(MB_ICONEXCLAMATION);
 
     testutil::g_allocations.store(0);
@@ -75,7 +98,6 @@ TEST_F(Board, WholeImageArrivesByteForByteWithoutHeapAllocation) {
         << summary;
     EXPECT_NE(summary.find(std::string("crc32=") + crc), std::string::npos) << summary;
     EXPECT_NE(summary.find("expect=match"), std::string::npos) << summary;
-    std::remove(expect.c_str());
 }
 
 // The session's query ends once both replies are stored, whatever they say: a board whose texts
@@ -128,6 +150,69 @@ TEST_F(Board, HangUpMidTransferTimesOut) {
     // The worker carries on against the dead line until it is told to stop. A pause, not a
     // wait: nothing shows its passes over the dead line.
     Sleep(30);
+}
+
+// A bench: the first board leaves once its last block is acknowledged, the line stays silent, and
+// the next board answers with the next serial and takes the image from a clean start.
+TEST_F(Board, BenchBoardsAnswerInTurnWithSilenceBetween) {
+    const auto image = testutil::MakeImage(0, 4 * 128);
+    Connect({"--expect", ExpectFile(image, image.size()), "--boards", "2", "--swap-after", "300",
+             "--serial", "0099"});
+    auto serial = [] {
+        char text[32];
+        g_DeviceLink.GetSerial(text, sizeof text);
+        return std::string(text);
+    };
+    ASSERT_TRUE(link_.session.Query(ReplyWait::UntilAnswered, nullptr).serial);
+    EXPECT_EQ(serial(), "0099");
+    ASSERT_EQ(Send(image, 3, 2000), 3);
+
+    // From before the last block leaves: whatever the host's delays, the silence is inside this.
+    const auto sent = std::chrono::steady_clock::now();
+    g_DeviceLink.SendSector(64 * 3, image.data() + 8 + 128 * 3);
+    ASSERT_EQ(g_DeviceLink.Blocks().Await(2000), BlockWait::Acknowledged);
+    const unsigned serials = g_DeviceLink.SerialReplies();
+    const bool answered = testutil::WaitUntil([&] {
+        const unsigned versions = g_DeviceLink.VersionReplies();
+        g_DeviceLink.SendCommand(0x01, nullptr, 0);
+        testutil::WaitUntil([&] { return g_DeviceLink.VersionReplies() != versions; }, 50);
+        return g_DeviceLink.SerialReplies() != serials;
+    });
+    ASSERT_TRUE(answered);
+    EXPECT_GE(std::chrono::steady_clock::now() - sent, std::chrono::milliseconds(300));
+    EXPECT_EQ(serial(), "0100");  // counted up, its width kept
+    EXPECT_EQ(Send(image, 4, 2000), 4);
+
+    const std::string summary = Summary(0);
+    for (const char* board : {"board=1 serial=0099 ", "board=2 serial=0100 "}) {
+        const std::size_t at = summary.find(board);
+        ASSERT_NE(at, std::string::npos) << summary;
+        const std::string line = summary.substr(at, summary.find('\n', at) - at);
+        EXPECT_NE(line.find("blocks=4 gaps=0 repeats=0 crc32=" + Crc32Of(image) + " expect=match"),
+                  std::string::npos)
+            << line;
+        EXPECT_EQ(line.find("ready_ms=-1"), std::string::npos) << line;
+        EXPECT_NE(line.find(" attempts=1"), std::string::npos) << line;
+    }
+    EXPECT_NE(summary.find("\nboardsim: blocks=4 "), std::string::npos) << summary;
+}
+
+// The faults are the first two transfers', each counted from its own block 0: both stop at
+// block 2, the stopped board still answers the version query, and the third transfer starts the
+// image over and completes.
+TEST_F(Board, FaultsPlayOnlyOnTheFirstAttempts) {
+    const auto image = testutil::MakeImage(0, 4 * 128);
+    Connect(
+        {"--expect", ExpectFile(image, image.size()), "--stop-at", "2", "--fault-attempts", "2"});
+    for (int attempt = 1; attempt <= 2; ++attempt) {
+        EXPECT_EQ(Send(image, 4, 2000), 2) << attempt;
+        g_DeviceLink.EndTransfer();
+        EXPECT_TRUE(link_.session.Query(ReplyWait::UntilAnswered, nullptr).serial) << attempt;
+    }
+    EXPECT_EQ(Send(image, 4, 2000), 4);
+    EXPECT_NE(Summary(0).find("blocks=10 first=0x0 last=0xC0 gaps=0 repeats=0 crc32=" +
+                              Crc32Of(image) + " expect=match"),
+              std::string::npos);
 }
 
 TEST_F(Board, AwkwardButHonestRepliesAllArrive) {

@@ -51,6 +51,30 @@ std::size_t BuildFrame(std::uint8_t command, const std::uint8_t* payload, std::s
 
 }  // namespace
 
+bool LoadImage(const std::string& file, std::vector<std::uint8_t>& image, std::uint32_t& start) {
+    std::ifstream in(file, std::ios::binary);
+    std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                                    std::istreambuf_iterator<char>());
+    if (bytes.size() < 8) return false;
+    start = bytes[0] | (bytes[1] << 8) | (bytes[2] << 16) |
+            (static_cast<std::uint32_t>(bytes[3]) << 24);
+    const std::uint32_t length = bytes[4] | (bytes[5] << 8) | (bytes[6] << 16) |
+                                 (static_cast<std::uint32_t>(bytes[7]) << 24);
+    if (bytes.size() - 8 < length) return false;
+    image.assign(bytes.begin() + 8, bytes.begin() + 8 + length);
+    return true;
+}
+
+Board::Board(const Options& o, int master, Arrival arrival)
+    : o_(o), master_(master), arrival_(std::move(arrival)), perTransfer_(CountsTransfers(o)) {
+    if (arrival_.serial.empty() && arrival_.answersSerial) arrival_.serial = o.serial;
+    std::vector<std::uint8_t> image;
+    if (!o.expect.empty() && LoadImage(o.expect, image, imageStart_) && !image.empty()) {
+        knowsImage_ = true;
+        imageLast_ = imageStart_ + static_cast<std::uint32_t>(64 * ((image.size() - 1) / 128));
+    }
+}
+
 long long NowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
                std::chrono::system_clock::now().time_since_epoch())
@@ -69,7 +93,7 @@ void Board::Receive(const std::uint8_t* p, std::size_t n) {
                 std::chrono::duration_cast<std::chrono::microseconds>(now - answered_).count()));
         answered_ = {};
     }
-    for (std::size_t i = 0; i < n && !finished_; ++i) {
+    for (std::size_t i = 0; i < n && !finished_ && !left_; ++i) {
         lineFree_ += ByteTime();
         g_FrameDecoder.Push(p[i]);
         if (g_FrameDecoder.state != CFrameDecoder::Complete) continue;
@@ -79,9 +103,9 @@ void Board::Receive(const std::uint8_t* p, std::size_t n) {
     }
 }
 
-bool Board::Summarise(FILE* out, bool portClosed) const {
+bool Board::Tally(unsigned long& gaps, std::uint32_t& crc) const {
     std::vector<std::uint8_t> image;
-    unsigned long gaps = 0;
+    gaps = 0;
     std::uint32_t previous = 0;
     bool firstBlock = true;
     for (const auto& [address, data] : blocks_) {
@@ -91,22 +115,51 @@ bool Board::Summarise(FILE* out, bool portClosed) const {
         image.insert(image.end(), data.begin(), data.end());
     }
     bool match = true;
-    std::string verdict;
     if (!o_.expect.empty()) {
         std::vector<std::uint8_t> expected;
         std::uint32_t start = 0;
-        match = LoadExpected(expected, start) && Compare(expected, start);
+        match = LoadImage(o_.expect, expected, start) && Compare(expected, start);
         if (image.size() > expected.size()) image.resize(expected.size());
-        verdict = match ? " expect=match" : " expect=MISMATCH";
     }
+    crc = Crc32(image.data(), image.size());
+    return match;
+}
+
+bool Board::Summarise(FILE* out, bool portClosed, const bool* verdict) const {
+    unsigned long gaps = 0;
+    std::uint32_t crc = 0;
+    const bool match = Tally(gaps, crc);
+    const char* expect = "";
+    if (!o_.expect.empty())
+        expect = (verdict ? *verdict : match) ? " expect=match" : " expect=MISMATCH";
     std::fprintf(out,
                  "boardsim: blocks=%lu first=0x%X last=0x%X gaps=%lu repeats=%lu "
                  "crc32=%08X%s%s%s\n",
-                 received_, firstAddress_, lastAddress_, gaps, repeats_,
-                 Crc32(image.data(), image.size()), verdict.c_str(), hungUp_ ? " hung-up" : "",
-                 portClosed ? " port-closed" : "");
+                 received_, firstAddress_, lastAddress_, gaps, repeats_, crc, expect,
+                 hungUp_ ? " hung-up" : "", portClosed ? " port-closed" : "");
     std::fflush(out);
     return match;
+}
+
+bool Board::SummariseBoard(FILE* out, long number) const {
+    unsigned long gaps = 0;
+    std::uint32_t crc = 0;
+    // A board that never got a block has not matched, whatever an empty image would say.
+    const bool match = Tally(gaps, crc) && received_ > 0;
+    const long long readyMs = versionMs_ >= 0 && blockZeroMs_ >= 0 ? blockZeroMs_ - versionMs_ : -1;
+    std::fprintf(out,
+                 "board=%ld serial=%s blocks=%lu gaps=%lu repeats=%lu crc32=%08X expect=%s "
+                 "ready_ms=%lld attempts=%ld\n",
+                 number, arrival_.serial.c_str(), received_, gaps, repeats_, crc,
+                 match ? "match" : "mismatch", readyMs, attempts_);
+    std::fflush(out);
+    return match;
+}
+
+bool Board::FaultsOn() const {
+    if (o_.faultAttempts < 0) return true;
+    // Before its first transfer a board is on its way to the first one.
+    return attempts_ == 0 ? o_.faultAttempts > 0 : attempts_ <= o_.faultAttempts;
 }
 
 std::chrono::nanoseconds Board::ByteTime() const {
@@ -124,28 +177,40 @@ void Board::Handle(std::uint8_t command, const std::uint8_t* payload, std::int32
             ReplyVersion();
             break;
         case 0x02:
-            Reply(0x02, reinterpret_cast<const std::uint8_t*>(o_.serial.c_str()),
-                  o_.serial.size() + 1);
+            if (!arrival_.answersSerial) break;
+            Reply(0x02, reinterpret_cast<const std::uint8_t*>(arrival_.serial.c_str()),
+                  arrival_.serial.size() + 1);
             break;
         case 0xFB: {
             if (length < 132) return;  // too short to be a block: ignored, as a board would
-            const long index = static_cast<long>(received_);
-            if (o_.hangupAt >= 0 && index == o_.hangupAt) {
+            const std::uint32_t address = payload[0] | (payload[1] << 8) | (payload[2] << 16) |
+                                          (static_cast<std::uint32_t>(payload[3]) << 24);
+            if (perTransfer_ && address == imageStart_) {
+                // The host starts the image over: so does the board.
+                ++attempts_;
+                transferBlocks_ = 0;
+                blocks_.clear();
+                repeats_ = 0;
+                if (blockZeroMs_ < 0) blockZeroMs_ = NowMs();
+            }
+            const long index = static_cast<long>(perTransfer_ ? transferBlocks_ : received_);
+            const bool faults = FaultsOn();
+            if (faults && o_.hangupAt >= 0 && index == o_.hangupAt) {
                 hungUp_ = true;
                 finished_ = true;
                 return;
             }
-            const std::uint32_t address = payload[0] | (payload[1] << 8) | (payload[2] << 16) |
-                                          (static_cast<std::uint32_t>(payload[3]) << 24);
             Block block;
             std::memcpy(block.data(), payload + 4, block.size());
             if (blocks_.count(address)) ++repeats_;
             blocks_[address] = block;
-            if (received_ == 0) firstAddress_ = address;
+            if (received_ == 0 || (perTransfer_ && transferBlocks_ == 0)) firstAddress_ = address;
             lastAddress_ = address;
             ++received_;
-            if (o_.stopAt < 0 || index < o_.stopAt) {
-                const BlockReply reply = ReplyFor(o_.faults, index, o_.ackDelayMs);
+            ++transferBlocks_;
+            if (!faults || o_.stopAt < 0 || index < o_.stopAt) {
+                const BlockReply reply =
+                    faults ? ReplyFor(o_.faults, index, o_.ackDelayMs) : BlockReply{};
                 if (reply.delayMs > 0)
                     std::this_thread::sleep_for(std::chrono::milliseconds(reply.delayMs));
                 Reply(0xFB, nullptr, 0, reply.shape);
@@ -154,8 +219,11 @@ void Board::Handle(std::uint8_t command, const std::uint8_t* payload, std::int32
                 // is busy or a cable that came loose and back.
                 if (reply.deafMs > 0)
                     std::this_thread::sleep_for(std::chrono::milliseconds(reply.deafMs));
+                // Its verdict given, the board is unplugged.
+                if (arrival_.leaves && knowsImage_ && address == imageLast_) left_ = true;
             }
-            if (o_.exitAfter >= 0 && static_cast<long>(received_) >= o_.exitAfter) finished_ = true;
+            if (arrival_.last && o_.exitAfter >= 0 && static_cast<long>(received_) >= o_.exitAfter)
+                finished_ = true;
             break;
         }
         default:
@@ -164,6 +232,7 @@ void Board::Handle(std::uint8_t command, const std::uint8_t* payload, std::int32
 }
 
 void Board::ReplyVersion() {
+    if (versionMs_ < 0) versionMs_ = NowMs();
     Reply(0x01, reinterpret_cast<const std::uint8_t*>(o_.version.c_str()), o_.version.size() + 1);
 }
 
@@ -194,8 +263,9 @@ void Board::Reply(std::uint8_t command, const std::uint8_t* payload, std::size_t
             std::uint8_t frame[1300];
             std::size_t n;
             if (f == 0) {
-                n = BuildFrame(command, payload, length, shape.corrupt || replies_ == o_.badCheck,
-                               frame, sizeof frame);
+                n = BuildFrame(command, payload, length,
+                               shape.corrupt || (replies_ == o_.badCheck && FaultsOn()), frame,
+                               sizeof frame);
                 if (copy == 0) ++replies_;
             } else {
                 n = BuildFrame(0x30, nullptr, 0, false, frame, sizeof frame);  // a status frame
@@ -222,20 +292,6 @@ void Board::Reply(std::uint8_t command, const std::uint8_t* payload, std::size_t
         std::this_thread::sleep_for(ByteTime() * n + std::chrono::milliseconds(shape.lateMs));
         WriteAll(master_, frame, n);
     }
-}
-
-bool Board::LoadExpected(std::vector<std::uint8_t>& image, std::uint32_t& start) const {
-    std::ifstream in(o_.expect, std::ios::binary);
-    std::vector<std::uint8_t> file((std::istreambuf_iterator<char>(in)),
-                                   std::istreambuf_iterator<char>());
-    if (file.size() < 8) return false;
-    start =
-        file[0] | (file[1] << 8) | (file[2] << 16) | (static_cast<std::uint32_t>(file[3]) << 24);
-    const std::uint32_t length =
-        file[4] | (file[5] << 8) | (file[6] << 16) | (static_cast<std::uint32_t>(file[7]) << 24);
-    if (file.size() - 8 < length) return false;
-    image.assign(file.begin() + 8, file.begin() + 8 + length);
-    return true;
 }
 
 bool Board::Compare(const std::vector<std::uint8_t>& image, std::uint32_t start) const {

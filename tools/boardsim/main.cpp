@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "link/frame_codec.h"
 #include "tools/boardsim/board.h"
@@ -83,7 +84,18 @@ int main(int argc, char** argv) {
     std::printf("%s\n", name);
     std::fflush(stdout);
 
-    Board board(o, master);
+    // The bench's boards, all made now so that one that never arrived has its line too.
+    std::vector<Board> boards;
+    boards.reserve(static_cast<std::size_t>(o.boards));
+    for (long i = 1; i <= o.boards; ++i) {
+        boardsim::Arrival arrival;
+        arrival.serial = boardsim::SerialOf(o, i, arrival.answersSerial);
+        arrival.last = i == o.boards;
+        arrival.leaves = !arrival.last;
+        boards.emplace_back(o, master, arrival);
+    }
+    std::size_t current = 0;
+    long long swapAt = -1;  // while a board is away: when the next one arrives
     std::uint8_t buffer[4096];
     // The utility holds an exclusive lock on the port while it has it open; trying the lock
     // from our own descriptor of the same device tells when it opens and closes the line.
@@ -98,14 +110,28 @@ int main(int argc, char** argv) {
         if (o.trace)
             std::fprintf(stderr, "trace %lld port %s\n", NowMs(), held ? "open" : "closed");
     };
-    while (!g_stopRequested && !board.finished() && !(o.exitOnClose && utilityClosed)) {
+    while (!g_stopRequested && !boards[current].finished() && !(o.exitOnClose && utilityClosed)) {
         pollfd p{master, POLLIN, 0};
         int r = ::poll(&p, 1, 20);
         watchPort();
+        if (swapAt >= 0 && NowMs() >= swapAt) {
+            swapAt = -1;
+            ++current;
+            g_FrameDecoder.Reset();  // half a frame heard in the silence is not the new board's
+            if (o.trace)
+                std::fprintf(stderr, "trace %lld board %zu arrived\n", NowMs(), current + 1);
+        }
         if (r <= 0) continue;
         ssize_t n = ::read(master, buffer, sizeof buffer);
-        if (n > 0) board.Receive(buffer, static_cast<std::size_t>(n));
+        if (n <= 0 || swapAt >= 0) continue;  // nobody on the line takes it
+        Board& board = boards[current];
+        board.Receive(buffer, static_cast<std::size_t>(n));
+        if (board.left()) {
+            swapAt = NowMs() + o.swapAfterMs;
+            if (o.trace) std::fprintf(stderr, "trace %lld board %zu left\n", NowMs(), current + 1);
+        }
     }
+    const Board& board = boards[current];
     // Let the utility read the last reply before the line goes; a hang-up fault skips this.
     // The pty hands written bytes to the far side a moment later, so an empty queue only counts
     // once they have had time to get there.
@@ -117,6 +143,10 @@ int main(int argc, char** argv) {
     // Hanging up: both ends of our side go, and the utility's reads see the line drop.
     ::close(master);
     ::close(slave);
-    const bool match = board.Summarise(stdout, utilityClosed);
-    return match ? 0 : 1;
+    if (o.boards == 1) return board.Summarise(stdout, utilityClosed) ? 0 : 1;
+    bool all = true;
+    for (std::size_t i = 0; i < boards.size(); ++i)
+        all = boards[i].SummariseBoard(stdout, static_cast<long>(i + 1)) && all;
+    board.Summarise(stdout, utilityClosed, &all);
+    return all ? 0 : 1;
 }

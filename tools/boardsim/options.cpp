@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 namespace boardsim {
 
@@ -15,11 +16,20 @@ void Usage() {
                  "  --version TEXT    version reply (default V4.01); with no TEXT, last on the\n"
                  "                    line: print this program's version and exit\n"
                  "  --serial TEXT     serial-number reply (default 30417265)\n"
-                 "  --exit-after N    end after N blocks have been received\n"
+                 "  --exit-after N    end after N blocks have been received (with --boards, by\n"
+                 "                    the last board)\n"
                  "  --exit-on-close   end when the utility closes the port\n"
                  "  --trace           timestamped events on stderr (frames, port open/closed,\n"
                  "                    turnaround: us from an answer to the next bytes in)\n"
                  "  --help            this text\n"
+                 "bench:\n"
+                 "  --boards N        answer as N boards in turn (default 1), serials counting\n"
+                 "                    up from --serial; needs --expect: a board leaves once the\n"
+                 "                    image's last block is acknowledged\n"
+                 "  --serials LIST    each board's serial, comma-separated (an empty one never\n"
+                 "                    answers the serial query); sets --boards\n"
+                 "  --swap-after MS   silence between one board leaving and the next arriving\n"
+                 "                    (default 1500)\n"
                  "faults:\n"
                  "  --stop-at K       do not answer block K or any later one\n"
                  "  --bad-check K     corrupt the check byte of reply K (counting from 0)\n"
@@ -36,10 +46,13 @@ void Usage() {
                  "                    back: delay:K:MS), duplicate-late (the copy in its own\n"
                  "                    write, at line speed after the first; duplicate-late:K:MS\n"
                  "                    MS later still), stray-version (a version reply after it),\n"
-                 "                    deaf (after it, read nothing for a while: deaf:K:MS)\n");
+                 "                    deaf (after it, read nothing for a while: deaf:K:MS)\n"
+                 "  --fault-attempts K  play the faults only on each board's first K transfers\n"
+                 "                    (a transfer begins with block 0; default every one)\n");
 }
 
 bool ParseOptions(int argc, char** argv, Options& o) {
+    bool boardsGiven = false;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         auto next = [&](std::string& out) {
@@ -91,13 +104,60 @@ bool ParseOptions(int argc, char** argv, Options& o) {
             o.exitOnClose = true;
         else if (a == "--split")
             o.split = true;
+        else if (a == "--boards")
+            ok = number(o.boards) && o.boards >= 1;
+        else if (a == "--serials") {
+            std::string list;
+            ok = next(list);
+            o.serials.clear();
+            for (std::size_t from = 0;;) {
+                const std::size_t comma = list.find(',', from);
+                o.serials.push_back(list.substr(from, comma - from));
+                if (comma == std::string::npos) break;
+                from = comma + 1;
+            }
+        } else if (a == "--swap-after")
+            ok = number(o.swapAfterMs);
+        else if (a == "--fault-attempts")
+            ok = number(o.faultAttempts);
         else if (a == "--help")
             return false;
         else
             ok = false;
         if (!ok) return false;
+        if (a == "--boards") boardsGiven = true;
     }
-    return true;
+    if (!o.serials.empty()) {
+        if (boardsGiven && o.boards != static_cast<long>(o.serials.size())) return false;
+        o.boards = static_cast<long>(o.serials.size());
+    }
+    // Without the image a board cannot tell that it has all of it, and so when to leave.
+    return o.boards == 1 || !o.expect.empty();
+}
+
+std::string SerialOf(const Options& o, long number, bool& answers) {
+    answers = true;
+    if (!o.serials.empty()) {
+        const std::string& s = o.serials[static_cast<std::size_t>(number - 1)];
+        answers = !s.empty();
+        return s;
+    }
+    const std::string& first = o.serial;
+    if (number == 1) return first;
+    const bool digits =
+        !first.empty() && first.find_first_not_of("0123456789") == std::string::npos;
+    if (!digits) return first + "-" + std::to_string(number);
+    // Counted on the digits, so leading zeros stay and no length is too long.
+    std::string s = first;
+    for (long i = 1; i < number; ++i) {
+        std::size_t at = s.size();
+        while (at > 0 && s[at - 1] == '9') s[--at] = '0';
+        if (at == 0)
+            s.insert(s.begin(), '1');
+        else
+            ++s[at - 1];
+    }
+    return s;
 }
 
 }  // namespace boardsim
