@@ -170,7 +170,8 @@ TEST(Station, TheLogRemembersBoardsBySerial) {
 
 // Boards arrive one after another on one cable: each is upgraded once, with its own two lines.
 TEST(Station, ThreeBoardsInTurnOnOneSocket) {
-    BoardSim sim({"--baud", "0", "--boards", "3", "--serial", "30417265"});
+    BoardSim sim({"--baud", "0", "--boards", "3", "--serial", "30417265", "--expect",
+                  VANTRA_FIRMWARE_144_BIN});
     const std::string log = testutil::TempPath("station-log");
     RunningStation station({"--port", sim.path, "--log", log});
     std::vector<std::string> verdicts;
@@ -235,8 +236,7 @@ TEST(Station, TheResultHookRunsPerSocketAndOneThatHangsIsKilled) {
     const std::string hook = testutil::TempPath("hook") + ".sh";
     {
         std::ofstream script(hook);
-        script << "#!/bin/sh
-"
+        script << "#!/bin/sh\n"
                << "[ \"$VANTRA_SERIAL\" = 3001 ] && exec sleep 60\n"
                << "env | grep '^VANTRA_' | sort > " << out << "\n"
                << "echo light green\n";
