@@ -19,6 +19,14 @@ std::string BoardLine(const Board& b) {
     return platform::EscapeText(line + (b.outcome.empty() ? b.state : b.outcome));
 }
 
+std::string WarningEvent(const std::string& text) {
+    return JsonLine()
+        .Text("event", "warning")
+        .Text("time", UtcTimestamp())
+        .Text("message", text)
+        .Finish();
+}
+
 void Display::ListBoards(const std::vector<Board>& boards) const {
     std::string list;
     for (const Board& b : boards) {
@@ -35,11 +43,7 @@ void Display::Open() const {
 
 void Display::Warn(const std::string& text) const {
     if (json_) {
-        WriteAll(STDOUT_FILENO, JsonLine()
-                                    .Text("event", "warning")
-                                    .Text("time", UtcTimestamp())
-                                    .Text("message", text)
-                                    .Finish());
+        WriteAll(STDOUT_FILENO, WarningEvent(text));
     } else {
         // Above the boards' lines, which are then drawn again below it.
         WriteAll(STDERR_FILENO,

@@ -14,6 +14,9 @@ namespace fleet {
 // how it is going, escaped.
 std::string BoardLine(const Board& b);
 
+// A warning of this process's own as a --json event line, naming no port.
+std::string WarningEvent(const std::string& text);
+
 class Display {
 public:
     // `terminal`: standard error is one, and not --json.

@@ -36,11 +36,7 @@ std::string StationTotals::Line() const {
 
 void StationDisplay::Warn(const std::string& text) {
     if (json_) {
-        WriteAll(STDOUT_FILENO, JsonLine()
-                                    .Text("event", "warning")
-                                    .Text("time", UtcTimestamp())
-                                    .Text("message", text)
-                                    .Finish());
+        WriteAll(STDOUT_FILENO, fleet::WarningEvent(text));
         return;
     }
     Said("Warning: " + platform::EscapeText(text) + "\n");

@@ -3,8 +3,10 @@
 # beside its bound, and the floor with the three ratios of the whole image to the wire bound.
 # Figures, not pass/fail: docs/performance.md explains each.
 #   tools/bench.sh [--no-build] [--ratios] [--rounds N]
-# --ratios: only the floor and the three ratios; --rounds: transfers of each host (3). Needs Xvfb,
-# openbox, xdotool and GNU time (tools/install-deps.sh installs them).
+#   tools/bench.sh [--no-build] --station
+# --ratios: only the floor and the three ratios; --rounds: transfers of each host (3); --station:
+# only the production station's two figures (8 and 9, about 8 minutes, no display needed). Needs
+# Xvfb, openbox, xdotool and GNU time (tools/install-deps.sh installs them).
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -13,18 +15,20 @@ bench_bin=$root/build/release/bench-bin
 test_bin=$root/build/release/test-bin
 do_build=1
 only_ratios=0
+only_station=0
 rounds=3
 while [ $# -gt 0 ]; do
   case "$1" in
     --no-build) do_build=0 ;;
     --ratios) only_ratios=1 ;;
+    --station) only_station=1 ;;
     --rounds) rounds=${2:-}; shift ;;
     *) rounds=x ;;
   esac
   shift
 done
 [[ "$rounds" =~ ^[1-9][0-9]*$ ]] ||
-  { echo "usage: tools/bench.sh [--no-build] [--ratios] [--rounds N]" >&2; exit 2; }
+  { echo "usage: tools/bench.sh [--no-build] [--ratios | --station] [--rounds N]" >&2; exit 2; }
 
 say() { echo "bench: $*" >&2; }
 fail() { echo "bench: FAILED: $*" >&2; exit 1; }
@@ -35,6 +39,96 @@ if [ "$do_build" = 1 ]; then
     cmake --build --preset release -j2 --target vantra vantra-flash vantra-boardsim \
       vantra_serial_bench vantra_floor_host vantra_bare_window vantra_app_probe >/dev/null)
 fi
+# --- Figures 8 and 9: the production station ---------------------------------------------------
+if [ "$only_station" = 1 ]; then
+  tmp=$(mktemp -d "${TMPDIR:-/tmp}/vantra-bench.XXXXXX")
+  pids=()
+  trap 'for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; rm -rf "$tmp"' EXIT
+  image=$root/build/release/firmware/firmware-144.bin
+  # Starts a simulated board with "$@", its port in $port.
+  board() {
+    local out=$tmp/sim.$RANDOM
+    "$bin/vantra-boardsim" "$@" >"$out" 2>/dev/null &
+    pids+=($!)
+    port=""
+    for ((i = 0; i < 100; i++)); do
+      port=$(head -n 1 "$out" 2>/dev/null || true)
+      [ -n "$port" ] && return 0
+      sleep 0.1
+    done
+    fail "the simulated board did not start"
+  }
+  # Runs a station on the ports given until $1 verdicts, then Ctrl-C; events in $tmp/events.
+  station() {
+    local want=$1
+    shift
+    "$bin/vantra-flash" --station --yes --json "$@" >"$tmp/events" 2>"$tmp/station.err" &
+    local pid=$!
+    pids+=("$pid")
+    while [ "$(grep -c '"event":"verdict"' "$tmp/events" 2>/dev/null || true)" -lt "$want" ]; do
+      kill -0 "$pid" 2>/dev/null || fail "the station ended: $(cat "$tmp/station.err")"
+      sleep 0.5
+    done
+    station_pid=$pid
+  }
+  stop_station() {
+    kill -INT "$station_pid"
+    wait "$station_pid" 2>/dev/null || true
+  }
+  # Each board's transfer in seconds, from its outcome event's port and elapsed against its
+  # transfer event's: "port seconds" a line.
+  transfers() {
+    awk -F'"' '{ for (i = 2; i < NF; i += 2) v[$i] = $(i + 2); e = v["event"]
+      match($0, /"elapsed":[0-9.]+/); t = substr($0, RSTART + 10, RLENGTH - 10)
+      if (e == "transfer") s[v["port"]] = t
+      if (e == "outcome") printf "%s %.2f\n", v["port"], t - s[v["port"]] }' "$tmp/events"
+  }
+  median() { sort -n | awk '{ a[NR] = $1 } END { print (NR % 2) ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2 }'; }
+
+  say "figure 8: ten boards in turn on one cable at 38400 baud (about 4 minutes, load $(load))"
+  board --boards 10 --expect "$image"
+  sim_port=$port
+  station 10 --port "$sim_port"
+  stop_station
+  kill -INT "${pids[0]}" 2>/dev/null || true
+  wait "${pids[0]}" 2>/dev/null || true
+  ready=$(grep -o 'ready_ms=[0-9-]*' "$tmp"/sim.* | cut -d= -f2 | grep -v -- -1 | sort -n | tr '\n' ' ')
+  ready_median=$(echo "$ready" | tr ' ' '\n' | grep . | median)
+
+  say "figure 9: one board alone, then twelve sockets at once, 38400 baud (about 2 minutes)"
+  board
+  station 1 --port "$port"
+  stop_station
+  alone=$(transfers | awk '{ print $2 }')
+  ports=()
+  for ((n = 0; n < 12; n++)); do
+    board
+    ports+=(--port "$port")
+  done
+  station 12 "${ports[@]}"
+  twelve=$(transfers | awk '{ print $2 }' | sort -n | tr '\n' ' ')
+  # Then the station waits for its boards to leave: its own CPU over 10 s, and its sockets'.
+  own() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
+  tick=$(getconf CLK_TCK)
+  kids=$(pgrep -P "$station_pid" | tr '\n' ' ')
+  p0=$(own "$station_pid")
+  c0=0; for k in $kids; do c0=$((c0 + $(own "$k"))); done
+  sleep 10
+  p1=$(own "$station_pid")
+  c1=0; for k in $kids; do c1=$((c1 + $(own "$k"))); done
+  stop_station
+
+  echo "Vantra station figures, $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, load $(load)"
+  echo "8. a new board's first block after its first answer, one cable, 10 boards at 38400 baud:" \
+    "median ${ready_median} ms (each: ${ready}ms); bound 1500 ms"
+  echo "9. twelve sockets at 38400 baud: each board's transfer ${twelve}s; one board alone" \
+    "${alone} s; waiting, the station's own process" \
+    "$(awk -v t="$((p1 - p0))" -v h="$tick" 'BEGIN { printf "%.2f", t / h / 10 * 100 }') % of one core," \
+    "its 12 sockets together" \
+    "$(awk -v t="$((c1 - c0))" -v h="$tick" 'BEGIN { printf "%.2f", t / h / 10 * 100 }') %; bound 5 %"
+  exit 0
+fi
+
 for tool in Xvfb openbox xdotool xprop /usr/bin/time; do
   command -v "$tool" >/dev/null || fail "$tool is not installed (tools/install-deps.sh installs it)"
 done

@@ -202,6 +202,10 @@ struct RetryCase {
     std::vector<std::string> records;  // outcome and attempt
 };
 
+void PrintTo(const RetryCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class Retries : public ::testing::TestWithParam<RetryCase> {};
 
 TEST_P(Retries, FromBlockZeroWithTheOneUpgradeId) {
@@ -275,6 +279,10 @@ struct StopCase {
     const char* outcome;  // the board's verdict, "" for none
     int status;
 };
+
+void PrintTo(const StopCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class StationStop : public ::testing::TestWithParam<StopCase> {};
 
