@@ -1,11 +1,8 @@
 #include "cli/flash_board.h"
 
-#include "cli/board_upgrade.h"
-
 #include <signal.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -13,11 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/flash_log.h"
 #include "cli/flash_report.h"
-#include "cli/json_line.h"
 #include "cli/port_holders.h"
-#include "cli/second_interrupt.h"
 #include "link/device_link.h"
 #include "platform/host_facts.h"
 #include "platform/host_signals.h"
@@ -26,9 +20,6 @@
 #include "platform/wincore.h"
 #include "transport/link_session.h"
 #include "transport/port_discovery.h"
-#include "upgrade/carried_firmware.h"
-#include "upgrade/firmware_transfer.h"
-#include "upgrade/host_guard.h"
 
 namespace {
 
