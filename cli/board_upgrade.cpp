@@ -240,9 +240,8 @@ struct Record {
 
 }  // namespace
 
-UpgradeResult UpgradeBoard(const FlashOptions& options, CFlashReport& report,
-                           CLinkSession& session, const BoardFacts& board, SignalRule rule,
-                           HANDLE signals) {
+UpgradeResult UpgradeBoard(const FlashOptions& options, CFlashReport& report, CLinkSession& session,
+                           const BoardFacts& board, SignalRule rule, HANDLE signals) {
     FirmwareImage image{};
     const bool haveImage = LoadFirmwareImage(kFirmwareResourceId, &image);
     Record record(options, report);
@@ -317,16 +316,16 @@ UpgradeResult UpgradeBoard(const FlashOptions& options, CFlashReport& report,
 
         // Another attempt only for a transfer that failed by itself, with the board still
         // there: never a block resent, always from block 0 (an acknowledgement names no block).
-        if (outcome != TransferOutcome::Failed || out.attempts > options.retries ||
-            out.finishing || host.stop_.load())
+        if (outcome != TransferOutcome::Failed || out.attempts > options.retries || out.finishing ||
+            host.stop_.load())
             return out;
-        const BoardAnswer answer = session.Query(ReplyWait::UntilAnswered, signals,
-                                                 kRetryAnswerMs);
+        const BoardAnswer answer = session.Query(ReplyWait::UntilAnswered, signals, kRetryAnswerMs);
         host.Settle();
         out.finishing = out.finishing || host.finishing_;
         out.adapterGone = out.adapterGone || host.gone_;
         if (!answer.version || out.finishing || host.stop_.load()) {
-            if (!answer.version) report.Warning("The board did not answer again: no more attempts.");
+            if (!answer.version)
+                report.Warning("The board did not answer again: no more attempts.");
             return out;
         }
         report.Warning("Attempt " + std::to_string(out.attempts + 1) + " of " +
@@ -350,10 +349,9 @@ void RunOnResult(const FlashOptions& options, CFlashReport& report, const BoardF
         {"VANTRA_ADAPTER_SERIAL", platform::EscapeText(adapter.serial)},
         {"VANTRA_UPGRADE_ID", upgradeId},
     };
-    const HookRun run = RunResultHook(options.onResult, variables, kResultHookLimitMs,
-                                      [&](const std::string& line) {
-                                          report.Say("on-result: " + line);
-                                      });
+    const HookRun run =
+        RunResultHook(options.onResult, variables, kResultHookLimitMs,
+                      [&](const std::string& line) { report.Say("on-result: " + line); });
     const std::string failure = DescribeHookRun(run);
     if (!failure.empty()) report.Warning("the --on-result command " + failure);
 }

@@ -44,9 +44,8 @@ struct UpgradeResult {
 
 // Upgrades the board `session` has heard answer, as `board`. `signals` is the caught signals'
 // handle, for the wait between attempts.
-UpgradeResult UpgradeBoard(const FlashOptions& options, CFlashReport& report,
-                           CLinkSession& session, const BoardFacts& board, SignalRule rule,
-                           HANDLE signals);
+UpgradeResult UpgradeBoard(const FlashOptions& options, CFlashReport& report, CLinkSession& session,
+                           const BoardFacts& board, SignalRule rule, HANDLE signals);
 
 // Runs --on-result's command, if any, after a board's verdict (`outcome`: complete, failed,
 // interrupted, skipped). Its lines are shown marked as its own; its failure is said and

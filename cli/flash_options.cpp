@@ -121,8 +121,7 @@ bool ParseFlashOptions(int argc, char** argv, FlashOptions* options, std::string
             if (!error->empty()) return false;
             char* end = nullptr;
             const long n = std::strtol(retries.c_str(), &end, 10);
-            if (*end != 0 || retries[0] == '-' || retries[0] == '+' || n < 0 ||
-                n > kMaxRetries) {
+            if (*end != 0 || retries[0] == '-' || retries[0] == '+' || n < 0 || n > kMaxRetries) {
                 *error = "--retries: a number from 0 to " + std::to_string(kMaxRetries);
                 return false;
             }

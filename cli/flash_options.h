@@ -23,8 +23,8 @@ struct FlashOptions {
     std::string report;    // --report FILE: read a log and say what it holds; no board touched
     std::string onResult;  // a program (and its arguments, split at spaces) run after each verdict
     int retries = 0;       // more attempts after a failed transfer, while the board answers
-    std::string log;   // empty: no record
-    std::string trace;  // empty: VANTRA_TRACE, else no trace
+    std::string log;       // empty: no record
+    std::string trace;     // empty: VANTRA_TRACE, else no trace
     // Where /sys, /run/udev, /proc and /etc/group are read; empty: the live ones.
     std::string sysroot;
     bool doctor = false;

@@ -66,8 +66,9 @@ bool StartChild(Board& b, std::vector<std::string> args) {
 std::vector<std::string> ChildOptions(const FlashOptions& options) {
     std::vector<std::string> args{"--yes", "--json"};
     if (options.ignorePower) args.push_back("--ignore-power");
-    for (const auto& [name, value] : {std::pair<const char*, const std::string&>{"--log", options.log},
-                                      {"--sysroot", options.sysroot}}) {
+    for (const auto& [name, value] :
+         {std::pair<const char*, const std::string&>{"--log", options.log},
+          {"--sysroot", options.sysroot}}) {
         if (value.empty()) continue;
         args.push_back(name);
         args.push_back(value);
@@ -87,8 +88,8 @@ void StartChildren(std::vector<Board>& boards, const FlashOptions& options) {
 }
 
 bool ReadChildren(std::vector<Board>& boards,
-                  const std::function<void(Board&, const std::string&)>& onEvent,
-                  std::string* said, int wake) {
+                  const std::function<void(Board&, const std::string&)>& onEvent, std::string* said,
+                  int wake) {
     std::vector<pollfd> polls;
     std::vector<Board*> owners;
     for (Board& b : boards) {

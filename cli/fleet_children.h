@@ -26,8 +26,8 @@ void StartChildren(std::vector<Board>& boards, const FlashOptions& options);
 // error is added to `said` (escaped, after its port). False once every child's output has
 // ended: nothing was waited for then.
 bool ReadChildren(std::vector<Board>& boards,
-                  const std::function<void(Board&, const std::string&)>& onEvent,
-                  std::string* said, int wake = -1);
+                  const std::function<void(Board&, const std::string&)>& onEvent, std::string* said,
+                  int wake = -1);
 
 // SIGUSR1 to every child still running: each stops where it is safe.
 void StopChildren(const std::vector<Board>& boards);

@@ -156,7 +156,7 @@ public:
     // 0 when every board met completed or was skipped, 1 when any failed, 130 when a transfer
     // was stopped half-way.
     int Status() const {
-        return totals_.interrupted ? kExitInterrupted
+        return totals_.interrupted  ? kExitInterrupted
                : totals_.failed > 0 ? kExitFailed
                                     : kExitComplete;
     }
@@ -255,7 +255,8 @@ private:
     }
 
     bool anyRunning() const {
-        return std::any_of(sockets_.begin(), sockets_.end(), [](const Board& b) { return b.pid > 0; });
+        return std::any_of(sockets_.begin(), sockets_.end(),
+                           [](const Board& b) { return b.pid > 0; });
     }
     bool anyTransferring() const {
         return std::any_of(sockets_.begin(), sockets_.end(),

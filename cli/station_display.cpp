@@ -29,7 +29,8 @@ std::string StationTotals::Line() const {
     const int boards = upgraded + failed + skipped;
     char rate[64] = "";
     // A rate from the first minute would say more about the start than the bench.
-    if (boards > 0 && hours * 60 >= 1) std::snprintf(rate, sizeof rate, "; %.0f boards an hour", boards / hours);
+    if (boards > 0 && hours * 60 >= 1)
+        std::snprintf(rate, sizeof rate, "; %.0f boards an hour", boards / hours);
     return std::to_string(upgraded) + " upgraded, " + std::to_string(failed) + " failed, " +
            std::to_string(skipped) + " skipped" + rate;
 }
@@ -108,7 +109,8 @@ void StationDisplay::Show(const std::vector<fleet::Board>& sockets, const Statio
     shown_ = lines;
 }
 
-void StationDisplay::Summary(const std::vector<fleet::Board>& sockets, const StationTotals& totals) {
+void StationDisplay::Summary(const std::vector<fleet::Board>& sockets,
+                             const StationTotals& totals) {
     if (json_) {
         WriteAll(STDOUT_FILENO, JsonLine()
                                     .Text("event", "totals")

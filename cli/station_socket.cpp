@@ -68,7 +68,8 @@ private:
         report_.Emit(report_.Event("waiting"));
         for (;;) {
             const DWORD asked = GetTickCount();
-            const BoardAnswer answer = session.Query(ReplyWait::UntilAnswered, signals_, kAskEveryMs);
+            const BoardAnswer answer =
+                session.Query(ReplyWait::UntilAnswered, signals_, kAskEveryMs);
             if (StopAsked()) return false;
             if (answer.version) {
                 *board = AnsweredBoard(report_, answer);

@@ -144,8 +144,8 @@ int OpenDeviceEvents() {
     // node and its udev record are in place by then. The kernel's (group 1) come earlier.
     constexpr unsigned kUdevGroup = 2;
     if (SystemPath("") != "" || ::access("/run/udev/control", F_OK) != 0) return -1;
-    const int fd = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK,
-                            NETLINK_KOBJECT_UEVENT);
+    const int fd =
+        ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_KOBJECT_UEVENT);
     if (fd < 0) return -1;
     sockaddr_nl address{};
     address.nl_family = AF_NETLINK;

@@ -62,7 +62,9 @@ struct RunningStation : Flash {
     }
     QJsonObject AwaitEvent(const std::string& event, const std::string& port, int ms = 30000) {
         return Await(
-            [&](const QJsonObject& e) { return Str(e, "event") == event && Str(e, "port") == port; },
+            [&](const QJsonObject& e) {
+                return Str(e, "event") == event && Str(e, "port") == port;
+            },
             ms);
     }
 };
@@ -71,8 +73,8 @@ struct RunningStation : Flash {
 struct PluggedBoard {
     PluggedBoard(SysTree& tree, const std::string& socket, std::vector<std::string> args)
         : tree(tree), sim(std::make_unique<BoardSim>(args)) {
-        device = UsbSerial{"",         "quatech2", "061d", "c020", "Quatech", "SSU-100",
-                           "Q-" + socket, socket,  1,      "",     true,      false};
+        device = UsbSerial{"",     "quatech2", "061d", "c020", "Quatech", "SSU-100", "Q-" + socket,
+                           socket, 1,          "",     true,   false};
         device.tty = testutil::SysfsName(sim->path);
     }
     void Plug() { tree.Add(device); }
@@ -121,8 +123,8 @@ TEST(Station, AdaptersPluggedInAreUpgradedAndOnePulledOutFailsItsTransfer) {
     std::vector<std::string> lines;
     for (const QJsonObject& r : Records(log))
         lines.push_back(Str(r, "serial") + " " + Str(r, "outcome") + " " + Str(r, "cause"));
-    EXPECT_EQ(lines, (std::vector<std::string>{"1001 started ", "1001 complete ",
-                                               "1002 started ", "1002 failed adapter-gone"}));
+    EXPECT_EQ(lines, (std::vector<std::string>{"1001 started ", "1001 complete ", "1002 started ",
+                                               "1002 failed adapter-gone"}));
 }
 
 // The log remembers each board by its serial: an upgrade cut off is said and done again; the
@@ -136,7 +138,8 @@ TEST(Station, TheLogRemembersBoardsBySerial) {
         seed << R"({"upgrade_id":"0123456789abcdef0123456789abcdef","port":"/dev/ttyUSB0",)"
              << R"("serial":"2001","old_version":"V4.01","new_version":"V4.02.N.01",)"
              << R"("image_crc32":"00000000","image_bytes":1,"attempt":1,"outcome":"started",)"
-             << R"("blocks":536,"start":"2026-11-30T09:15:00.000Z"})" << "\n";
+             << R"("blocks":536,"start":"2026-11-30T09:15:00.000Z"})"
+             << "\n";
     }
     PluggedBoard first(tree, "1-1", {"--baud", "0", "--serial", "2001"});
     PluggedBoard again(tree, "1-1", {"--baud", "0", "--serial", "2001"});
@@ -187,7 +190,8 @@ TEST(Station, ThreeBoardsInTurnOnOneSocket) {
     const std::string summary = sim.Finish(&status);
     EXPECT_EQ(status, 0) << summary;
     std::vector<std::string> lines;
-    for (const QJsonObject& r : Records(log)) lines.push_back(Str(r, "serial") + " " + Str(r, "outcome"));
+    for (const QJsonObject& r : Records(log))
+        lines.push_back(Str(r, "serial") + " " + Str(r, "outcome"));
     EXPECT_EQ(lines, (std::vector<std::string>{"30417265 started", "30417265 complete",
                                                "30417266 started", "30417266 complete",
                                                "30417267 started", "30417267 complete"}));
@@ -227,9 +231,11 @@ TEST_P(Retries, FromBlockZeroWithTheOneUpgradeId) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, Retries,
     ::testing::Values(
-        RetryCase{"SecondAttemptCompletes", "1", 0,
-                  {"started 1", "failed 1", "started 2", "complete 2"}},
-        RetryCase{"EveryAttemptFails", "3", 1,
+        RetryCase{
+            "SecondAttemptCompletes", "1", 0, {"started 1", "failed 1", "started 2", "complete 2"}},
+        RetryCase{"EveryAttemptFails",
+                  "3",
+                  1,
                   {"started 1", "failed 1", "started 2", "failed 2", "started 3", "failed 3"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -274,7 +280,7 @@ TEST(Station, TheResultHookRunsPerSocketAndOneThatHangsIsKilled) {
 // unless a second follows within 5 s.
 struct StopCase {
     const char* name;
-    int presses;      // Ctrl-Cs, 300 ms apart
+    int presses;  // Ctrl-Cs, 300 ms apart
     bool midTransfer;
     const char* outcome;  // the board's verdict, "" for none
     int status;
@@ -303,11 +309,11 @@ TEST_P(StationStop, CtrlC) {
     EXPECT_EQ(verdict, c.outcome);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, StationStop,
-    ::testing::Values(StopCase{"AtRest", 1, false, "complete", 0},
-                      StopCase{"OnceMidTransfer", 1, true, "complete", 0},
-                      StopCase{"TwiceMidTransfer", 2, true, "interrupted", 130}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cases, StationStop,
+                         ::testing::Values(StopCase{"AtRest", 1, false, "complete", 0},
+                                           StopCase{"OnceMidTransfer", 1, true, "complete", 0},
+                                           StopCase{"TwiceMidTransfer", 2, true, "interrupted",
+                                                    130}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
