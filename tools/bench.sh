@@ -45,6 +45,7 @@ if [ "$only_station" = 1 ]; then
   pids=()
   trap 'for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; rm -rf "$tmp"' EXIT
   image=$root/build/release/firmware/firmware-144.bin
+  load() { cut -d ' ' -f 1 /proc/loadavg; }
   # Starts a simulated board with "$@", its port in $port.
   board() {
     local out=$tmp/sim.$RANDOM
