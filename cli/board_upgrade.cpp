@@ -351,7 +351,8 @@ void RunOnResult(const FlashOptions& options, CFlashReport& report, const BoardF
     };
     const HookRun run =
         RunResultHook(options.onResult, variables, kResultHookLimitMs,
-                      [&](const std::string& line) { report.Say("on-result: " + line); });
+                      [&](const std::string& line) { report.Say("on-result: " + line); },
+                      platform::CaughtSignalsDescriptor());
     const std::string failure = DescribeHookRun(run);
     if (!failure.empty()) report.Warning("the --on-result command " + failure);
 }

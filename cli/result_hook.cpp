@@ -72,7 +72,8 @@ bool HasEnded(pid_t pid) {
 }  // namespace
 
 HookRun RunResultHook(const std::string& command, const std::vector<HookVariable>& variables,
-                      int limitMs, const std::function<void(const std::string&)>& onLine) {
+                      int limitMs, const std::function<void(const std::string&)>& onLine,
+                      int stop) {
     HookRun run;
     std::vector<std::string> words = Words(command);
     if (words.empty()) {
@@ -133,10 +134,12 @@ HookRun RunResultHook(const std::string& command, const std::vector<HookVariable
             run.killed = true;
             break;
         }
-        pollfd polls[2];
+        pollfd polls[3];
         nfds_t count = 0;
         if (out >= 0) polls[count++] = {out, POLLIN, 0};
         if (!ended && pidfd >= 0) polls[count++] = {pidfd, POLLIN, 0};
+        const nfds_t stopAt = count;
+        if (stop >= 0) polls[count++] = {stop, POLLIN, 0};
         int timeout = static_cast<int>(left);
         if (!ended && pidfd < 0) timeout = std::min(timeout, 10);
         if (::poll(polls, count, timeout) < 0 && errno != EINTR) {
@@ -144,6 +147,11 @@ HookRun RunResultHook(const std::string& command, const std::vector<HookVariable
             continue;
         }
         if (!ended) ended = HasEnded(pid);
+        if (stop >= 0 && polls[stopAt].revents != 0 && !ended) {
+            ::kill(-pid, SIGKILL);
+            run.killed = run.stopped = true;
+            break;
+        }
         if (out >= 0 && polls[0].revents != 0) {
             char chunk[4096];
             const ssize_t n = ::read(out, chunk, sizeof chunk);
@@ -166,7 +174,9 @@ HookRun RunResultHook(const std::string& command, const std::vector<HookVariable
     if (WIFEXITED(raw)) run.status = WEXITSTATUS(raw);
     if (WIFSIGNALED(raw)) run.signal = WTERMSIG(raw);
     // The text names the limit this run had; DescribeHookRun has only the run.
-    if (run.killed) run.error = "killed after " + Seconds(limitMs);
+    if (run.killed)
+        run.error = run.stopped ? "stopped: the program was asked to end"
+                                : "killed after " + Seconds(limitMs);
     return run;
 }
 

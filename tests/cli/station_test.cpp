@@ -284,6 +284,7 @@ struct StopCase {
     bool midTransfer;
     const char* outcome;  // the board's verdict, "" for none
     int status;
+    bool hookHangs = false;  // at rest while the board's result hook hangs: it is stopped too
 };
 
 void PrintTo(const StopCase& c, std::ostream* os) {
@@ -295,7 +296,9 @@ class StationStop : public ::testing::TestWithParam<StopCase> {};
 TEST_P(StationStop, CtrlC) {
     const StopCase& c = GetParam();
     BoardSim sim({"--baud", "0", "--ack-delay", "5"});
-    RunningStation station({"--port", sim.path});
+    std::vector<std::string> args{"--port", sim.path};
+    if (c.hookHangs) args.insert(args.end(), {"--on-result", "sleep 60"});
+    RunningStation station(args);
     station.AwaitEvent(c.midTransfer ? "transfer" : "waiting", sim.path);
     if (!c.midTransfer) station.AwaitEvent("verdict", sim.path);  // at rest after its verdict
     for (int i = 0; i < c.presses; ++i) {
@@ -307,13 +310,19 @@ TEST_P(StationStop, CtrlC) {
     for (const QJsonObject& e : Lines(station.stdoutText))
         if (Str(e, "event") == "verdict") verdict = Str(e, "outcome");
     EXPECT_EQ(verdict, c.outcome);
+    if (c.hookHangs) {
+        EXPECT_NE(station.stdoutText.find("command stopped: the program was asked to end"),
+                  std::string::npos);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, StationStop,
                          ::testing::Values(StopCase{"AtRest", 1, false, "complete", 0},
                                            StopCase{"OnceMidTransfer", 1, true, "complete", 0},
                                            StopCase{"TwiceMidTransfer", 2, true, "interrupted",
-                                                    130}),
+                                                    130},
+                                           StopCase{"AtRestWhileItsHookHangs", 1, false,
+                                                    "complete", 0, true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
