@@ -349,10 +349,10 @@ void RunOnResult(const FlashOptions& options, CFlashReport& report, const BoardF
         {"VANTRA_ADAPTER_SERIAL", platform::EscapeText(adapter.serial)},
         {"VANTRA_UPGRADE_ID", upgradeId},
     };
-    const HookRun run =
-        RunResultHook(options.onResult, variables, kResultHookLimitMs,
-                      [&](const std::string& line) { report.Say("on-result: " + line); },
-                      platform::CaughtSignalsDescriptor());
+    const HookRun run = RunResultHook(
+        options.onResult, variables, kResultHookLimitMs,
+        [&](const std::string& line) { report.Say("on-result: " + line); },
+        platform::CaughtSignalsDescriptor());
     const std::string failure = DescribeHookRun(run);
     if (!failure.empty()) report.Warning("the --on-result command " + failure);
 }

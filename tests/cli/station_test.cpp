@@ -316,13 +316,12 @@ TEST_P(StationStop, CtrlC) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, StationStop,
-                         ::testing::Values(StopCase{"AtRest", 1, false, "complete", 0},
-                                           StopCase{"OnceMidTransfer", 1, true, "complete", 0},
-                                           StopCase{"TwiceMidTransfer", 2, true, "interrupted",
-                                                    130},
-                                           StopCase{"AtRestWhileItsHookHangs", 1, false,
-                                                    "complete", 0, true}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Cases, StationStop,
+    ::testing::Values(StopCase{"AtRest", 1, false, "complete", 0},
+                      StopCase{"OnceMidTransfer", 1, true, "complete", 0},
+                      StopCase{"TwiceMidTransfer", 2, true, "interrupted", 130},
+                      StopCase{"AtRestWhileItsHookHangs", 1, false, "complete", 0, true}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
