@@ -75,16 +75,18 @@ public:
         for (Board& f : found) {
             const std::string device = DeviceOf(f.port);
             present.insert(device);
-            auto it = std::find_if(sockets_.begin(), sockets_.end(),
-                                   [&](const Board& s) { return DeviceOf(s.port) == device; });
+            auto socketOf = [&] {
+                return std::find_if(sockets_.begin(), sockets_.end(),
+                                    [&](const Board& s) { return DeviceOf(s.port) == device; });
+            };
+            auto it = socketOf();
             if (it == sockets_.end()) {
                 sockets_.push_back(std::move(f));
                 std::stable_sort(sockets_.begin(), sockets_.end(),
                                  [](const Board& a, const Board& b) {
                                      return BeforeInSocketOrder(a.identity.path, b.identity.path);
                                  });
-                it = std::find_if(sockets_.begin(), sockets_.end(),
-                                  [&](const Board& s) { return DeviceOf(s.port) == device; });
+                it = socketOf();
                 display_.Adapter(*it, true);
                 Start(*it);
             } else if (it->adapterGone && it->pid <= 0) {

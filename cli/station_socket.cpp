@@ -66,8 +66,9 @@ private:
     // Asks until a board answers. False when the station stops the socket first.
     bool AwaitBoard(CLinkSession& session, BoardFacts* board) {
         report_.Emit(report_.Event("waiting"));
+        // An unanswered query has waited its whole second: the next goes at once. An answer
+        // goes to its upgrade at once, with no pause per board.
         for (;;) {
-            const DWORD asked = GetTickCount();
             const BoardAnswer answer =
                 session.Query(ReplyWait::UntilAnswered, signals_, kAskEveryMs);
             if (StopAsked()) return false;
@@ -75,8 +76,6 @@ private:
                 *board = AnsweredBoard(report_, answer);
                 return true;
             }
-            const DWORD spent = GetTickCount() - asked;
-            if (spent < kAskEveryMs) Pause(signals_, kAskEveryMs - spent);
         }
     }
 
